@@ -1,0 +1,21 @@
+// File names as the engine sees them: "/" and "\" both separate folders, folder paths
+// end with "/", and a name that does not exist exactly is matched without regard to
+// letter case in its folder, as the file systems the tables come from do.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quorvane::files {
+
+// Turns every "\" into "/" and makes a non-empty folder path end with "/".
+std::string NormalizeDirectory(std::string_view directory);
+// Turns every "\" into "/".
+std::string NormalizeSeparators(std::string_view path);
+// The path itself when it exists; otherwise the one entry of its folder whose name
+// equals the last component ignoring ASCII letter case; otherwise the path unchanged.
+std::string ResolveCaseInsensitive(std::string_view path);
+// The process's current directory with a trailing "/".
+std::string CurrentDirectory();
+
+}  // namespace quorvane::files
