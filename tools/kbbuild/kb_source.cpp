@@ -1,0 +1,288 @@
+// Parsing, checking and compiling of the knowledge-base sources.
+#include "tools/kbbuild/kb_source.h"
+
+#include <unicode/ucnv.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "engine/storage/table_image.h"
+#include "engine/storage/value_text.h"
+
+namespace quorvane::kb {
+namespace {
+
+using reruzo::TFieldDesc;
+
+TFieldDesc Column(const char* name, std::uint8_t type, std::uint8_t length = 0,
+                  std::uint8_t subType = 0) {
+    TFieldDesc d;
+    d.Name = name;
+    d.FieldType = type;
+    d.Length = length;
+    d.SubType = subType;
+    return d;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw TSourceError(path + ":0: cannot be read");
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+[[noreturn]] void Fail(const std::string& file, int line, const std::string& what) {
+    throw TSourceError(file + ":" + std::to_string(line) + ": " + what);
+}
+
+std::string RTrim(std::string s) {
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\r' || s.back() == '\t')) s.pop_back();
+    return s;
+}
+
+// Source file being compiled, for error messages.
+struct TSource {
+    std::string file;
+    std::vector<TSourceBlock> blocks;
+};
+
+const TSourceField& Require(const TSource& src, const TSourceBlock& b, const std::string& name) {
+    const TSourceField* f = b.Find(name);
+    if (!f) Fail(src.file, b.line, "the field '" + name + "' is missing");
+    return *f;
+}
+
+std::int32_t IntegerOf(const TSource& src, const TSourceField& f, const std::string& name) {
+    auto v = reruzo::ParseInt32(f.value);
+    if (!v || f.value.empty() || f.value[0] == ' ')
+        Fail(src.file, f.line, "'" + f.value + "' is not a valid integer for '" + name + "'");
+    return *v;
+}
+
+// The GBK form of a value, checked against the column's length in bytes.
+std::string GbkOf(const TSource& src, const TSourceField& f, const std::string& name,
+                  std::size_t maxBytes) {
+    auto gbk = Utf8ToGbk(f.value);
+    if (!gbk) Fail(src.file, f.line, "the text of '" + name + "' has characters outside GBK");
+    if (gbk->size() > maxBytes) {
+        Fail(src.file, f.line,
+             "the text of '" + name + "' takes " + std::to_string(gbk->size()) +
+                 " bytes in GBK; at most " + std::to_string(maxBytes) + " fit");
+    }
+    return *gbk;
+}
+
+void CheckOneOf(const TSource& src, const TSourceField& f, const std::string& name,
+                const std::set<std::string>& allowed) {
+    if (!allowed.count(f.value)) Fail(src.file, f.line, "'" + f.value + "' is not a valid " + name);
+}
+
+}  // namespace
+
+const TSourceField* TSourceBlock::Find(const std::string& name) const {
+    auto it = fields.find(name);
+    return it == fields.end() ? nullptr : &it->second;
+}
+
+std::vector<TSourceBlock> ParseBlocks(const std::string& text, const std::string& fileName,
+                                      const std::vector<std::string>& allowed) {
+    std::vector<TSourceBlock> blocks;
+    std::istringstream in(text);
+    std::string raw;
+    int lineNo = 0;
+    bool inBlock = false;
+    while (std::getline(in, raw)) {
+        ++lineNo;
+        if (lineNo == 1 && raw.rfind("\xEF\xBB\xBF", 0) == 0) raw.erase(0, 3);
+        const std::string line = RTrim(raw);
+        if (line.empty()) {
+            inBlock = false;
+            continue;
+        }
+        if (line[0] == '#') continue;
+        const auto colon = line.find(':');
+        if (colon == std::string::npos || colon == 0)
+            Fail(fileName, lineNo, "expected 'name: value'");
+        const std::string name = line.substr(0, colon);
+        std::string value;
+        if (colon + 1 < line.size()) {
+            if (line[colon + 1] != ' ') Fail(fileName, lineNo, "expected a blank after ':'");
+            value = line.substr(colon + 2);
+        }
+        if (value.find('\t') != std::string::npos)
+            Fail(fileName, lineNo, "tab characters are not allowed in values");
+        if (std::find(allowed.begin(), allowed.end(), name) == allowed.end())
+            Fail(fileName, lineNo, "unknown field '" + name + "'");
+        if (!inBlock) {
+            blocks.push_back(TSourceBlock{lineNo, {}});
+            inBlock = true;
+        }
+        auto [it, fresh] = blocks.back().fields.emplace(name, TSourceField{value, lineNo});
+        if (!fresh) Fail(fileName, lineNo, "the field '" + name + "' appears twice in one block");
+    }
+    return blocks;
+}
+
+std::vector<TFieldDesc> ItemTableFields() {
+    return {Column("id", reruzo::kFieldInteger, 0, reruzo::kSubAutoInc),
+            Column("parent", reruzo::kFieldInteger),
+            Column("imgid", reruzo::kFieldInteger),
+            Column("title", reruzo::kFieldString, 40),
+            Column("intro", reruzo::kFieldString, 250),
+            Column("type", reruzo::kFieldString, 20)};
+}
+
+std::vector<TFieldDesc> DetailTableFields() {
+    return {Column("oldinfo", reruzo::kFieldString, 200),
+            Column("id", reruzo::kFieldInteger, 0, reruzo::kSubAutoInc),
+            Column("keyid", reruzo::kFieldInteger),
+            Column("path", reruzo::kFieldString, 200),
+            Column("keyname", reruzo::kFieldString, 50),
+            Column("keytype", reruzo::kFieldString, 10),
+            Column("info", reruzo::kFieldString, 200),
+            Column("rootkey", reruzo::kFieldString, 10),
+            Column("bk1", reruzo::kFieldString, 20),
+            Column("bk2", reruzo::kFieldString, 20)};
+}
+
+namespace {
+
+std::string Convert(const char* from, const char* to, const std::string& text, bool* lossless) {
+    UErrorCode status = U_ZERO_ERROR;
+    UConverter* src = ucnv_open(from, &status);
+    UConverter* dst = ucnv_open(to, &status);
+    std::string out;
+    if (U_SUCCESS(status)) {
+        ucnv_setToUCallBack(src, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+        ucnv_setFromUCallBack(dst, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+        out.resize(text.size() * 4 + 4);
+        const int32_t n = ucnv_convert(to, from, out.data(), static_cast<int32_t>(out.size()),
+                                       text.data(), static_cast<int32_t>(text.size()), &status);
+        out.resize(U_SUCCESS(status) ? static_cast<std::size_t>(n) : 0);
+    }
+    if (lossless) *lossless = U_SUCCESS(status);
+    if (src) ucnv_close(src);
+    if (dst) ucnv_close(dst);
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string> Utf8ToGbk(const std::string& utf8) {
+    if (utf8.empty()) return std::string();
+    // ucnv_convert substitutes unmappable characters, so check by converting back.
+    bool ok = false;
+    std::string gbk = Convert("UTF-8", "windows-936", utf8, &ok);
+    if (!ok || GbkToUtf8(gbk) != utf8 || gbk.find('\x1A') != std::string::npos)
+        return std::nullopt;
+    return gbk;
+}
+
+std::string GbkToUtf8(const std::string& gbk) {
+    if (gbk.empty()) return {};
+    return Convert("windows-936", "UTF-8", gbk, nullptr);
+}
+
+TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::string& outputDir) {
+    const std::string dir = sourceDir.empty() || sourceDir.back() == '/' ? sourceDir : sourceDir + "/";
+    TSource items{dir + "vrqinfo.txt", {}};
+    TSource details{dir + "vrqdtl.txt", {}};
+    items.blocks = ParseBlocks(ReadFile(items.file), items.file,
+                               {"id", "parent", "imgid", "type", "title", "intro"});
+    details.blocks = ParseBlocks(
+        ReadFile(details.file), details.file,
+        {"keyid", "rootkey", "path", "keyname", "keytype", "info", "bk1", "bk2", "oldinfo"});
+
+    // vrqinfo: identifiers kept as written so that parents and detail rows refer to them.
+    reruzo::TNewDataFile itemTable(outputDir, "vrqinfo", ItemTableFields());
+    const auto& itemCols = itemTable.Fields();
+    std::map<std::int32_t, std::string> itemTypes;
+    std::int32_t lastId = 0;
+    for (const auto& b : items.blocks) {
+        const std::int32_t id = IntegerOf(items, Require(items, b, "id"), "id");
+        if (id <= lastId) Fail(items.file, Require(items, b, "id").line, "ids must increase through the file");
+        lastId = id;
+        const auto& parentField = Require(items, b, "parent");
+        const std::int32_t parent = IntegerOf(items, parentField, "parent");
+        if (parent != -1 && !itemTypes.count(parent))
+            Fail(items.file, parentField.line, "the parent " + std::to_string(parent) + " is not defined above");
+        const auto& imgField = Require(items, b, "imgid");
+        const std::int32_t imgid = IntegerOf(items, imgField, "imgid");
+        if (imgid < 0 || imgid > 2) Fail(items.file, imgField.line, "imgid must be 0, 1 or 2");
+        const auto& typeField = Require(items, b, "type");
+        const std::string type = GbkOf(items, typeField, "type", 20);
+        const std::string title = GbkOf(items, Require(items, b, "title"), "title", 40);
+        if (title.empty()) Fail(items.file, b.line, "the title is empty");
+        const std::string intro = GbkOf(items, Require(items, b, "intro"), "intro", 250);
+
+        auto r = itemTable.BlankRecord();
+        reruzo::PutIntegerField(r, itemCols[0], id);
+        reruzo::PutIntegerField(r, itemCols[1], parent);
+        reruzo::PutIntegerField(r, itemCols[2], imgid);
+        reruzo::PutStringField(r, itemCols[3], title);
+        reruzo::PutStringField(r, itemCols[4], intro);
+        reruzo::PutStringField(r, itemCols[5], type);
+        itemTable.Append(std::move(r), /*keepIdentifier=*/true);
+        itemTypes[id] = typeField.value;
+    }
+
+    reruzo::TNewDataFile detailTable(outputDir, "vrqdtl", DetailTableFields());
+    const auto& cols = detailTable.Fields();
+    int passwordRows = 0;
+    for (const auto& b : details.blocks) {
+        const auto& keyField = Require(details, b, "keyid");
+        const std::int32_t keyid = IntegerOf(details, keyField, "keyid");
+        auto r = detailTable.BlankRecord();
+        reruzo::PutIntegerField(r, cols[2], keyid);
+        if (keyid == 0) {
+            ++passwordRows;
+            const auto& flag = Require(details, b, "oldinfo");
+            CheckOneOf(details, flag, "password switch (yes or no)", {"yes", "no"});
+        } else {
+            auto it = itemTypes.find(keyid);
+            if (it == itemTypes.end())
+                Fail(details.file, keyField.line, "no repair item has the id " + std::to_string(keyid));
+            if (it->second != "single" && it->second != "chg")
+                Fail(details.file, keyField.line, "the item " + std::to_string(keyid) + " of type '" +
+                                                      it->second + "' takes no registry rows");
+            if (b.Find("oldinfo"))
+                Fail(details.file, b.Find("oldinfo")->line, "oldinfo is filled by the program, not shipped");
+            CheckOneOf(details, Require(details, b, "rootkey"), "root key",
+                       {"root", "currusr", "machine", "usr", "config", "data"});
+            const auto& kt = Require(details, b, "keytype");
+            CheckOneOf(details, kt, "key type", {"delkey", "delval", "str", "dword", "bin"});
+            Require(details, b, "path");
+            Require(details, b, "keyname");
+            const TSourceField* info = b.Find("info");
+            if (info && it->second == "single") {
+                if (kt.value == "dword" && !reruzo::ParseInt32(info->value))
+                    Fail(details.file, info->line, "'" + info->value + "' is not a valid integer value");
+                if (kt.value == "bin" && info->value.find_first_not_of("0123456789ABCDEF") != std::string::npos)
+                    Fail(details.file, info->line, "binary values are written as upper-case hexadecimal digits");
+            }
+        }
+        static const std::pair<const char*, int> kColumns[] = {
+            {"oldinfo", 0}, {"path", 3}, {"keyname", 4}, {"keytype", 5},
+            {"info", 6},    {"rootkey", 7}, {"bk1", 8},   {"bk2", 9}};
+        for (const auto& [name, col] : kColumns) {
+            if (const TSourceField* f = b.Find(name)) {
+                const auto& desc = cols[static_cast<std::size_t>(col)];
+                reruzo::PutStringField(r, desc, GbkOf(details, *f, name, desc.Length));
+            }
+        }
+        detailTable.Append(std::move(r));
+    }
+    if (passwordRows != 1) {
+        Fail(details.file, details.blocks.empty() ? 1 : details.blocks.front().line,
+             "exactly one password row (keyid 0) is needed, found " + std::to_string(passwordRows));
+    }
+
+    itemTable.Write();
+    detailTable.Write();
+    return {static_cast<int>(items.blocks.size()), static_cast<int>(details.blocks.size())};
+}
+
+}  // namespace quorvane::kb

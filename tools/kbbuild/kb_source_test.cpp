@@ -1,0 +1,173 @@
+// Tests of the knowledge-base compiler: malformed sources are refused with file and
+// line, and the shipped knowledge base compiles into tables with a sound hierarchy.
+#include "tools/kbbuild/kb_source.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "engine/storage/table_image.h"
+#include "tests/support/temp_dir.h"
+
+namespace quorvane::kb {
+namespace {
+
+using quorvane::testing::TTempDir;
+
+const char* kItems =
+    "# comment\n"
+    "id: 1\nparent: -1\nimgid: 0\ntype: category\ntitle: 浏览器修复\nintro: 类别\n"
+    "\n"
+    "id: 2\nparent: 1\nimgid: 1\ntype: single\ntitle: 恢复起始页\nintro: 把起始页设为空白页。\n";
+const char* kDetails =
+    "keyid: 0\noldinfo: no\ninfo:\n"
+    "\n"
+    "keyid: 2\nrootkey: currusr\npath: Software\\Microsoft\\Internet Explorer\\Main\n"
+    "keyname: Start Page\nkeytype: str\ninfo: about:blank\n";
+
+void WriteText(const TTempDir& dir, const std::string& name, const std::string& text) {
+    std::ofstream(dir.File(name), std::ios::binary) << text;
+}
+
+std::string CompileError(const std::string& items, const std::string& details) {
+    TTempDir src, out;
+    WriteText(src, "vrqinfo.txt", items);
+    WriteText(src, "vrqdtl.txt", details);
+    try {
+        CompileKnowledgeBase(src.Dir(), out.Dir());
+    } catch (const TSourceError& e) {
+        // Report the message without the temporary folder.
+        const std::string m = e.what();
+        return m.substr(m.rfind('/') + 1);
+    }
+    return "";
+}
+
+TEST(KbSource, SmallSourceCompilesIntoBothTables) {
+    TTempDir src, out;
+    WriteText(src, "vrqinfo.txt", kItems);
+    WriteText(src, "vrqdtl.txt", kDetails);
+    const auto result = CompileKnowledgeBase(src.Dir(), out.Dir());
+    EXPECT_EQ(result.items, 2);
+    EXPECT_EQ(result.details, 2);
+    auto info = reruzo::ReadTableImage(out.Dir(), "vrqinfo");
+    ASSERT_EQ(info.SlotCount(), 2u);
+    EXPECT_EQ(reruzo::GetIntegerField(info.Slots[1], info.Fields[0]), 2);
+    EXPECT_EQ(reruzo::GetIntegerField(info.Slots[1], info.Fields[1]), 1);
+    // Stored in GBK: "恢复起始页" is 10 bytes.
+    const std::string title = reruzo::GetStringField(info.Slots[1], info.Fields[3]);
+    EXPECT_EQ(title, "\xBB\xD6\xB8\xB4\xC6\xF0\xCA\xBC\xD2\xB3");
+    EXPECT_EQ(GbkToUtf8(title), "恢复起始页");
+    auto dtl = reruzo::ReadTableImage(out.Dir(), "vrqdtl");
+    ASSERT_EQ(dtl.SlotCount(), 2u);
+    EXPECT_EQ(reruzo::GetStringField(dtl.Slots[0], dtl.Fields[0]), "no");
+    EXPECT_TRUE(reruzo::FieldIsNull(dtl.Slots[0], dtl.Fields[6]));  // empty password is NULL
+    EXPECT_TRUE(reruzo::FieldIsNull(dtl.Slots[1], dtl.Fields[0]));  // nothing captured yet
+    EXPECT_EQ(reruzo::GetIntegerField(dtl.Slots[1], dtl.Fields[1]), 2);
+    EXPECT_EQ(reruzo::GetStringField(dtl.Slots[1], dtl.Fields[6]), "about:blank");
+}
+
+TEST(KbSource, MalformedSourcesNameFileAndLine) {
+    EXPECT_EQ(CompileError("id 1\n", kDetails), "vrqinfo.txt:1: expected 'name: value'");
+    EXPECT_EQ(CompileError("id:1\n", kDetails), "vrqinfo.txt:1: expected a blank after ':'");
+    EXPECT_EQ(CompileError("id: 1\nname: x\n", kDetails), "vrqinfo.txt:2: unknown field 'name'");
+    EXPECT_EQ(CompileError("id: 1\nid: 2\n", kDetails),
+              "vrqinfo.txt:2: the field 'id' appears twice in one block");
+    EXPECT_EQ(CompileError("id: 1\nparent: -1\nimgid: 0\ntype: x\nintro: y\n", kDetails),
+              "vrqinfo.txt:1: the field 'title' is missing");
+    EXPECT_EQ(CompileError("id: 1\nparent: 5\nimgid: 0\ntype: x\ntitle: t\nintro: y\n", kDetails),
+              "vrqinfo.txt:2: the parent 5 is not defined above");
+    EXPECT_EQ(CompileError("id: 1\nparent: -1\nimgid: 3\ntype: x\ntitle: t\nintro: y\n", kDetails),
+              "vrqinfo.txt:3: imgid must be 0, 1 or 2");
+    EXPECT_EQ(CompileError("id: 1a\n", kDetails),
+              "vrqinfo.txt:1: '1a' is not a valid integer for 'id'");
+}
+
+TEST(KbSource, TextsThatDoNotFitAreRefused) {
+    // 21 Chinese characters are 42 GBK bytes, two more than a title holds.
+    std::string longTitle;
+    for (int i = 0; i < 21; ++i) longTitle += "修";
+    EXPECT_EQ(CompileError("id: 1\nparent: -1\nimgid: 0\ntype: x\ntitle: " + longTitle +
+                               "\nintro: y\n",
+                           kDetails),
+              "vrqinfo.txt:5: the text of 'title' takes 42 bytes in GBK; at most 40 fit");
+    EXPECT_EQ(CompileError("id: 1\nparent: -1\nimgid: 0\ntype: x\ntitle: 笑\xF0\x9F\x98\x80\nintro: y\n",
+                           kDetails),
+              "vrqinfo.txt:5: the text of 'title' has characters outside GBK");
+}
+
+TEST(KbSource, DetailRowsAreChecked) {
+    EXPECT_EQ(CompileError(kItems, "keyid: 2\nrootkey: currusr\npath: a\nkeyname: b\nkeytype: str\n"),
+              "vrqdtl.txt:1: exactly one password row (keyid 0) is needed, found 0");
+    EXPECT_EQ(CompileError(kItems, std::string(kDetails) + "\nkeyid: 9\n"),
+              "vrqdtl.txt:12: no repair item has the id 9");
+    EXPECT_EQ(CompileError(kItems, std::string(kDetails) + "\nkeyid: 1\n"),
+              "vrqdtl.txt:12: the item 1 of type 'category' takes no registry rows");
+    EXPECT_EQ(CompileError(kItems, std::string(kDetails) +
+                                       "\nkeyid: 2\nrootkey: HKCU\npath: a\nkeyname: b\nkeytype: str\n"),
+              "vrqdtl.txt:13: 'HKCU' is not a valid root key");
+    EXPECT_EQ(CompileError(kItems, std::string(kDetails) +
+                                       "\nkeyid: 2\nrootkey: currusr\npath: a\nkeyname: b\n"
+                                       "keytype: dword\ninfo: 4294967296\n"),
+              "vrqdtl.txt:17: '4294967296' is not a valid integer value");
+    EXPECT_EQ(CompileError(kItems, "keyid: 0\noldinfo: maybe\n"),
+              "vrqdtl.txt:2: 'maybe' is not a valid password switch (yes or no)");
+}
+
+// The knowledge base that ships with the program.
+TEST(KbSource, ShippedKnowledgeBaseHasASoundTree) {
+    TTempDir out;
+    const auto result = CompileKnowledgeBase(QUORVANE_KB_SOURCE_DIR, out.Dir());
+    auto info = reruzo::ReadTableImage(out.Dir(), "vrqinfo");
+    auto dtl = reruzo::ReadTableImage(out.Dir(), "vrqdtl");
+    ASSERT_EQ(static_cast<int>(info.SlotCount()), result.items);
+
+    std::map<int, int> parentOf;
+    std::map<int, std::string> typeOf;
+    int topLevel = 0, leaves = 0;
+    for (const auto& slot : info.Slots) {
+        const int id = static_cast<int>(reruzo::GetIntegerField(slot, info.Fields[0]));
+        const int parent = static_cast<int>(reruzo::GetIntegerField(slot, info.Fields[1]));
+        parentOf[id] = parent;
+        typeOf[id] = reruzo::GetStringField(slot, info.Fields[5]);
+        if (parent == -1) ++topLevel;
+        if (typeOf[id] == "single" || typeOf[id] == "chg" || typeOf[id] == "list") ++leaves;
+        EXPECT_FALSE(reruzo::GetStringField(slot, info.Fields[3]).empty());
+    }
+    EXPECT_GE(topLevel, 10);
+    EXPECT_GE(leaves, 30);
+    for (const auto& [id, parent] : parentOf) {
+        // Every chain of parents ends at the top without a cycle.
+        int p = parent, steps = 0;
+        while (p != -1 && steps++ < 100) {
+            ASSERT_TRUE(parentOf.count(p)) << "item " << id << " has a missing ancestor " << p;
+            p = parentOf[p];
+        }
+        EXPECT_EQ(p, -1) << id;
+    }
+    int passwordRows = 0;
+    std::set<int> itemsWithRows;
+    for (const auto& slot : dtl.Slots) {
+        const int keyid = static_cast<int>(reruzo::GetIntegerField(slot, dtl.Fields[2]));
+        if (keyid == 0) {
+            ++passwordRows;
+            EXPECT_EQ(reruzo::GetStringField(slot, dtl.Fields[0]), "no");
+            EXPECT_TRUE(reruzo::FieldIsNull(slot, dtl.Fields[6]));
+            continue;
+        }
+        ASSERT_TRUE(typeOf.count(keyid)) << keyid;
+        itemsWithRows.insert(keyid);
+        EXPECT_TRUE(reruzo::FieldIsNull(slot, dtl.Fields[0]));
+    }
+    EXPECT_EQ(passwordRows, 1);
+    for (const auto& [id, type] : typeOf) {
+        if (type == "single" || type == "chg") {
+            EXPECT_TRUE(itemsWithRows.count(id)) << id;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quorvane::kb
