@@ -1,0 +1,393 @@
+// Dataset and table components over the rows of a table's data file.
+#include "components/reruzo_dataset.h"
+
+#include <strings.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "engine/storage/byte_order.h"
+#include "engine/storage/date_time.h"
+#include "engine/storage/value_text.h"
+
+namespace reruzo {
+namespace {
+
+bool SameName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+std::string Format(const char* pattern, const std::string& arg) {
+    std::string out = pattern;
+    const auto at = out.find("%s");
+    if (at != std::string::npos) out.replace(at, 2, arg);
+    return out;
+}
+
+std::string TwoDigits(int v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02d", v);
+    return buf;
+}
+
+// Date as year-month-day with a four-digit year.
+std::string DateText(std::int32_t day) {
+    auto d = DayNumberToDate(day);
+    if (!d) return {};
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d->year, d->month, d->day);
+    return buf;
+}
+
+// Time on a 12-hour clock; seconds and milliseconds only when not 0.
+std::string TimeText(std::int32_t ms) {
+    auto t = MillisecondsToTime(ms);
+    if (!t) return {};
+    const int hour12 = t->hour % 12 == 0 ? 12 : t->hour % 12;
+    std::string out = TwoDigits(hour12) + ":" + TwoDigits(t->minute);
+    if (t->second != 0 || t->millisecond != 0) out += ":" + TwoDigits(t->second);
+    if (t->millisecond != 0) out += "." + std::to_string(t->millisecond);
+    out += t->hour < 12 ? " AM" : " PM";
+    return out;
+}
+
+std::string FloatText(double v) {
+    char buf[32];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    return ec == std::errc() ? std::string(buf, end) : std::string();
+}
+
+// Packed decimal: precision, sign and scale, then two digits a byte.
+std::string BcdText(std::span<const std::uint8_t> d) {
+    const int precision = std::min<int>(d[0], 64);
+    const bool negative = (d[1] & 0x80) != 0;
+    const int scale = std::min(d[1] & 0x3F, precision);
+    std::string digits;
+    for (int i = 0; i < precision; ++i) {
+        const std::uint8_t byte = d[2 + static_cast<std::size_t>(i / 2)];
+        digits += static_cast<char>('0' + ((i % 2 == 0 ? byte >> 4 : byte & 0x0F) % 10));
+    }
+    std::string whole = digits.substr(0, static_cast<std::size_t>(precision - scale));
+    whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
+    if (whole.empty()) whole = "0";
+    std::string frac = digits.substr(static_cast<std::size_t>(precision - scale));
+    while (!frac.empty() && frac.back() == '0') frac.pop_back();
+    std::string out = (negative ? "-" : "") + whole;
+    if (!frac.empty()) out += "." + frac;
+    return out;
+}
+
+}  // namespace
+
+TFieldType DataSetFieldType(std::uint8_t engineType, std::uint8_t subType) {
+    using enum TFieldType;
+    switch (engineType) {
+        case kFieldString: return ftString;
+        case kFieldDate: return ftDate;
+        case kFieldBlob:
+            switch (subType) {
+                case 22: return ftMemo;
+                case 24: return ftFmtMemo;
+                case 26: return ftGraphic;
+                case 28: return ftTypedBinary;
+                default: return ftBlob;
+            }
+        case kFieldBoolean: return ftBoolean;
+        case kFieldSmallInt: return ftSmallint;
+        case kFieldInteger: return subType == kSubAutoInc ? ftAutoInc : ftInteger;
+        case kFieldFloat: return subType == kSubMoney ? ftCurrency : ftFloat;
+        case kFieldBCD: return ftBCD;
+        case kFieldBytes: return ftBytes;
+        case kFieldTime: return ftTime;
+        case kFieldTimeStamp: return ftDateTime;
+        case kFieldWord: return ftWord;
+        case 13: return ftInteger;
+        case kFieldVarBytes: return ftVarBytes;
+        case 18:
+        case 19: return ftLargeint;
+        case 20: return ftADT;
+        case 21: return ftArray;
+        case 22: return ftReference;
+        case 23: return ftDataSet;
+        default: return ftUnknown;
+    }
+}
+
+// ---- Fields -------------------------------------------------------------------------
+
+TField::TField(TRERUZODataSet& dataset, TFieldDef def, const TFieldDesc& desc)
+    : dataset_(dataset), def_(std::move(def)), desc_(desc) {}
+
+std::span<const std::uint8_t> TField::Record() const {
+    const TTableImage* image = dataset_.image_.get();
+    if (!image || dataset_.position_ >= dataset_.rows_.size()) return {};
+    return image->Slots[dataset_.rows_[dataset_.position_] - 1];
+}
+
+bool TField::IsNull() const {
+    auto r = Record();
+    return r.empty() || FieldIsNull(r, desc_);
+}
+
+std::string TField::AsString() const {
+    auto r = Record();
+    if (r.empty() || FieldIsNull(r, desc_)) return {};
+    using enum TFieldType;
+    switch (def_.DataType) {
+        case ftString: return GetStringField(r, desc_);
+        case ftSmallint:
+        case ftInteger:
+        case ftWord:
+        case ftAutoInc:
+        case ftLargeint: return std::to_string(GetIntegerField(r, desc_));
+        case ftBoolean: return GetBooleanField(r, desc_) ? "True" : "False";
+        case ftFloat:
+        case ftCurrency: return FloatText(GetFloatField(r, desc_));
+        case ftBCD: return BcdText(FieldData(r, desc_));
+        case ftDate: return DateText(static_cast<std::int32_t>(GetIntegerField(r, desc_)));
+        case ftTime: return TimeText(static_cast<std::int32_t>(GetIntegerField(r, desc_)));
+        case ftDateTime: {
+            auto parts = SplitTimeStamp(GetFloatField(r, desc_));
+            return parts ? DateText(parts->day) + " " + TimeText(parts->ms) : std::string();
+        }
+        case ftBytes:
+        case ftVarBytes: {
+            auto d = FieldData(r, desc_);
+            return std::string(reinterpret_cast<const char*>(d.data()), d.size());
+        }
+        default:
+            throw EDatabaseError(Format("Cannot access field '%s' as text", def_.Name));
+    }
+}
+
+std::int32_t TField::AsInteger() const {
+    auto r = Record();
+    if (r.empty() || FieldIsNull(r, desc_)) return 0;
+    using enum TFieldType;
+    switch (def_.DataType) {
+        case ftString: {
+            const std::string text = GetStringField(r, desc_);
+            auto v = ParseInt32(text);
+            if (!v) throw EDatabaseError(Format("'%s' is not a valid integer value", text));
+            return *v;
+        }
+        case ftFloat:
+        case ftCurrency: return static_cast<std::int32_t>(std::llround(GetFloatField(r, desc_)));
+        case ftBoolean:
+        case ftSmallint:
+        case ftInteger:
+        case ftWord:
+        case ftAutoInc:
+        case ftLargeint:
+        case ftDate:
+        case ftTime: return static_cast<std::int32_t>(GetIntegerField(r, desc_));
+        default:
+            throw EDatabaseError(Format("Cannot access field '%s' as an integer", def_.Name));
+    }
+}
+
+TFieldValue TField::Value() const {
+    auto r = Record();
+    if (r.empty() || FieldIsNull(r, desc_)) return std::monostate{};
+    using enum TFieldType;
+    switch (def_.DataType) {
+        case ftSmallint:
+        case ftInteger:
+        case ftWord:
+        case ftAutoInc:
+        case ftLargeint: return GetIntegerField(r, desc_);
+        case ftBoolean: return GetBooleanField(r, desc_);
+        case ftFloat:
+        case ftCurrency: return GetFloatField(r, desc_);
+        default: return AsString();
+    }
+}
+
+// ---- Dataset ------------------------------------------------------------------------
+
+TRERUZODataSet::TRERUZODataSet() = default;
+
+TRERUZODataSet::~TRERUZODataSet() = default;
+
+void TRERUZODataSet::Open() {
+    if (Active()) return;
+    auto image = std::make_unique<TTableImage>(OpenCursor());
+    image_ = std::move(image);
+    rows_.clear();
+    for (std::size_t n = 1; n <= image_->SlotCount(); ++n) {
+        if (image_->SlotInUse(n)) rows_.push_back(n);
+    }
+    BuildFields();
+    state_ = TDataSetState::dsBrowse;
+    MoveTo(0);
+    for (TDataLink* link : links_) link->ActiveChanged();
+    if (AfterOpen) AfterOpen(*this);
+}
+
+void TRERUZODataSet::Close() {
+    if (!Active()) return;
+    state_ = TDataSetState::dsInactive;
+    fields_.clear();
+    fieldDefs_.clear();
+    rows_.clear();
+    image_.reset();
+    eof_ = bof_ = true;
+    CloseCursor();
+    for (TDataLink* link : links_) link->ActiveChanged();
+    if (AfterClose) AfterClose(*this);
+}
+
+void TRERUZODataSet::BuildFields() {
+    fieldDefs_.clear();
+    fields_.clear();
+    for (const TFieldDesc& desc : image_->Fields) {
+        const TFieldType type = DataSetFieldType(desc.FieldType, desc.SubType);
+        if (type == TFieldType::ftUnknown) continue;
+        TFieldDef def;
+        def.DataType = type;
+        def.FieldNo = desc.FieldNo;
+        def.Required = desc.Required != 0;
+        if (type == TFieldType::ftString || type == TFieldType::ftBytes ||
+            type == TFieldType::ftVarBytes) {
+            def.Size = desc.Length;
+        } else if (type == TFieldType::ftBCD) {
+            def.Size = desc.Scale;
+            def.Precision = 32;
+        }
+        // A name already taken gets "_1", "_2", ... until it is free.
+        def.Name = desc.Name;
+        auto taken = [this](const std::string& n) {
+            for (const auto& d : fieldDefs_) {
+                if (SameName(d.Name, n)) return true;
+            }
+            return false;
+        };
+        for (int counter = 1; taken(def.Name); ++counter) {
+            def.Name = desc.Name + "_" + std::to_string(counter);
+        }
+        fieldDefs_.push_back(def);
+        fields_.push_back(std::make_unique<TField>(*this, def, desc));
+    }
+}
+
+void TRERUZODataSet::MoveTo(std::size_t position) {
+    position_ = std::min(position, rows_.size());
+    eof_ = position_ >= rows_.size();
+    bof_ = position_ == 0;
+    NotifyScrolled();
+}
+
+void TRERUZODataSet::NotifyScrolled() {
+    for (TDataLink* link : links_) link->DataSetScrolled();
+}
+
+void TRERUZODataSet::First() {
+    if (Active()) MoveTo(0);
+}
+
+void TRERUZODataSet::Next() {
+    if (!Active() || eof_) return;
+    position_ + 1 < rows_.size() ? MoveTo(position_ + 1) : void(eof_ = true);
+}
+
+int TRERUZODataSet::RecordCount() const { return static_cast<int>(rows_.size()); }
+
+std::int32_t TRERUZODataSet::RecNo() const {
+    if (!Active() || position_ >= rows_.size()) return -1;
+    return static_cast<std::int32_t>(rows_[position_]);
+}
+
+bool TRERUZODataSet::GotoBookmark(std::int32_t recordNumber) {
+    if (!Active()) return false;
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        if (rows_[i] == static_cast<std::size_t>(recordNumber)) {
+            MoveTo(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+TField* TRERUZODataSet::FindField(const std::string& name) const {
+    for (const auto& f : fields_) {
+        if (SameName(f->FieldName(), name)) return f.get();
+    }
+    return nullptr;
+}
+
+TField& TRERUZODataSet::FieldByName(const std::string& name) const {
+    TField* f = FindField(name);
+    if (!f) throw EDatabaseError(Format("Field '%s' not found", name));
+    return *f;
+}
+
+void TRERUZODataSet::AddDataLink(TDataLink* link) {
+    if (std::find(links_.begin(), links_.end(), link) == links_.end()) links_.push_back(link);
+}
+
+void TRERUZODataSet::RemoveDataLink(TDataLink* link) { std::erase(links_, link); }
+
+// ---- Database-bound dataset ---------------------------------------------------------
+
+void TRERUZODBDataSet::SetDatabaseName(const std::string& name) {
+    if (Active()) throw EDatabaseError("Cannot perform this operation on an open dataset");
+    databaseName_ = name;
+}
+
+void TRERUZODBDataSet::SetSessionName(const std::string& name) {
+    if (Active()) throw EDatabaseError("Cannot perform this operation on an open dataset");
+    sessionName_ = name;
+}
+
+TRERUZODatabase& TRERUZODBDataSet::AttachDatabase() {
+    if (!database_) {
+        database_ = TRERUZOSession::Find(sessionName_).OpenDatabaseFor(*this, databaseName_);
+    }
+    return *database_;
+}
+
+void TRERUZODBDataSet::DetachDatabase() {
+    if (!database_) return;
+    TRERUZODatabase* db = database_;
+    database_ = nullptr;
+    db->Session().CloseDatabaseFor(*this, *db);
+}
+
+// ---- Table --------------------------------------------------------------------------
+
+TRERUZOTable::~TRERUZOTable() { Close(); }
+
+void TRERUZOTable::RequireClosed() const {
+    if (Active()) throw EDatabaseError("Cannot perform this operation on an open dataset");
+}
+
+void TRERUZOTable::SetTableName(const std::string& name) {
+    RequireClosed();
+    tableName_ = name;
+}
+
+void TRERUZOTable::SetExclusive(bool on) {
+    RequireClosed();
+    exclusive_ = on;
+}
+
+void TRERUZOTable::SetReadOnly(bool on) {
+    RequireClosed();
+    readOnly_ = on;
+}
+
+TTableImage TRERUZOTable::OpenCursor() {
+    TRERUZODatabase& db = AttachDatabase();
+    try {
+        if (tableName_.empty()) throw EDatabaseError("Missing table name.");
+        return ReadTableImage(db.DirectoryObject()->Path(), tableName_.substr(0, 255));
+    } catch (...) {
+        DetachDatabase();
+        throw;
+    }
+}
+
+void TRERUZOTable::CloseCursor() { DetachDatabase(); }
+
+}  // namespace reruzo

@@ -1,0 +1,235 @@
+// Dataset components: TRERUZODataSet gives row-at-a-time access to the records of
+// an engine table with a current row, typed fields and data links through which
+// data-bound controls read the rows; TRERUZOTable names one physical table.
+//
+// Rows are read from the table's data file in physical order; deleted slots are
+// skipped. The current row is the dataset's record buffer, and every field reads
+// from it through the engine's field descriptor.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "components/reruzo_session.h"
+#include "engine/storage/table_image.h"
+
+namespace reruzo {
+
+enum class TFieldType {
+    ftUnknown, ftString, ftSmallint, ftInteger, ftWord, ftBoolean, ftFloat, ftCurrency,
+    ftBCD, ftDate, ftTime, ftDateTime, ftBytes, ftVarBytes, ftAutoInc, ftBlob, ftMemo,
+    ftGraphic, ftFmtMemo, ftParadoxOle, ftDBaseOle, ftTypedBinary, ftLargeint, ftADT,
+    ftArray, ftReference, ftDataSet,
+};
+
+// The dataset field type of an engine field (type code and subtype); ftUnknown for
+// codes that produce no field.
+TFieldType DataSetFieldType(std::uint8_t engineType, std::uint8_t subType);
+
+struct TFieldDef {
+    std::string Name;
+    TFieldType DataType = TFieldType::ftUnknown;
+    int Size = 0;
+    int Precision = 0;
+    int FieldNo = 0;  // the engine field's number
+    bool Required = false;
+};
+
+// A field value as a variant: null, or the typed value.
+using TFieldValue = std::variant<std::monostate, std::int64_t, double, bool, std::string>;
+inline bool IsNullValue(const TFieldValue& v) { return std::holds_alternative<std::monostate>(v); }
+
+class TRERUZODataSet;
+
+class TField {
+public:
+    TField(TRERUZODataSet& dataset, TFieldDef def, const TFieldDesc& desc);
+
+    const std::string& FieldName() const { return def_.Name; }
+    TFieldType DataType() const { return def_.DataType; }
+    int Size() const { return def_.Size; }
+    int FieldNo() const { return def_.FieldNo; }
+
+    bool IsNull() const;
+    // The value as text; a null value reads as the empty string.
+    std::string AsString() const;
+    // The value as a 32-bit integer; null reads as 0. Text that is no integer fails
+    // with "'%s' is not a valid integer value".
+    std::int32_t AsInteger() const;
+    TFieldValue Value() const;
+
+private:
+    std::span<const std::uint8_t> Record() const;
+
+    TRERUZODataSet& dataset_;
+    TFieldDef def_;
+    TFieldDesc desc_;
+};
+
+// Receives the notifications of a dataset (data-bound controls attach one).
+class TDataLink {
+public:
+    virtual ~TDataLink() = default;
+    virtual void ActiveChanged() {}     // opened or closed
+    virtual void DataSetScrolled() {}   // the current row moved
+};
+
+enum class TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert, dsSetKey, dsCalcFields, dsFilter };
+
+class TRERUZODataSet {
+public:
+    TRERUZODataSet();
+    virtual ~TRERUZODataSet();
+    TRERUZODataSet(const TRERUZODataSet&) = delete;
+    TRERUZODataSet& operator=(const TRERUZODataSet&) = delete;
+
+    // Opening an open dataset and closing a closed one do nothing. A failed open
+    // leaves the dataset inactive.
+    void Open();
+    void Close();
+    bool Active() const { return state_ != TDataSetState::dsInactive; }
+    void SetActive(bool on) { on ? Open() : Close(); }
+    TDataSetState State() const { return state_; }
+
+    void First();
+    void Next();
+    bool Eof() const { return eof_; }
+    bool Bof() const { return bof_; }
+    int RecordCount() const;
+    // The physical record number of the current row, which is also its bookmark;
+    // -1 without a current row.
+    std::int32_t RecNo() const;
+    // Moves to the row with the given record number; false when there is none.
+    bool GotoBookmark(std::int32_t recordNumber);
+
+    const std::vector<TFieldDef>& FieldDefs() const { return fieldDefs_; }
+    const std::vector<std::unique_ptr<TField>>& Fields() const { return fields_; }
+    // The field of that name (ignoring letter case); "Field '%s' not found" otherwise.
+    TField& FieldByName(const std::string& name) const;
+    TField* FindField(const std::string& name) const;
+    TFieldValue FieldValues(const std::string& name) const { return FieldByName(name).Value(); }
+
+    const std::string& Filter() const { return filter_; }
+    void SetFilter(const std::string& text) { filter_ = text; }
+    bool Filtered() const { return filtered_; }
+    void SetFiltered(bool on) { filtered_ = on; }
+    bool AutoDisplayLabels() const { return autoDisplayLabels_; }
+    void SetAutoDisplayLabels(bool on) { autoDisplayLabels_ = on; }
+    bool CopyOnAppend() const { return copyOnAppend_; }
+    void SetCopyOnAppend(bool on) { copyOnAppend_ = on; }
+
+    void AddDataLink(TDataLink* link);
+    void RemoveDataLink(TDataLink* link);
+
+    // Events, raised after the dataset opened or closed.
+    std::function<void(TRERUZODataSet&)> AfterOpen;
+    std::function<void(TRERUZODataSet&)> AfterClose;
+
+protected:
+    // Loads the table image and returns it; raises on failure.
+    virtual TTableImage OpenCursor() = 0;
+    virtual void CloseCursor() {}
+
+private:
+    friend class TField;
+    void BuildFields();
+    void MoveTo(std::size_t position);  // position in rows_, rows_.size() = past the end
+    void NotifyScrolled();
+
+    TDataSetState state_ = TDataSetState::dsInactive;
+    std::unique_ptr<TTableImage> image_;
+    std::vector<std::size_t> rows_;  // slot numbers of the live records in order
+    std::size_t position_ = 0;
+    bool eof_ = true;
+    bool bof_ = true;
+    std::vector<TFieldDef> fieldDefs_;
+    std::vector<std::unique_ptr<TField>> fields_;
+    std::string filter_;
+    bool filtered_ = false;
+    bool autoDisplayLabels_ = false;
+    bool copyOnAppend_ = false;
+    std::vector<TDataLink*> links_;
+};
+
+// A dataset bound to a database and a session by name.
+class TRERUZODBDataSet : public TRERUZODataSet {
+public:
+    const std::string& DatabaseName() const { return databaseName_; }
+    void SetDatabaseName(const std::string& name);
+    const std::string& SessionName() const { return sessionName_; }
+    void SetSessionName(const std::string& name);
+    // The database the open dataset uses; nullptr while closed.
+    TRERUZODatabase* Database() const { return database_; }
+
+protected:
+    // Finds (or makes) the database through the session and joins it.
+    TRERUZODatabase& AttachDatabase();
+    void DetachDatabase();
+
+private:
+    std::string databaseName_;
+    std::string sessionName_;
+    TRERUZODatabase* database_ = nullptr;
+};
+
+struct TIndexDef {
+    std::string Name;
+    std::string Fields;  // field names separated by ";"
+    bool Primary = false;
+    bool Unique = false;
+};
+
+class TRERUZOTable : public TRERUZODBDataSet {
+public:
+    ~TRERUZOTable() override;
+
+    std::string EngineVersion() const { return "3.01"; }
+    void SetEngineVersion(const std::string&) {}
+    const std::string& TableName() const { return tableName_; }
+    // The table settings can only change while the table is closed ("Cannot perform
+    // this operation on an open dataset").
+    void SetTableName(const std::string& name);
+    const std::string& IndexName() const { return indexName_; }
+    void SetIndexName(const std::string& name) { indexName_ = name; }
+    bool Exclusive() const { return exclusive_; }
+    void SetExclusive(bool on);
+    bool ReadOnly() const { return readOnly_; }
+    void SetReadOnly(bool on);
+    bool StoreDefs() const { return storeDefs_; }
+    void SetStoreDefs(bool on) { storeDefs_ = on; }
+    // The definitions kept with the component; opening takes the table's own.
+    std::vector<TFieldDef>& StoredFieldDefs() { return storedFieldDefs_; }
+    std::vector<TIndexDef>& IndexDefs() { return indexDefs_; }
+
+protected:
+    TTableImage OpenCursor() override;
+    void CloseCursor() override;
+
+private:
+    void RequireClosed() const;
+
+    std::string tableName_;
+    std::string indexName_;
+    bool exclusive_ = false;
+    bool readOnly_ = false;
+    bool storeDefs_ = false;
+    std::vector<TFieldDef> storedFieldDefs_;
+    std::vector<TIndexDef> indexDefs_;
+};
+
+// Links a dataset to data-bound controls.
+class TDataSource {
+public:
+    TRERUZODataSet* DataSet() const { return dataset_; }
+    void SetDataSet(TRERUZODataSet* dataset) { dataset_ = dataset; }
+
+private:
+    TRERUZODataSet* dataset_ = nullptr;
+};
+
+}  // namespace reruzo

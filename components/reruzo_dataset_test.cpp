@@ -1,0 +1,281 @@
+// Tests of the table, session and database components reading real data files.
+#include "components/reruzo_dataset.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/storage/date_time.h"
+#include "tests/support/temp_dir.h"
+
+namespace reruzo {
+namespace {
+
+using quorvane::testing::TTempDir;
+
+TFieldDesc Column(const char* name, std::uint8_t type, std::uint8_t length = 0,
+                  std::uint8_t sub = 0) {
+    TFieldDesc d;
+    d.Name = name;
+    d.FieldType = type;
+    d.Length = length;
+    d.SubType = sub;
+    return d;
+}
+
+// Writes a small item table: three rows, the second one NULL in "title".
+void WriteItems(const TTempDir& dir, const char* table = "items") {
+    TNewDataFile file(dir.Dir(), table,
+                      {Column("id", kFieldInteger, 0, kSubAutoInc), Column("parent", kFieldInteger),
+                       Column("title", kFieldString, 40), Column("flag", kFieldBoolean),
+                       Column("born", kFieldDate), Column("at", kFieldTime),
+                       Column("price", kFieldFloat, 0, kSubMoney), Column("num", kFieldString, 5)});
+    const char* titles[] = {"Browser", nullptr, "Desktop"};
+    for (int i = 0; i < 3; ++i) {
+        auto r = file.BlankRecord();
+        const auto& f = file.Fields();
+        PutIntegerField(r, f[1], i == 0 ? -1 : 1);
+        if (titles[i]) PutStringField(r, f[2], titles[i]);
+        PutBooleanField(r, f[3], i % 2);
+        PutIntegerField(r, f[4], DateToDayNumber({2004, 8, 25}));
+        PutIntegerField(r, f[5], TimeToMilliseconds({14, 5, 0, 0}));
+        PutFloatField(r, f[6], 2.5);
+        PutStringField(r, f[7], i == 2 ? "1a2" : "42");
+        file.Append(std::move(r));
+    }
+    file.Write();
+}
+
+struct TableFixture : ::testing::Test {
+    TTempDir dir;
+    TRERUZODatabase db;
+    TRERUZOTable table;
+    void SetUp() override {
+        WriteItems(dir);
+        db.SetDatabaseName("kbtest");
+        db.SetDirectory(dir.Dir());
+        table.SetDatabaseName("kbtest");
+        table.SetTableName("items");
+    }
+};
+
+TEST_F(TableFixture, ReadsRowsInOrderWithTypedFields) {
+    table.Open();
+    EXPECT_TRUE(table.Active());
+    EXPECT_TRUE(db.Connected());
+    EXPECT_EQ(db.UserCount(), 1);
+    ASSERT_EQ(table.Fields().size(), 8u);
+    EXPECT_EQ(table.FieldDefs()[0].DataType, TFieldType::ftAutoInc);
+    EXPECT_EQ(table.FieldDefs()[2].DataType, TFieldType::ftString);
+    EXPECT_EQ(table.FieldDefs()[2].Size, 40);
+    EXPECT_EQ(table.FieldDefs()[6].DataType, TFieldType::ftCurrency);
+
+    std::vector<std::string> titles;
+    for (table.First(); !table.Eof(); table.Next()) titles.push_back(table.FieldByName("title").AsString());
+    EXPECT_EQ(titles, (std::vector<std::string>{"Browser", "", "Desktop"}));
+    EXPECT_EQ(table.RecordCount(), 3);
+
+    table.First();
+    EXPECT_EQ(table.FieldByName("ID").AsInteger(), 1);  // names ignore letter case
+    EXPECT_EQ(table.FieldByName("parent").AsInteger(), -1);
+    EXPECT_EQ(table.FieldByName("parent").AsString(), "-1");
+    EXPECT_EQ(table.FieldByName("flag").AsString(), "False");
+    EXPECT_EQ(table.FieldByName("born").AsString(), "2004-08-25");
+    EXPECT_EQ(table.FieldByName("at").AsString(), "02:05 PM");
+    EXPECT_EQ(table.FieldByName("price").AsString(), "2.5");
+    EXPECT_EQ(table.FieldByName("num").AsInteger(), 42);
+    EXPECT_EQ(std::get<std::int64_t>(table.FieldValues("parent")), -1);
+    EXPECT_EQ(std::get<std::string>(table.FieldValues("title")), "Browser");
+
+    table.Next();
+    EXPECT_TRUE(table.FieldByName("title").IsNull());
+    EXPECT_EQ(table.FieldByName("title").AsString(), "");
+    EXPECT_TRUE(IsNullValue(table.FieldValues("title")));
+    EXPECT_EQ(table.FieldByName("flag").AsString(), "True");
+
+    table.Next();
+    try {
+        table.FieldByName("num").AsInteger();
+        FAIL();
+    } catch (const EDatabaseError& e) {
+        EXPECT_STREQ(e.what(), "'1a2' is not a valid integer value");
+    }
+    table.Next();
+    EXPECT_TRUE(table.Eof());
+}
+
+TEST_F(TableFixture, UnknownFieldAndMissingNames) {
+    table.Open();
+    try {
+        table.FieldByName("nope");
+        FAIL();
+    } catch (const EDatabaseError& e) {
+        EXPECT_STREQ(e.what(), "Field 'nope' not found");
+    }
+    table.Close();
+    table.SetTableName("");
+    try {
+        table.Open();
+        FAIL();
+    } catch (const EDatabaseError& e) {
+        EXPECT_STREQ(e.what(), "Missing table name.");
+    }
+    EXPECT_FALSE(table.Active());
+    EXPECT_EQ(db.UserCount(), 0);
+}
+
+TEST_F(TableFixture, MissingTableLeavesTheComponentInactive) {
+    table.SetTableName("vrqinfo");
+    try {
+        table.Open();
+        FAIL();
+    } catch (const ERERUZOEngineError& e) {
+        EXPECT_EQ(e.EngineCode, RERUZO_OSENOENT);
+        EXPECT_STREQ(e.what(), "RERUZO Engine Error # 11010 Table 'vrqinfo' does not exist");
+    }
+    EXPECT_FALSE(table.Active());
+    EXPECT_TRUE(table.Fields().empty());
+}
+
+TEST_F(TableFixture, DeletedSlotsAreSkippedAndBookmarksFindRows) {
+    auto bytes = dir.Read("items.DAT");
+    const std::size_t recordSize = bytes[21] | bytes[22] << 8;
+    bytes[127 + 8 * 768 + recordSize] = 1;  // slot 2 deleted
+    dir.Write("items.DAT", bytes);
+    table.Open();
+    EXPECT_EQ(table.RecordCount(), 2);
+    table.Next();
+    EXPECT_EQ(table.RecNo(), 3);
+    EXPECT_EQ(table.FieldByName("title").AsString(), "Desktop");
+    EXPECT_TRUE(table.GotoBookmark(1));
+    EXPECT_EQ(table.FieldByName("title").AsString(), "Browser");
+    EXPECT_FALSE(table.GotoBookmark(2));
+}
+
+TEST_F(TableFixture, OpeningTwiceDoesNothingAndSettingsNeedAClosedTable) {
+    table.Open();
+    table.Next();
+    table.Open();  // no reopen: still on the second row
+    EXPECT_EQ(table.RecNo(), 2);
+    try {
+        table.SetTableName("other");
+        FAIL();
+    } catch (const EDatabaseError& e) {
+        EXPECT_STREQ(e.what(), "Cannot perform this operation on an open dataset");
+    }
+    EXPECT_EQ(table.EngineVersion(), "3.01");
+    table.Close();
+    table.Close();
+    EXPECT_FALSE(table.Active());
+}
+
+TEST_F(TableFixture, DatabaseRulesAndClosingClosesDatasets) {
+    table.Open();
+    try {
+        db.SetDirectory("/elsewhere/");
+        FAIL();
+    } catch (const EDatabaseError& e) {
+        EXPECT_STREQ(e.what(), "Cannot perform this operation on an open database.");
+    }
+    db.Close();
+    EXPECT_FALSE(table.Active());
+    EXPECT_NO_THROW(db.SetDirectory(dir.Dir()));
+
+    TRERUZODatabase other;
+    try {
+        other.SetDatabaseName("C:\\data");
+        FAIL();
+    } catch (const EDatabaseError& e) {
+        EXPECT_STREQ(e.what(), "Database name C:\\data is not valid.");
+    }
+    try {
+        other.SetDatabaseName("KBTEST");
+        FAIL();
+    } catch (const EDatabaseError& e) {
+        EXPECT_STREQ(e.what(), "Database name KBTEST already exists.");
+    }
+    try {
+        other.Open();
+        FAIL();
+    } catch (const EDatabaseError& e) {
+        EXPECT_STREQ(e.what(), "Database name is missing.");
+    }
+}
+
+TEST(Components, DatasetNamingAFolderGetsATemporaryDatabase) {
+    TTempDir dir;
+    WriteItems(dir);
+    TRERUZOTable a, b;
+    a.SetDatabaseName(dir.Dir());
+    a.SetTableName("items");
+    b.SetDatabaseName(dir.Dir());
+    b.SetTableName("ITEMS");
+    a.Open();
+    b.Open();
+    ASSERT_NE(a.Database(), nullptr);
+    EXPECT_EQ(a.Database(), b.Database());  // shared
+    EXPECT_TRUE(a.Database()->Temporary());
+    EXPECT_EQ(a.Database()->UserCount(), 2);
+    EXPECT_EQ(b.RecordCount(), 3);
+}
+
+TEST(Components, UnnamedDatabaseReadsTheSessionsDefaultDirectory) {
+    TTempDir dir;
+    const std::string defaultDir = TDataSession::Default().DefaultDirectory();
+    ASSERT_FALSE(defaultDir.empty());
+    EXPECT_EQ(defaultDir.back(), '/');
+    TRERUZOTable t;
+    t.SetTableName("no_such_table_here");
+    try {
+        t.Open();
+        FAIL();
+    } catch (const ERERUZOEngineError& e) {
+        EXPECT_EQ(e.EngineCode, RERUZO_OSENOENT);
+        EXPECT_EQ(e.ContextDatabase, defaultDir);
+    }
+}
+
+// A dataset over an image made in memory, as query results are: its descriptors
+// are not held to the table rules, so names may repeat.
+class TImageDataSet : public TRERUZODataSet {
+public:
+    explicit TImageDataSet(TTableImage image) : image_(std::move(image)) {}
+    ~TImageDataSet() override { Close(); }
+
+protected:
+    TTableImage OpenCursor() override { return image_; }
+
+private:
+    TTableImage image_;
+};
+
+TEST(Components, RepeatedFieldNamesGetACounter) {
+    TTableImage image;
+    image.Fields = {Column("name", kFieldString, 5), Column("NAME", kFieldString, 5),
+                    Column("name_1", kFieldInteger), Column("name", kFieldInteger)};
+    image.Header.RecordSize = static_cast<std::uint16_t>(LayoutRecord(image.Fields));
+    image.Header.FieldCount = 4;
+    TImageDataSet ds(image);
+    ds.Open();
+    ASSERT_EQ(ds.FieldDefs().size(), 4u);
+    EXPECT_EQ(ds.FieldDefs()[0].Name, "name");
+    EXPECT_EQ(ds.FieldDefs()[1].Name, "NAME_1");
+    EXPECT_EQ(ds.FieldDefs()[2].Name, "name_1_1");
+    EXPECT_EQ(ds.FieldDefs()[3].Name, "name_2");
+    EXPECT_EQ(ds.FieldDefs()[3].FieldNo, 4);
+    EXPECT_TRUE(ds.Eof());
+    EXPECT_EQ(ds.FieldByName("name").AsString(), "");  // no current row
+}
+
+TEST(Components, FieldTypeMapping) {
+    EXPECT_EQ(DataSetFieldType(3, 22), TFieldType::ftMemo);
+    EXPECT_EQ(DataSetFieldType(3, 25), TFieldType::ftBlob);
+    EXPECT_EQ(DataSetFieldType(3, 99), TFieldType::ftBlob);
+    EXPECT_EQ(DataSetFieldType(6, 29), TFieldType::ftAutoInc);
+    EXPECT_EQ(DataSetFieldType(13, 0), TFieldType::ftInteger);
+    EXPECT_EQ(DataSetFieldType(14, 0), TFieldType::ftUnknown);
+    EXPECT_EQ(DataSetFieldType(19, 0), TFieldType::ftLargeint);
+    EXPECT_EQ(DataSetFieldType(23, 0), TFieldType::ftDataSet);
+    EXPECT_EQ(DataSetFieldType(24, 0), TFieldType::ftUnknown);
+}
+
+}  // namespace
+}  // namespace reruzo
