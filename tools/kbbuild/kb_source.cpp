@@ -1,8 +1,6 @@
 // Parsing, checking and compiling of the knowledge-base sources.
 #include "tools/kbbuild/kb_source.h"
 
-#include <unicode/ucnv.h>
-
 #include <algorithm>
 #include <fstream>
 #include <set>
@@ -10,6 +8,7 @@
 
 #include "engine/storage/table_image.h"
 #include "engine/storage/value_text.h"
+#include "platform/codepage.h"
 
 namespace quorvane::kb {
 namespace {
@@ -148,42 +147,12 @@ std::vector<TFieldDesc> DetailTableFields() {
             Column("bk2", reruzo::kFieldString, 20)};
 }
 
-namespace {
-
-std::string Convert(const char* from, const char* to, const std::string& text, bool* lossless) {
-    UErrorCode status = U_ZERO_ERROR;
-    UConverter* src = ucnv_open(from, &status);
-    UConverter* dst = ucnv_open(to, &status);
-    std::string out;
-    if (U_SUCCESS(status)) {
-        ucnv_setToUCallBack(src, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
-        ucnv_setFromUCallBack(dst, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
-        out.resize(text.size() * 4 + 4);
-        const int32_t n = ucnv_convert(to, from, out.data(), static_cast<int32_t>(out.size()),
-                                       text.data(), static_cast<int32_t>(text.size()), &status);
-        out.resize(U_SUCCESS(status) ? static_cast<std::size_t>(n) : 0);
-    }
-    if (lossless) *lossless = U_SUCCESS(status);
-    if (src) ucnv_close(src);
-    if (dst) ucnv_close(dst);
-    return out;
-}
-
-}  // namespace
-
 std::optional<std::string> Utf8ToGbk(const std::string& utf8) {
-    if (utf8.empty()) return std::string();
-    // ucnv_convert substitutes unmappable characters, so check by converting back.
-    bool ok = false;
-    std::string gbk = Convert("UTF-8", "windows-936", utf8, &ok);
-    if (!ok || GbkToUtf8(gbk) != utf8 || gbk.find('\x1A') != std::string::npos)
-        return std::nullopt;
-    return gbk;
+    return codepage::FromUtf8(utf8, codepage::kProgramCodePage);
 }
 
 std::string GbkToUtf8(const std::string& gbk) {
-    if (gbk.empty()) return {};
-    return Convert("windows-936", "UTF-8", gbk, nullptr);
+    return codepage::ToUtf8(gbk, codepage::kProgramCodePage);
 }
 
 TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::string& outputDir) {
