@@ -208,7 +208,10 @@ TFieldValue TField::Value() const {
 
 TRERUZODataSet::TRERUZODataSet() = default;
 
-TRERUZODataSet::~TRERUZODataSet() = default;
+TRERUZODataSet::~TRERUZODataSet() {
+    auto links = links_;
+    for (TDataLink* link : links) link->DataSetDestroyed();
+}
 
 void TRERUZODataSet::Open() {
     if (Active()) return;

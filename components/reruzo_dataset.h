@@ -77,6 +77,7 @@ public:
     virtual ~TDataLink() = default;
     virtual void ActiveChanged() {}     // opened or closed
     virtual void DataSetScrolled() {}   // the current row moved
+    virtual void DataSetDestroyed() {}  // the dataset is going away: drop every reference
 };
 
 enum class TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert, dsSetKey, dsCalcFields, dsFilter };

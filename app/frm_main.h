@@ -1,0 +1,60 @@
+// The main window of Quorvane: the repair tree on the left (the table vrqinfo),
+// the page area on the right, and the bottom bar with the password switch and the
+// page buttons. The window owns every database and table component of the program;
+// the pages reach the data only through it.
+#pragma once
+
+#include <QFrame>
+#include <QLabel>
+#include <QWidget>
+#include <memory>
+#include <string>
+
+#include "components/reruzo_dataset.h"
+#include "ui/db_tree_list.h"
+#include "ui/flat_controls.h"
+
+class TForm_main : public QWidget {
+public:
+    // Creates the window and its components. The detail tables DT_dtl and DT_Pass
+    // are stored open and open here, in the session's default directory; an engine
+    // error propagates to the caller.
+    explicit TForm_main(std::string programDirectory, QWidget* parent = nullptr);
+    ~TForm_main() override;
+
+    // The start-up sequence run when the window is first shown: the database is
+    // pointed at the program's folder and the repair tree is read. Raises on failure.
+    void FormShow();
+    // Change of the focused tree node (DT_main already stands on the node's row).
+    void dxDBTreeList1ChangeNode();
+    void FlatButton_closeClick();
+
+    // Components (owned by the window).
+    reruzo::TRERUZODatabase DDB_main;
+    reruzo::TRERUZOTable DT_main;
+    reruzo::TDataSource DS_main;
+    reruzo::TRERUZOTable DT_dtl;
+    reruzo::TRERUZOTable DT_Pass;
+
+    quorvane::ui::TDBTreeList* dxDBTreeList1 = nullptr;
+    QWidget* Panel1 = nullptr;
+    QWidget* Panel_Client = nullptr;
+    QWidget* Panel3 = nullptr;
+    quorvane::ui::TFlatSplitter* FlatSplitter1 = nullptr;
+    quorvane::ui::TFlatCheckBox* FlatCheckBox_setpass = nullptr;
+    quorvane::ui::TFlatButton* FlatButton_PassSet = nullptr;
+    quorvane::ui::TFlatButton* FlatButton_help = nullptr;
+    quorvane::ui::TFlatButton* FlatButton_close = nullptr;
+
+private:
+    void BuildLayout();
+    void DefineTables();
+
+    std::string programDirectory_;
+};
+
+// Unit-level state shared with the pages.
+extern TForm_main* Form_main;
+extern QWidget* Cur_Page;
+extern std::string Cur_Title;  // in the program's code page, as the table stores it
+extern std::string Cur_Intro;

@@ -1,0 +1,191 @@
+// The main window started on the shipped knowledge base: the repair tree, where each
+// table is looked for, and start-up failures that end the program with a message.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QHeaderView>
+#include <filesystem>
+
+#include "app/frm_main.h"
+#include "app/quorvane_app.h"
+#include "engine/storage/table_image.h"
+#include "platform/codepage.h"
+#include "tests/support/temp_dir.h"
+#include "ui/message_boxes.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using quorvane::testing::TTempDir;
+
+// Answers every box and remembers what it was asked.
+class TRecordingBoxes : public quorvane::ui::TMessageBoxes {
+public:
+    bool Confirm(QWidget*, const QString& text) override {
+        asked.push_back("confirm: " + text.toStdString());
+        return true;
+    }
+    void Warning(QWidget*, const QString& text) override { asked.push_back("warning: " + text.toStdString()); }
+    void Information(QWidget*, const QString& text) override {
+        asked.push_back("information: " + text.toStdString());
+    }
+    void Error(QWidget*, const QString& text) override { asked.push_back("error: " + text.toStdString()); }
+    std::vector<std::string> asked;
+};
+
+// Each test runs in a process of its own, so the engine session is created after
+// the test has chosen the current directory.
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        quorvane::ui::SetMessageBoxes(&boxes);
+        oldDir = fs::current_path();
+    }
+    void TearDown() override {
+        quorvane::ui::SetMessageBoxes(nullptr);
+        fs::current_path(oldDir);
+    }
+    static void CopyTable(const std::string& table, const TTempDir& to) {
+        fs::copy_file(std::string(QUORVANE_BIN_DIR) + table + ".DAT", to.File(table + ".DAT"));
+    }
+    TRecordingBoxes boxes;
+    fs::path oldDir;
+};
+
+TEST_F(MainWindowTest, ShowsTheRepairTreeOfTheShippedKnowledgeBase) {
+    TTempDir program;
+    CopyTable("vrqinfo", program);
+    CopyTable("vrqdtl", program);
+    fs::current_path(program.Dir());
+    auto window = StartQuorvane(program.Dir());
+    ASSERT_NE(window, nullptr);
+    ASSERT_EQ(Form_main, window.get());
+    ASSERT_NE(Form_main, nullptr);
+    EXPECT_TRUE(boxes.asked.empty());
+    EXPECT_EQ(Form_main->windowTitle(), "QuorvaneV1.01");
+    EXPECT_EQ(Form_main->size(), QSize(688, 453));
+    EXPECT_TRUE(Form_main->DT_main.Active());
+    EXPECT_TRUE(Form_main->DT_dtl.Active());
+    EXPECT_TRUE(Form_main->DT_Pass.Active());
+    EXPECT_EQ(Form_main->DDB_main.Directory(), program.Dir());
+
+    auto* tree = Form_main->dxDBTreeList1;
+    EXPECT_EQ(tree->headerItem()->text(0), "修复项目");
+    EXPECT_EQ(tree->columnWidth(0), 220);
+    EXPECT_TRUE(tree->isColumnHidden(1));
+    EXPECT_TRUE(tree->isColumnHidden(2));
+
+    // The tree holds every row, each under the row its parent names.
+    auto image = reruzo::ReadTableImage(program.Dir(), "vrqinfo");
+    int topLevel = 0;
+    std::map<std::string, std::pair<std::string, std::string>> expected;  // id -> parent, title
+    for (const auto& slot : image.Slots) {
+        const auto id = std::to_string(reruzo::GetIntegerField(slot, image.Fields[0]));
+        const auto parent = std::to_string(reruzo::GetIntegerField(slot, image.Fields[1]));
+        expected[id] = {parent, quorvane::codepage::ToUtf8(reruzo::GetStringField(slot, image.Fields[3]))};
+        if (parent == "-1") ++topLevel;
+    }
+    EXPECT_EQ(tree->topLevelItemCount(), topLevel);
+    int seen = 0;
+    std::function<void(QTreeWidgetItem*, const std::string&)> walk = [&](QTreeWidgetItem* item,
+                                                                         const std::string& parent) {
+        const std::string id = item->text(1).toStdString();
+        ASSERT_TRUE(expected.count(id)) << id;
+        EXPECT_EQ(expected[id].first, parent) << id;
+        EXPECT_EQ(item->text(0).toStdString(), expected[id].second);
+        EXPECT_FALSE(item->icon(0).isNull());
+        ++seen;
+        for (int i = 0; i < item->childCount(); ++i) walk(item->child(i), id);
+    };
+    for (int i = 0; i < tree->topLevelItemCount(); ++i) walk(tree->topLevelItem(i), "-1");
+    EXPECT_EQ(seen, static_cast<int>(expected.size()));
+}
+
+TEST_F(MainWindowTest, SelectingANodeMovesTheItemTableOntoItsRow) {
+    TTempDir program;
+    CopyTable("vrqinfo", program);
+    CopyTable("vrqdtl", program);
+    fs::current_path(program.Dir());
+    auto window = StartQuorvane(program.Dir());
+    ASSERT_NE(window, nullptr);
+    ASSERT_EQ(Form_main, window.get());
+    auto* tree = Form_main->dxDBTreeList1;
+    QTreeWidgetItem* child = tree->topLevelItem(1)->child(0);
+    ASSERT_NE(child, nullptr);
+    tree->setCurrentItem(child);
+    EXPECT_EQ(Form_main->DT_main.RecNo(), quorvane::ui::TDBTreeList::BookmarkOf(child));
+    EXPECT_EQ(Form_main->DT_main.FieldByName("id").AsString(), child->text(1).toStdString());
+    EXPECT_EQ(quorvane::codepage::ToUtf8(Cur_Title), child->text(0).toStdString());
+    EXPECT_EQ(Cur_Intro, Form_main->DT_main.FieldByName("intro").AsString());
+    EXPECT_FALSE(Cur_Intro.empty());
+}
+
+TEST_F(MainWindowTest, TablesComeFromTheProgramFolderAndTheCurrentDirectory) {
+    // vrqinfo lies only in the program's folder, vrqdtl only in the current directory.
+    TTempDir program, current;
+    CopyTable("vrqinfo", program);
+    CopyTable("vrqdtl", current);
+    fs::current_path(current.Dir());
+    auto window = StartQuorvane(program.Dir());
+    ASSERT_NE(window, nullptr) << (boxes.asked.empty() ? "" : boxes.asked[0]);
+    EXPECT_GT(Form_main->dxDBTreeList1->topLevelItemCount(), 0);
+    EXPECT_GT(Form_main->DT_dtl.RecordCount(), 0);
+}
+
+TEST_F(MainWindowTest, MissingDetailTableEndsTheProgramWithItsMessage) {
+    TTempDir program;
+    CopyTable("vrqinfo", program);
+    fs::current_path(program.Dir());
+    EXPECT_EQ(RunQuorvane(program.Dir()), 1);
+    EXPECT_EQ(Form_main, nullptr);
+    ASSERT_EQ(boxes.asked.size(), 1u);
+    EXPECT_EQ(boxes.asked[0], "error: RERUZO Engine Error # 11010 Table 'vrqdtl' does not exist");
+}
+
+TEST_F(MainWindowTest, MissingItemTableEndsTheProgramWithItsMessage) {
+    TTempDir program, current;
+    CopyTable("vrqdtl", current);
+    fs::current_path(current.Dir());
+    EXPECT_EQ(RunQuorvane(program.Dir()), 1);
+    ASSERT_EQ(boxes.asked.size(), 1u);
+    EXPECT_EQ(boxes.asked[0], "error: RERUZO Engine Error # 11010 Table 'vrqinfo' does not exist");
+}
+
+TEST_F(MainWindowTest, DamagedItemTableEndsTheProgramWithItsMessage) {
+    TTempDir program;
+    CopyTable("vrqinfo", program);
+    CopyTable("vrqdtl", program);
+    auto bytes = program.Read("vrqinfo.DAT");
+    bytes.resize(bytes.size() - 7);  // a torn last record
+    program.Write("vrqinfo.DAT", bytes);
+    fs::current_path(program.Dir());
+    EXPECT_EQ(RunQuorvane(program.Dir()), 1);
+    ASSERT_EQ(boxes.asked.size(), 1u);
+    EXPECT_EQ(boxes.asked[0],
+              "error: RERUZO Engine Error # 8961 Header information corrupt in the table 'vrqinfo'");
+}
+
+TEST_F(MainWindowTest, CloseButtonClosesTheWindow) {
+    TTempDir program;
+    CopyTable("vrqinfo", program);
+    CopyTable("vrqdtl", program);
+    fs::current_path(program.Dir());
+    auto window = StartQuorvane(program.Dir());
+    ASSERT_NE(window, nullptr);
+    ASSERT_EQ(Form_main, window.get());
+    EXPECT_TRUE(Form_main->isVisible());
+    EXPECT_EQ(Form_main->FlatButton_close->text(), "关 闭");
+    EXPECT_EQ(Form_main->FlatButton_close->size(), QSize(60, 25));
+    Form_main->FlatButton_close->click();
+    EXPECT_FALSE(Form_main->isVisible());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    // No screen is needed: windows are laid out and painted off screen.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    TQuorvaneApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
