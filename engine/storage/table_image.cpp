@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -140,6 +141,53 @@ TTableImage ReadTableImage(std::string_view directory, std::string_view table) {
         if (slot[0] == 0) PutLE(slot.data() + 1, static_cast<std::int32_t>(n));
     }
     return image;
+}
+
+std::vector<std::string> CheckTableImage(const TTableImage& image) {
+    std::vector<std::string> problems;
+    const std::size_t slots = image.SlotCount();
+    std::vector<bool> onChain(slots + 1, false);
+    std::int32_t next = image.Header.FirstFreeRecord;
+    for (std::size_t steps = 0; next != 0; ++steps) {
+        if (next < 0 || static_cast<std::size_t>(next) > slots) {
+            problems.push_back("free chain: link " + std::to_string(next) + " is outside slots 1.." +
+                               std::to_string(slots));
+            break;
+        }
+        const auto n = static_cast<std::size_t>(next);
+        if (onChain[n] || steps > slots) {
+            problems.push_back("free chain: slot " + std::to_string(n) + " is reached twice (a cycle)");
+            break;
+        }
+        onChain[n] = true;
+        if (image.SlotInUse(n)) {
+            problems.push_back("free chain: slot " + std::to_string(n) + " is on the chain but in use");
+            break;
+        }
+        next = GetLE<std::int32_t>(image.Slots[n - 1].data() + 1);
+    }
+    std::vector<std::int32_t> ids;
+    for (std::size_t n = 1; n <= slots; ++n) {
+        const std::uint8_t state = image.Slots[n - 1][0];
+        if (state > 1) {
+            problems.push_back("slot " + std::to_string(n) + ": state byte " + std::to_string(state) +
+                               " is neither 0 (in use) nor 1 (deleted)");
+            continue;
+        }
+        if (state != 0) continue;
+        const auto id = GetLE<std::int32_t>(image.Slots[n - 1].data() + 5);
+        if (id <= 0 || id > image.Header.LastAutoIncValue) {
+            problems.push_back("slot " + std::to_string(n) + ": record identifier " + std::to_string(id) +
+                               " is outside 1.." + std::to_string(image.Header.LastAutoIncValue));
+        }
+        ids.push_back(id);
+    }
+    std::sort(ids.begin(), ids.end());
+    for (std::size_t i = 1; i < ids.size(); ++i) {
+        if (ids[i] == ids[i - 1])
+            problems.push_back("record identifier " + std::to_string(ids[i]) + " is used twice");
+    }
+    return problems;
 }
 
 TDataHeader InitHeader(const TNewTableOptions& o, std::vector<TFieldDesc>& fields,

@@ -36,6 +36,12 @@ struct TTableImage {
 // cannot be opened, RERUZO_READERR on a short read, and the structure check's errors.
 TTableImage ReadTableImage(std::string_view directory, std::string_view table);
 
+// Checks what the structure check does not: the chain of deleted slots (every link
+// names a deleted slot in range, no cycles) and the record identifiers of the live
+// records (unique, positive, not above LastAutoIncValue). Returns one line per
+// problem found; an empty list means the image is sound.
+std::vector<std::string> CheckTableImage(const TTableImage& image);
+
 // Builds the header of a new table: zeroed header with the given collation, versions,
 // encryption and description; descriptors laid out (field numbers, sizes, offsets);
 // record size computed. Raises RERUZO_BLOBLIMIT for a 65th BLOB field and

@@ -183,6 +183,37 @@ TEST(TableImage, EncryptedTableEnciphersSlotsDescriptorsAndHeaderStrings) {
     EXPECT_EQ(GetStringField(t.Slots[1], t.Fields[2]), "item 1");
 }
 
+TEST(TableImage, CheckFindsBrokenChainsAndIdentifiers) {
+    TTempDir dir;
+    WriteItems(dir, "t", 4);
+    TTableImage t = ReadTableImage(dir.Dir(), "t");
+    EXPECT_TRUE(CheckTableImage(t).empty());
+    // A sound chain 3 -> 1 -> 0.
+    t.Slots[2][0] = 1;
+    PutLE<std::int32_t>(t.Slots[2].data() + 1, 1);
+    t.Slots[0][0] = 1;
+    PutLE<std::int32_t>(t.Slots[0].data() + 1, 0);
+    t.Header.FirstFreeRecord = 3;
+    EXPECT_TRUE(CheckTableImage(t).empty());
+    // A cycle 3 -> 1 -> 3.
+    PutLE<std::int32_t>(t.Slots[0].data() + 1, 3);
+    EXPECT_EQ(CheckTableImage(t),
+              std::vector<std::string>{"free chain: slot 3 is reached twice (a cycle)"});
+    // A link to a slot in use, and two live records with one identifier.
+    PutLE<std::int32_t>(t.Slots[0].data() + 1, 2);
+    PutLE<std::int32_t>(t.Slots[3].data() + 5, 2);
+    EXPECT_EQ(CheckTableImage(t),
+              (std::vector<std::string>{"free chain: slot 2 is on the chain but in use",
+                                        "record identifier 2 is used twice"}));
+    t.Header.FirstFreeRecord = 9;
+    t.Header.LastAutoIncValue = 1;
+    EXPECT_EQ(CheckTableImage(t),
+              (std::vector<std::string>{"free chain: link 9 is outside slots 1..4",
+                                        "slot 2: record identifier 2 is outside 1..1",
+                                        "slot 4: record identifier 2 is outside 1..1",
+                                        "record identifier 2 is used twice"}));
+}
+
 TEST(TableImage, NewTableLimits) {
     std::vector<TFieldDesc> blobs(65);
     for (std::size_t i = 0; i < blobs.size(); ++i) {
