@@ -1,12 +1,11 @@
 // Dataset and table components over the rows of a table's data file.
 #include "components/reruzo_dataset.h"
 
-#include <strings.h>
-
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
+#include "components/component_text.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/date_time.h"
 #include "engine/storage/value_text.h"
@@ -14,16 +13,6 @@
 namespace reruzo {
 namespace {
 
-bool SameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
-}
-
-std::string Format(const char* pattern, const std::string& arg) {
-    std::string out = pattern;
-    const auto at = out.find("%s");
-    if (at != std::string::npos) out.replace(at, 2, arg);
-    return out;
-}
 
 std::string TwoDigits(int v) {
     char buf[8];
@@ -157,7 +146,7 @@ std::string TField::AsString() const {
             return std::string(reinterpret_cast<const char*>(d.data()), d.size());
         }
         default:
-            throw EDatabaseError(Format("Cannot access field '%s' as text", def_.Name));
+            throw EDatabaseError(FormatText("Cannot access field '%s' as text", def_.Name));
     }
 }
 
@@ -169,7 +158,7 @@ std::int32_t TField::AsInteger() const {
         case ftString: {
             const std::string text = GetStringField(r, desc_);
             auto v = ParseInt32(text);
-            if (!v) throw EDatabaseError(Format("'%s' is not a valid integer value", text));
+            if (!v) throw EDatabaseError(FormatText("'%s' is not a valid integer value", text));
             return *v;
         }
         case ftFloat:
@@ -183,7 +172,7 @@ std::int32_t TField::AsInteger() const {
         case ftDate:
         case ftTime: return static_cast<std::int32_t>(GetIntegerField(r, desc_));
         default:
-            throw EDatabaseError(Format("Cannot access field '%s' as an integer", def_.Name));
+            throw EDatabaseError(FormatText("Cannot access field '%s' as an integer", def_.Name));
     }
 }
 
@@ -262,7 +251,7 @@ void TRERUZODataSet::BuildFields() {
         def.Name = desc.Name;
         auto taken = [this](const std::string& n) {
             for (const auto& d : fieldDefs_) {
-                if (SameName(d.Name, n)) return true;
+                if (SameText(d.Name, n)) return true;
             }
             return false;
         };
@@ -314,14 +303,14 @@ bool TRERUZODataSet::GotoBookmark(std::int32_t recordNumber) {
 
 TField* TRERUZODataSet::FindField(const std::string& name) const {
     for (const auto& f : fields_) {
-        if (SameName(f->FieldName(), name)) return f.get();
+        if (SameText(f->FieldName(), name)) return f.get();
     }
     return nullptr;
 }
 
 TField& TRERUZODataSet::FieldByName(const std::string& name) const {
     TField* f = FindField(name);
-    if (!f) throw EDatabaseError(Format("Field '%s' not found", name));
+    if (!f) throw EDatabaseError(FormatText("Field '%s' not found", name));
     return *f;
 }
 

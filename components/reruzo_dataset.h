@@ -157,6 +157,20 @@ private:
     std::vector<TDataLink*> links_;
 };
 
+// A dataset over a table image already in memory (a loaded file, a result made by
+// the engine); its descriptors are taken as they are.
+class TImageDataSet : public TRERUZODataSet {
+public:
+    explicit TImageDataSet(TTableImage image) : image_(std::move(image)) {}
+    ~TImageDataSet() override { Close(); }
+
+protected:
+    TTableImage OpenCursor() override { return image_; }
+
+private:
+    TTableImage image_;
+};
+
 // A dataset bound to a database and a session by name.
 class TRERUZODBDataSet : public TRERUZODataSet {
 public:

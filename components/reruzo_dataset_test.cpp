@@ -13,12 +13,7 @@ using quorvane::testing::TTempDir;
 
 TFieldDesc Column(const char* name, std::uint8_t type, std::uint8_t length = 0,
                   std::uint8_t sub = 0) {
-    TFieldDesc d;
-    d.Name = name;
-    d.FieldType = type;
-    d.Length = length;
-    d.SubType = sub;
-    return d;
+    return MakeFieldDesc(name, type, length, sub);
 }
 
 // Writes a small item table: three rows, the second one NULL in "title".
@@ -235,18 +230,6 @@ TEST(Components, UnnamedDatabaseReadsTheSessionsDefaultDirectory) {
 
 // A dataset over an image made in memory, as query results are: its descriptors
 // are not held to the table rules, so names may repeat.
-class TImageDataSet : public TRERUZODataSet {
-public:
-    explicit TImageDataSet(TTableImage image) : image_(std::move(image)) {}
-    ~TImageDataSet() override { Close(); }
-
-protected:
-    TTableImage OpenCursor() override { return image_; }
-
-private:
-    TTableImage image_;
-};
-
 TEST(Components, RepeatedFieldNamesGetACounter) {
     TTableImage image;
     image.Fields = {Column("name", kFieldString, 5), Column("NAME", kFieldString, 5),

@@ -1,19 +1,14 @@
 // Session and database components.
 #include "components/reruzo_session.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <mutex>
 
+#include "components/component_text.h"
 #include "components/reruzo_dataset.h"
 
 namespace reruzo {
 namespace {
-
-bool SameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
-}
 
 // The list of all session components of the process; the first is the default one.
 struct TSessionList {
@@ -24,13 +19,6 @@ struct TSessionList {
 TSessionList& Sessions() {
     static TSessionList list;
     return list;
-}
-
-std::string Format(const char* pattern, const std::string& arg) {
-    std::string out = pattern;
-    const auto at = out.find("%s");
-    if (at != std::string::npos) out.replace(at, 2, arg);
-    return out;
 }
 
 }  // namespace
@@ -69,9 +57,9 @@ TRERUZOSession& TRERUZOSession::Find(const std::string& name) {
     auto& list = Sessions();
     std::lock_guard guard(list.lock);
     for (TRERUZOSession* s : list.sessions) {
-        if (SameName(s->sessionName_, name)) return *s;
+        if (SameText(s->sessionName_, name)) return *s;
     }
-    throw EDatabaseError(Format("Session name %s is not valid.", name));
+    throw EDatabaseError(FormatText("Session name %s is not valid.", name));
 }
 
 void TRERUZOSession::SetSessionName(const std::string& name) {
@@ -79,8 +67,8 @@ void TRERUZOSession::SetSessionName(const std::string& name) {
     auto& list = Sessions();
     std::lock_guard guard(list.lock);
     for (TRERUZOSession* s : list.sessions) {
-        if (s != this && !name.empty() && SameName(s->sessionName_, name))
-            throw EDatabaseError(Format("Session name %s already exists.", name));
+        if (s != this && !name.empty() && SameText(s->sessionName_, name))
+            throw EDatabaseError(FormatText("Session name %s already exists.", name));
     }
     sessionName_ = name;
 }
@@ -103,7 +91,7 @@ void TRERUZOSession::SetActive(bool on) {
 
 TRERUZODatabase* TRERUZOSession::FindDatabase(const std::string& name) const {
     for (TRERUZODatabase* db : databases_) {
-        if (SameName(db->DatabaseName(), name) && (!name.empty() || db->Temporary())) return db;
+        if (SameText(db->DatabaseName(), name) && (!name.empty() || db->Temporary())) return db;
     }
     return nullptr;
 }
@@ -116,7 +104,7 @@ TRERUZODatabase* TRERUZOSession::OpenDatabaseFor(TRERUZODataSet& dataset, const 
         auto temp = std::make_unique<TRERUZODatabase>();
         temp->temporary_ = true;
         temp->databaseName_ = name;
-        if (!SameName(name, "Memory")) temp->directory_ = name;
+        if (!SameText(name, "Memory")) temp->directory_ = name;
         temp->keepConnection_ = keepConnections_;
         temp->session_->RemoveDatabase(temp.get());
         AddDatabase(temp.get());
@@ -169,14 +157,14 @@ void TRERUZODatabase::SetDatabaseName(const std::string& name) {
         const auto first = static_cast<unsigned char>(name[0]);
         const bool goodStart = std::isalpha(first) || first == '_' || (first >= 0x81 && first <= 0xFE);
         if (!goodStart || name.find_first_of(":\\") != std::string::npos)
-            throw EDatabaseError(Format("Database name %s is not valid.", name));
+            throw EDatabaseError(FormatText("Database name %s is not valid.", name));
         if (TRERUZODatabase* other = Session().FindDatabase(name); other && other != this) {
             if (other->temporary_ && other->users_ == 0) {
                 TRERUZOSession& s = Session();
                 s.RemoveDatabase(other);
                 std::erase_if(s.temporary_, [other](const auto& p) { return p.get() == other; });
             } else {
-                throw EDatabaseError(Format("Database name %s already exists.", name));
+                throw EDatabaseError(FormatText("Database name %s already exists.", name));
             }
         }
     }

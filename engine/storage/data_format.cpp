@@ -113,6 +113,16 @@ void TFieldDesc::Encode(std::span<std::uint8_t, kFieldDescSize> bytes) const {
     PutLE(p + 248, ComputedRef);
 }
 
+TFieldDesc MakeFieldDesc(std::string name, std::uint8_t fieldType, std::uint8_t length,
+                         std::uint8_t subType) {
+    TFieldDesc d;
+    d.Name = std::move(name);
+    d.FieldType = fieldType;
+    d.Length = length;
+    d.SubType = subType;
+    return d;
+}
+
 std::uint8_t DataSizeFor(std::uint8_t fieldType, std::uint8_t length, std::uint8_t current) {
     switch (fieldType) {
         case kFieldString: return static_cast<std::uint8_t>(length + 1);

@@ -170,6 +170,11 @@ struct TFieldDesc {
     bool HasSlot() const { return !IsAutoInc() && Computed == 0; }
 };
 
+// A descriptor with a name, a type, a length (String, Bytes, VarBytes) and a subtype;
+// the rest is derived when the record is laid out.
+TFieldDesc MakeFieldDesc(std::string name, std::uint8_t fieldType, std::uint8_t length = 0,
+                         std::uint8_t subType = kSubNone);
+
 // Data bytes a field of this type and length occupies; `current` for unknown codes.
 std::uint8_t DataSizeFor(std::uint8_t fieldType, std::uint8_t length, std::uint8_t current);
 // Recomputes DataSize and DataScale from type, length and scale.

@@ -14,12 +14,7 @@ namespace {
 
 TFieldDesc Field(std::string name, std::uint8_t type, std::uint8_t length = 0,
                  std::uint8_t sub = 0) {
-    TFieldDesc d;
-    d.Name = std::move(name);
-    d.FieldType = type;
-    d.Length = length;
-    d.SubType = sub;
-    return d;
+    return MakeFieldDesc(std::move(name), type, length, sub);
 }
 
 // One field of every engine type, an auto-increment field first.

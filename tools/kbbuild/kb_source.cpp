@@ -15,16 +15,6 @@ namespace {
 
 using reruzo::TFieldDesc;
 
-TFieldDesc Column(const char* name, std::uint8_t type, std::uint8_t length = 0,
-                  std::uint8_t subType = 0) {
-    TFieldDesc d;
-    d.Name = name;
-    d.FieldType = type;
-    d.Length = length;
-    d.SubType = subType;
-    return d;
-}
-
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw TSourceError(path + ":0: cannot be read");
@@ -126,25 +116,25 @@ std::vector<TSourceBlock> ParseBlocks(const std::string& text, const std::string
 }
 
 std::vector<TFieldDesc> ItemTableFields() {
-    return {Column("id", reruzo::kFieldInteger, 0, reruzo::kSubAutoInc),
-            Column("parent", reruzo::kFieldInteger),
-            Column("imgid", reruzo::kFieldInteger),
-            Column("title", reruzo::kFieldString, 40),
-            Column("intro", reruzo::kFieldString, 250),
-            Column("type", reruzo::kFieldString, 20)};
+    return {reruzo::MakeFieldDesc("id", reruzo::kFieldInteger, 0, reruzo::kSubAutoInc),
+            reruzo::MakeFieldDesc("parent", reruzo::kFieldInteger),
+            reruzo::MakeFieldDesc("imgid", reruzo::kFieldInteger),
+            reruzo::MakeFieldDesc("title", reruzo::kFieldString, 40),
+            reruzo::MakeFieldDesc("intro", reruzo::kFieldString, 250),
+            reruzo::MakeFieldDesc("type", reruzo::kFieldString, 20)};
 }
 
 std::vector<TFieldDesc> DetailTableFields() {
-    return {Column("oldinfo", reruzo::kFieldString, 200),
-            Column("id", reruzo::kFieldInteger, 0, reruzo::kSubAutoInc),
-            Column("keyid", reruzo::kFieldInteger),
-            Column("path", reruzo::kFieldString, 200),
-            Column("keyname", reruzo::kFieldString, 50),
-            Column("keytype", reruzo::kFieldString, 10),
-            Column("info", reruzo::kFieldString, 200),
-            Column("rootkey", reruzo::kFieldString, 10),
-            Column("bk1", reruzo::kFieldString, 20),
-            Column("bk2", reruzo::kFieldString, 20)};
+    return {reruzo::MakeFieldDesc("oldinfo", reruzo::kFieldString, 200),
+            reruzo::MakeFieldDesc("id", reruzo::kFieldInteger, 0, reruzo::kSubAutoInc),
+            reruzo::MakeFieldDesc("keyid", reruzo::kFieldInteger),
+            reruzo::MakeFieldDesc("path", reruzo::kFieldString, 200),
+            reruzo::MakeFieldDesc("keyname", reruzo::kFieldString, 50),
+            reruzo::MakeFieldDesc("keytype", reruzo::kFieldString, 10),
+            reruzo::MakeFieldDesc("info", reruzo::kFieldString, 200),
+            reruzo::MakeFieldDesc("rootkey", reruzo::kFieldString, 10),
+            reruzo::MakeFieldDesc("bk1", reruzo::kFieldString, 20),
+            reruzo::MakeFieldDesc("bk2", reruzo::kFieldString, 20)};
 }
 
 std::optional<std::string> Utf8ToGbk(const std::string& utf8) {

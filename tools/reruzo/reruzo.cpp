@@ -82,19 +82,6 @@ int Info(const TTableImage& t) {
     return 0;
 }
 
-// A dataset over a loaded image, so that dump shows values as the components do.
-class TImageDataSet : public TRERUZODataSet {
-public:
-    explicit TImageDataSet(TTableImage image) : image_(std::move(image)) {}
-    ~TImageDataSet() override { Close(); }
-
-protected:
-    TTableImage OpenCursor() override { return image_; }
-
-private:
-    TTableImage image_;
-};
-
 int Dump(TTableImage t, int codePage, bool deleted) {
     // Show deleted slots by marking them live in the copy handed to the dataset.
     std::vector<bool> wasDeleted(t.SlotCount(), false);
