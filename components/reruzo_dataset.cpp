@@ -14,59 +14,6 @@ namespace reruzo {
 namespace {
 
 
-std::string TwoDigits(int v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02d", v);
-    return buf;
-}
-
-// Date as year-month-day with a four-digit year.
-std::string DateText(std::int32_t day) {
-    auto d = DayNumberToDate(day);
-    if (!d) return {};
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d->year, d->month, d->day);
-    return buf;
-}
-
-// Time on a 12-hour clock; seconds and milliseconds only when not 0.
-std::string TimeText(std::int32_t ms) {
-    auto t = MillisecondsToTime(ms);
-    if (!t) return {};
-    const int hour12 = t->hour % 12 == 0 ? 12 : t->hour % 12;
-    std::string out = TwoDigits(hour12) + ":" + TwoDigits(t->minute);
-    if (t->second != 0 || t->millisecond != 0) out += ":" + TwoDigits(t->second);
-    if (t->millisecond != 0) out += "." + std::to_string(t->millisecond);
-    out += t->hour < 12 ? " AM" : " PM";
-    return out;
-}
-
-std::string FloatText(double v) {
-    char buf[32];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-    return ec == std::errc() ? std::string(buf, end) : std::string();
-}
-
-// Packed decimal: precision, sign and scale, then two digits a byte.
-std::string BcdText(std::span<const std::uint8_t> d) {
-    const int precision = std::min<int>(d[0], 64);
-    const bool negative = (d[1] & 0x80) != 0;
-    const int scale = std::min(d[1] & 0x3F, precision);
-    std::string digits;
-    for (int i = 0; i < precision; ++i) {
-        const std::uint8_t byte = d[2 + static_cast<std::size_t>(i / 2)];
-        digits += static_cast<char>('0' + ((i % 2 == 0 ? byte >> 4 : byte & 0x0F) % 10));
-    }
-    std::string whole = digits.substr(0, static_cast<std::size_t>(precision - scale));
-    whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
-    if (whole.empty()) whole = "0";
-    std::string frac = digits.substr(static_cast<std::size_t>(precision - scale));
-    while (!frac.empty() && frac.back() == '0') frac.pop_back();
-    std::string out = (negative ? "-" : "") + whole;
-    if (!frac.empty()) out += "." + frac;
-    return out;
-}
-
 }  // namespace
 
 TFieldType DataSetFieldType(std::uint8_t engineType, std::uint8_t subType) {
@@ -109,9 +56,8 @@ TField::TField(TRERUZODataSet& dataset, TFieldDef def, const TFieldDesc& desc)
     : dataset_(dataset), def_(std::move(def)), desc_(desc) {}
 
 std::span<const std::uint8_t> TField::Record() const {
-    const TTableImage* image = dataset_.image_.get();
-    if (!image || dataset_.position_ >= dataset_.rows_.size()) return {};
-    return image->Slots[dataset_.rows_[dataset_.position_] - 1];
+    if (!dataset_.Active() || dataset_.position_ >= dataset_.rows_.size()) return {};
+    return dataset_.current_;
 }
 
 bool TField::IsNull() const {
@@ -204,13 +150,20 @@ TRERUZODataSet::~TRERUZODataSet() {
 
 void TRERUZODataSet::Open() {
     if (Active()) return;
-    auto image = std::make_unique<TTableImage>(OpenCursor());
-    image_ = std::move(image);
-    rows_.clear();
-    for (std::size_t n = 1; n <= image_->SlotCount(); ++n) {
-        if (image_->SlotInUse(n)) rows_.push_back(n);
+    descs_ = OpenCursor();
+    try {
+        rows_.clear();
+        const std::int32_t slots = CursorSlotCount();
+        for (std::int32_t n = 1; n <= slots; ++n) {
+            if (ReadCursorSlot(n, current_)) rows_.push_back(n);
+        }
+        BuildFields();
+    } catch (...) {
+        rows_.clear();
+        descs_.clear();
+        CloseCursor();
+        throw;
     }
-    BuildFields();
     state_ = TDataSetState::dsBrowse;
     MoveTo(0);
     for (TDataLink* link : links_) link->ActiveChanged();
@@ -223,7 +176,8 @@ void TRERUZODataSet::Close() {
     fields_.clear();
     fieldDefs_.clear();
     rows_.clear();
-    image_.reset();
+    descs_.clear();
+    current_.clear();
     eof_ = bof_ = true;
     CloseCursor();
     for (TDataLink* link : links_) link->ActiveChanged();
@@ -233,7 +187,7 @@ void TRERUZODataSet::Close() {
 void TRERUZODataSet::BuildFields() {
     fieldDefs_.clear();
     fields_.clear();
-    for (const TFieldDesc& desc : image_->Fields) {
+    for (const TFieldDesc& desc : descs_) {
         const TFieldType type = DataSetFieldType(desc.FieldType, desc.SubType);
         if (type == TFieldType::ftUnknown) continue;
         TFieldDef def;
@@ -265,6 +219,7 @@ void TRERUZODataSet::BuildFields() {
 
 void TRERUZODataSet::MoveTo(std::size_t position) {
     position_ = std::min(position, rows_.size());
+    if (position_ < rows_.size() && !ReadCursorSlot(rows_[position_], current_)) current_.clear();
     eof_ = position_ >= rows_.size();
     bof_ = position_ == 0;
     NotifyScrolled();
@@ -293,7 +248,7 @@ std::int32_t TRERUZODataSet::RecNo() const {
 bool TRERUZODataSet::GotoBookmark(std::int32_t recordNumber) {
     if (!Active()) return false;
     for (std::size_t i = 0; i < rows_.size(); ++i) {
-        if (rows_[i] == static_cast<std::size_t>(recordNumber)) {
+        if (rows_[i] == recordNumber) {
             MoveTo(i);
             return true;
         }
@@ -369,17 +324,47 @@ void TRERUZOTable::SetReadOnly(bool on) {
     readOnly_ = on;
 }
 
-TTableImage TRERUZOTable::OpenCursor() {
+std::vector<TFieldDesc> TRERUZOTable::OpenCursor() {
     TRERUZODatabase& db = AttachDatabase();
     try {
         if (tableName_.empty()) throw EDatabaseError("Missing table name.");
-        return ReadTableImage(db.DirectoryObject()->Path(), tableName_.substr(0, 255));
+        auto file = std::make_unique<TDataFile>(db.DirectoryObject()->Path(), tableName_.substr(0, 255));
+        file->SetExclusive(exclusive_);
+        file->SetReadOnly(readOnly_);
+        file->Open();
+        file->VerifyStructure();
+        // A table whose files cannot be written opens read-only.
+        if (file->ForcedReadOnly()) readOnly_ = true;
+        file_ = std::move(file);
+        return file_->Fields();
     } catch (...) {
         DetachDatabase();
         throw;
     }
 }
 
-void TRERUZOTable::CloseCursor() { DetachDatabase(); }
+void TRERUZOTable::CloseCursor() {
+    file_.reset();
+    DetachDatabase();
+}
+
+std::int32_t TRERUZOTable::CursorSlotCount() { return file_ ? file_->SlotCount() : 0; }
+
+bool TRERUZOTable::ReadCursorSlot(std::int32_t n, std::vector<std::uint8_t>& buffer) {
+    if (!file_) return false;
+    TPinnedRecord r(file_->GetRecord(nullptr, n, true, false, true));
+    if (!r || r->State() != 0) return false;
+    const auto data = r->Data().first(file_->RecordSize());
+    buffer.assign(data.begin(), data.end());
+    return true;
+}
+
+bool TRowSetDataSet::ReadCursorSlot(std::int32_t n, std::vector<std::uint8_t>& buffer) {
+    if (n < 1 || static_cast<std::size_t>(n) > rows_.Slots.size()) return false;
+    const auto& slot = rows_.Slots[static_cast<std::size_t>(n) - 1];
+    if (slot.empty() || slot[0] != 0) return false;
+    buffer = slot;
+    return true;
+}
 
 }  // namespace reruzo

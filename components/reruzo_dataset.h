@@ -2,9 +2,9 @@
 // an engine table with a current row, typed fields and data links through which
 // data-bound controls read the rows; TRERUZOTable names one physical table.
 //
-// Rows are read from the table's data file in physical order; deleted slots are
-// skipped. The current row is the dataset's record buffer, and every field reads
-// from it through the engine's field descriptor.
+// Rows are read from the engine in physical order; deleted slots are skipped. The
+// current row is copied into the dataset's record buffer, and every field reads from
+// it through the engine's field descriptor.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "components/reruzo_session.h"
-#include "engine/storage/table_image.h"
+#include "engine/storage/data_file.h"
 
 namespace reruzo {
 
@@ -64,6 +64,7 @@ public:
     TFieldValue Value() const;
 
 private:
+    // The current row's record, empty when there is none.
     std::span<const std::uint8_t> Record() const;
 
     TRERUZODataSet& dataset_;
@@ -132,9 +133,12 @@ public:
     std::function<void(TRERUZODataSet&)> AfterClose;
 
 protected:
-    // Loads the table image and returns it; raises on failure.
-    virtual TTableImage OpenCursor() = 0;
+    // Opens the engine side and gives the descriptors of its records; raises on failure.
+    virtual std::vector<TFieldDesc> OpenCursor() = 0;
     virtual void CloseCursor() {}
+    // Number of record slots, and slot n copied into `buffer` (false for a deleted slot).
+    virtual std::int32_t CursorSlotCount() = 0;
+    virtual bool ReadCursorSlot(std::int32_t n, std::vector<std::uint8_t>& buffer) = 0;
 
 private:
     friend class TField;
@@ -143,8 +147,9 @@ private:
     void NotifyScrolled();
 
     TDataSetState state_ = TDataSetState::dsInactive;
-    std::unique_ptr<TTableImage> image_;
-    std::vector<std::size_t> rows_;  // slot numbers of the live records in order
+    std::vector<TFieldDesc> descs_;
+    std::vector<std::int32_t> rows_;      // slot numbers of the live records in order
+    std::vector<std::uint8_t> current_;   // record buffer of the current row
     std::size_t position_ = 0;
     bool eof_ = true;
     bool bof_ = true;
@@ -157,18 +162,25 @@ private:
     std::vector<TDataLink*> links_;
 };
 
-// A dataset over a table image already in memory (a loaded file, a result made by
-// the engine); its descriptors are taken as they are.
-class TImageDataSet : public TRERUZODataSet {
+// Records held in memory with their descriptors (a result made by the engine).
+struct TRowSet {
+    std::vector<TFieldDesc> Fields;
+    std::vector<std::vector<std::uint8_t>> Slots;  // slot n is Slots[n - 1]
+};
+
+// A dataset over a row set; its descriptors are taken as they are.
+class TRowSetDataSet : public TRERUZODataSet {
 public:
-    explicit TImageDataSet(TTableImage image) : image_(std::move(image)) {}
-    ~TImageDataSet() override { Close(); }
+    explicit TRowSetDataSet(TRowSet rows) : rows_(std::move(rows)) {}
+    ~TRowSetDataSet() override { Close(); }
 
 protected:
-    TTableImage OpenCursor() override { return image_; }
+    std::vector<TFieldDesc> OpenCursor() override { return rows_.Fields; }
+    std::int32_t CursorSlotCount() override { return static_cast<std::int32_t>(rows_.Slots.size()); }
+    bool ReadCursorSlot(std::int32_t n, std::vector<std::uint8_t>& buffer) override;
 
 private:
-    TTableImage image_;
+    TRowSet rows_;
 };
 
 // A dataset bound to a database and a session by name.
@@ -217,17 +229,22 @@ public:
     void SetReadOnly(bool on);
     bool StoreDefs() const { return storeDefs_; }
     void SetStoreDefs(bool on) { storeDefs_ = on; }
+    // The data file of the open table; nullptr while closed.
+    TDataFile* DataFile() const { return file_.get(); }
     // The definitions kept with the component; opening takes the table's own.
     std::vector<TFieldDef>& StoredFieldDefs() { return storedFieldDefs_; }
     std::vector<TIndexDef>& IndexDefs() { return indexDefs_; }
 
 protected:
-    TTableImage OpenCursor() override;
+    std::vector<TFieldDesc> OpenCursor() override;
     void CloseCursor() override;
+    std::int32_t CursorSlotCount() override;
+    bool ReadCursorSlot(std::int32_t n, std::vector<std::uint8_t>& buffer) override;
 
 private:
     void RequireClosed() const;
 
+    std::unique_ptr<TDataFile> file_;
     std::string tableName_;
     std::string indexName_;
     bool exclusive_ = false;

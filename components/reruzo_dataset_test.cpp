@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/storage/date_time.h"
+#include "engine/storage/table_builder.h"
 #include "tests/support/temp_dir.h"
 
 namespace reruzo {
@@ -18,7 +19,7 @@ TFieldDesc Column(const char* name, std::uint8_t type, std::uint8_t length = 0,
 
 // Writes a small item table: three rows, the second one NULL in "title".
 void WriteItems(const TTempDir& dir, const char* table = "items") {
-    TNewDataFile file(dir.Dir(), table,
+    TTableBuilder file(dir.Dir(), table,
                       {Column("id", kFieldInteger, 0, kSubAutoInc), Column("parent", kFieldInteger),
                        Column("title", kFieldString, 40), Column("flag", kFieldBoolean),
                        Column("born", kFieldDate), Column("at", kFieldTime),
@@ -34,9 +35,9 @@ void WriteItems(const TTempDir& dir, const char* table = "items") {
         PutIntegerField(r, f[5], TimeToMilliseconds({14, 5, 0, 0}));
         PutFloatField(r, f[6], 2.5);
         PutStringField(r, f[7], i == 2 ? "1a2" : "42");
-        file.Append(std::move(r));
+        file.Append(r);
     }
-    file.Write();
+    file.Finish();
 }
 
 struct TableFixture : ::testing::Test {
@@ -231,12 +232,11 @@ TEST(Components, UnnamedDatabaseReadsTheSessionsDefaultDirectory) {
 // A dataset over an image made in memory, as query results are: its descriptors
 // are not held to the table rules, so names may repeat.
 TEST(Components, RepeatedFieldNamesGetACounter) {
-    TTableImage image;
-    image.Fields = {Column("name", kFieldString, 5), Column("NAME", kFieldString, 5),
-                    Column("name_1", kFieldInteger), Column("name", kFieldInteger)};
-    image.Header.RecordSize = static_cast<std::uint16_t>(LayoutRecord(image.Fields));
-    image.Header.FieldCount = 4;
-    TImageDataSet ds(image);
+    TRowSet rows;
+    rows.Fields = {Column("name", kFieldString, 5), Column("NAME", kFieldString, 5),
+                   Column("name_1", kFieldInteger), Column("name", kFieldInteger)};
+    LayoutRecord(rows.Fields);
+    TRowSetDataSet ds(rows);
     ds.Open();
     ASSERT_EQ(ds.FieldDefs().size(), 4u);
     EXPECT_EQ(ds.FieldDefs()[0].Name, "name");

@@ -8,7 +8,7 @@
 
 #include "app/frm_main.h"
 #include "app/quorvane_app.h"
-#include "engine/storage/table_image.h"
+#include "tests/support/read_table.h"
 #include "platform/codepage.h"
 #include "tests/support/temp_dir.h"
 #include "ui/message_boxes.h"
@@ -76,13 +76,13 @@ TEST_F(MainWindowTest, ShowsTheRepairTreeOfTheShippedKnowledgeBase) {
     EXPECT_TRUE(tree->isColumnHidden(2));
 
     // The tree holds every row, each under the row its parent names.
-    auto image = reruzo::ReadTableImage(program.Dir(), "vrqinfo");
+    auto image = quorvane::testing::ReadTable(program.Dir(), "vrqinfo");
     int topLevel = 0;
     std::map<std::string, std::pair<std::string, std::string>> expected;  // id -> parent, title
-    for (const auto& slot : image.Slots) {
-        const auto id = std::to_string(reruzo::GetIntegerField(slot, image.Fields[0]));
-        const auto parent = std::to_string(reruzo::GetIntegerField(slot, image.Fields[1]));
-        expected[id] = {parent, quorvane::codepage::ToUtf8(reruzo::GetStringField(slot, image.Fields[3]))};
+    for (std::size_t row = 0; row < image.records.size(); ++row) {
+        const auto id = std::to_string(image.Integer(row, "id"));
+        const auto parent = std::to_string(image.Integer(row, "parent"));
+        expected[id] = {parent, quorvane::codepage::ToUtf8(image.Text(row, "title"))};
         if (parent == "-1") ++topLevel;
     }
     EXPECT_EQ(tree->topLevelItemCount(), topLevel);

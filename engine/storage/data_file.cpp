@@ -584,6 +584,56 @@ std::int32_t TDataFile::NextBlobStamp() {
     return header_.LastBlobStamp;
 }
 
+std::vector<std::string> TDataFile::CheckRecords() {
+    std::vector<std::string> problems;
+    const std::int32_t slots = SlotCount();
+    std::vector<std::uint8_t> state(static_cast<std::size_t>(slots) + 1, 0);
+    std::vector<std::int32_t> link(static_cast<std::size_t>(slots) + 1, 0);
+    std::vector<std::int32_t> ids;
+    for (std::int32_t n = 1; n <= slots; ++n) {
+        TPinnedRecord r(GetRecord(nullptr, n, true, false, true));
+        const std::uint8_t s = r->State();
+        state[static_cast<std::size_t>(n)] = s;
+        if (s > 1) {
+            problems.push_back("slot " + std::to_string(n) + ": state byte " + std::to_string(s) +
+                               " is neither 0 (in use) nor 1 (deleted)");
+        } else if (s == 1) {
+            link[static_cast<std::size_t>(n)] = r->NextFree();
+        } else {
+            const std::int32_t id = r->RecordId();
+            if (id <= 0 || id > header_.LastAutoIncValue) {
+                problems.push_back("slot " + std::to_string(n) + ": record identifier " + std::to_string(id) +
+                                   " is outside 1.." + std::to_string(header_.LastAutoIncValue));
+            }
+            ids.push_back(id);
+        }
+    }
+    std::vector<bool> seen(static_cast<std::size_t>(slots) + 1, false);
+    for (std::int32_t next = header_.FirstFreeRecord; next != 0;) {
+        if (next < 0 || next > slots) {
+            problems.push_back("free chain: link " + std::to_string(next) + " is outside slots 1.." +
+                               std::to_string(slots));
+            break;
+        }
+        const auto n = static_cast<std::size_t>(next);
+        if (seen[n]) {
+            problems.push_back("free chain: slot " + std::to_string(n) + " is reached twice (a cycle)");
+            break;
+        }
+        seen[n] = true;
+        if (state[n] != 1) {
+            problems.push_back("free chain: slot " + std::to_string(n) + " is on the chain but in use");
+            break;
+        }
+        next = link[n];
+    }
+    std::sort(ids.begin(), ids.end());
+    for (std::size_t i = 1; i < ids.size(); ++i) {
+        if (ids[i] == ids[i - 1]) problems.push_back("record identifier " + std::to_string(ids[i]) + " is used twice");
+    }
+    return problems;
+}
+
 std::string TDataFile::CheckCache() const {
     for (std::size_t i = 0; i < sorted_.size(); ++i) {
         const TRecord& r = *sorted_[i];

@@ -221,6 +221,11 @@ public:
     std::size_t CachedCount() const { return sorted_.size(); }
     std::size_t PooledCount() const { return pool_.Count(); }
     const TDataFileStats& Stats() const { return stats_; }
+    // Checks the records against the header: the chain of deleted slots (every link
+    // names a deleted slot in range, no cycles), slot states, and the record
+    // identifiers of live records (unique, positive, not above LastAutoIncValue).
+    // One line per problem; empty when sound.
+    std::vector<std::string> CheckRecords();
     // Checks the cache's own invariants (sorted, MRU list complete, within capacity
     // unless it had to grow); returns a description of the first fault, or "".
     std::string CheckCache() const;

@@ -3,7 +3,9 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <string>
 
 #include "engine/storage/data_format.h"
@@ -168,6 +170,60 @@ std::optional<TDateTimeValue> ParseTimeStamp(std::string_view text) {
     auto t = ParseTime(text.substr(blank + 1));
     if (!d || !t) return std::nullopt;
     return TDateTimeValue{*d, *t};
+}
+
+std::string DateText(std::int32_t dayNumber) {
+    auto d = DayNumberToDate(dayNumber);
+    if (!d) return {};
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d->year, d->month, d->day);
+    return buf;
+}
+
+std::string TimeText(std::int32_t milliseconds) {
+    auto t = MillisecondsToTime(milliseconds);
+    if (!t) return {};
+    char buf[32];
+    const int hour12 = t->hour % 12 == 0 ? 12 : t->hour % 12;
+    int n = std::snprintf(buf, sizeof buf, "%02d:%02d", hour12, t->minute);
+    if (t->second != 0 || t->millisecond != 0) n += std::snprintf(buf + n, sizeof buf - n, ":%02d", t->second);
+    if (t->millisecond != 0) n += std::snprintf(buf + n, sizeof buf - n, ".%d", t->millisecond);
+    std::snprintf(buf + n, sizeof buf - n, t->hour < 12 ? " AM" : " PM");
+    return buf;
+}
+
+std::string FloatText(double value) {
+    char buf[32];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+    return ec == std::errc() ? std::string(buf, end) : std::string();
+}
+
+std::string BcdText(std::span<const std::uint8_t> d) {
+    if (d.size() < 2) return {};
+    const int available = static_cast<int>(d.size() - 2) * 2;
+    const int precision = std::min<int>(d[0], available);
+    const bool negative = (d[1] & 0x80) != 0;
+    const int scale = std::min(d[1] & 0x3F, precision);
+    std::string digits;
+    for (int i = 0; i < precision; ++i) {
+        const std::uint8_t byte = d[2 + static_cast<std::size_t>(i / 2)];
+        digits += static_cast<char>('0' + ((i % 2 == 0 ? byte >> 4 : byte & 0x0F) % 10));
+    }
+    const std::size_t wholeDigits = static_cast<std::size_t>(precision - scale);
+    std::size_t firstDigit = 0;
+    while (firstDigit + 1 < wholeDigits && digits[firstDigit] == '0') ++firstDigit;
+    const std::string whole =
+        wholeDigits == 0 ? std::string(1, '0') : digits.substr(firstDigit, wholeDigits - firstDigit);
+    std::string frac = digits.substr(static_cast<std::size_t>(precision - scale));
+    while (!frac.empty() && frac.back() == '0') frac.pop_back();
+    std::string out;
+    if (negative) out += '-';
+    out += whole;
+    if (!frac.empty()) {
+        out += '.';
+        out += frac;
+    }
+    return out;
 }
 
 bool IsValidValueText(std::uint8_t fieldType, std::string_view text) {

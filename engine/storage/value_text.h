@@ -11,6 +11,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "engine/storage/date_time.h"
@@ -34,5 +36,14 @@ std::optional<TDateTimeValue> ParseTimeStamp(std::string_view text);
 // text; numbers, booleans, dates and times must convert; "CURRENT_DATE",
 // "CURRENT_TIME" and "CURRENT_TIMESTAMP" (any case) are accepted where they apply.
 bool IsValidValueText(std::uint8_t fieldType, std::string_view text);
+
+// Written-out forms of values: a date as a four-digit year, "-", two-digit month, "-",
+// two-digit day; a time on a 12-hour clock ("02:05 PM", seconds and milliseconds only
+// when not 0); a timestamp as date, blank, time; a float in its shortest exact form.
+std::string DateText(std::int32_t dayNumber);
+std::string TimeText(std::int32_t milliseconds);
+std::string FloatText(double value);
+// Packed decimal bytes (precision, sign and scale, then two digits a byte) as text.
+std::string BcdText(std::span<const std::uint8_t> data);
 
 }  // namespace reruzo

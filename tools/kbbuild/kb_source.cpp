@@ -6,7 +6,9 @@
 #include <set>
 #include <sstream>
 
-#include "engine/storage/table_image.h"
+#include <filesystem>
+
+#include "engine/storage/table_builder.h"
 #include "engine/storage/value_text.h"
 #include "platform/codepage.h"
 
@@ -156,7 +158,22 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
         {"keyid", "rootkey", "path", "keyname", "keytype", "info", "bk1", "bk2", "oldinfo"});
 
     // vrqinfo: identifiers kept as written so that parents and detail rows refer to them.
-    reruzo::TNewDataFile itemTable(outputDir, "vrqinfo", ItemTableFields());
+    // The tables are built in a folder of their own and moved into place only when both
+    // are complete, so a failed build never leaves half a knowledge base behind.
+    namespace fs = std::filesystem;
+    const fs::path staging = fs::path(outputDir.empty() ? "." : outputDir) / ".kbbuild";
+    fs::remove_all(staging);
+    fs::create_directories(staging);
+    struct TCleanup {
+        fs::path path;
+        ~TCleanup() {
+            std::error_code ec;
+            fs::remove_all(path, ec);
+        }
+    } cleanup{staging};
+    const std::string stagingDir = staging.string() + "/";
+
+    reruzo::TTableBuilder itemTable(stagingDir, "vrqinfo", ItemTableFields());
     const auto& itemCols = itemTable.Fields();
     std::map<std::int32_t, std::string> itemTypes;
     std::int32_t lastId = 0;
@@ -184,11 +201,11 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
         reruzo::PutStringField(r, itemCols[3], title);
         reruzo::PutStringField(r, itemCols[4], intro);
         reruzo::PutStringField(r, itemCols[5], type);
-        itemTable.Append(std::move(r), /*keepIdentifier=*/true);
+        itemTable.Append(r, /*keepIdentifier=*/true);
         itemTypes[id] = typeField.value;
     }
 
-    reruzo::TNewDataFile detailTable(outputDir, "vrqdtl", DetailTableFields());
+    reruzo::TTableBuilder detailTable(stagingDir, "vrqdtl", DetailTableFields());
     const auto& cols = detailTable.Fields();
     int passwordRows = 0;
     for (const auto& b : details.blocks) {
@@ -232,15 +249,16 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
                 reruzo::PutStringField(r, desc, GbkOf(details, *f, name, desc.Length));
             }
         }
-        detailTable.Append(std::move(r));
+        detailTable.Append(r);
     }
     if (passwordRows != 1) {
         Fail(details.file, details.blocks.empty() ? 1 : details.blocks.front().line,
              "exactly one password row (keyid 0) is needed, found " + std::to_string(passwordRows));
     }
 
-    itemTable.Write();
-    detailTable.Write();
+    itemTable.Finish();
+    detailTable.Finish();
+    for (const char* name : {"vrqinfo.DAT", "vrqdtl.DAT"}) fs::rename(staging / name, fs::path(outputDir.empty() ? "." : outputDir) / name);
     return {static_cast<int>(items.blocks.size()), static_cast<int>(details.blocks.size())};
 }
 

@@ -4,16 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 
-#include "engine/storage/table_image.h"
+#include "tests/support/read_table.h"
 #include "tests/support/temp_dir.h"
 
 namespace quorvane::kb {
 namespace {
 
+using quorvane::testing::ReadTable;
 using quorvane::testing::TTempDir;
 
 const char* kItems =
@@ -52,21 +54,23 @@ TEST(KbSource, SmallSourceCompilesIntoBothTables) {
     const auto result = CompileKnowledgeBase(src.Dir(), out.Dir());
     EXPECT_EQ(result.items, 2);
     EXPECT_EQ(result.details, 2);
-    auto info = reruzo::ReadTableImage(out.Dir(), "vrqinfo");
-    ASSERT_EQ(info.SlotCount(), 2u);
-    EXPECT_EQ(reruzo::GetIntegerField(info.Slots[1], info.Fields[0]), 2);
-    EXPECT_EQ(reruzo::GetIntegerField(info.Slots[1], info.Fields[1]), 1);
+    auto info = ReadTable(out.Dir(), "vrqinfo");
+    ASSERT_EQ(info.records.size(), 2u);
+    EXPECT_EQ(info.Integer(1, "id"), 2);
+    EXPECT_EQ(info.Integer(1, "parent"), 1);
     // Stored in GBK: "恢复起始页" is 10 bytes.
-    const std::string title = reruzo::GetStringField(info.Slots[1], info.Fields[3]);
+    const std::string title = info.Text(1, "title");
     EXPECT_EQ(title, "\xBB\xD6\xB8\xB4\xC6\xF0\xCA\xBC\xD2\xB3");
     EXPECT_EQ(GbkToUtf8(title), "恢复起始页");
-    auto dtl = reruzo::ReadTableImage(out.Dir(), "vrqdtl");
-    ASSERT_EQ(dtl.SlotCount(), 2u);
-    EXPECT_EQ(reruzo::GetStringField(dtl.Slots[0], dtl.Fields[0]), "no");
-    EXPECT_TRUE(reruzo::FieldIsNull(dtl.Slots[0], dtl.Fields[6]));  // empty password is NULL
-    EXPECT_TRUE(reruzo::FieldIsNull(dtl.Slots[1], dtl.Fields[0]));  // nothing captured yet
-    EXPECT_EQ(reruzo::GetIntegerField(dtl.Slots[1], dtl.Fields[1]), 2);
-    EXPECT_EQ(reruzo::GetStringField(dtl.Slots[1], dtl.Fields[6]), "about:blank");
+    auto dtl = ReadTable(out.Dir(), "vrqdtl");
+    ASSERT_EQ(dtl.records.size(), 2u);
+    EXPECT_EQ(dtl.Text(0, "oldinfo"), "no");
+    EXPECT_TRUE(dtl.IsNull(0, "info"));      // an empty password is NULL
+    EXPECT_TRUE(dtl.IsNull(1, "oldinfo"));   // nothing captured yet
+    EXPECT_EQ(dtl.Integer(1, "id"), 2);
+    EXPECT_EQ(dtl.Text(1, "info"), "about:blank");
+    // Nothing but the two tables is left in the output folder.
+    EXPECT_FALSE(std::filesystem::exists(out.File(".kbbuild")));
 }
 
 TEST(KbSource, MalformedSourcesNameFileAndLine) {
@@ -120,21 +124,21 @@ TEST(KbSource, DetailRowsAreChecked) {
 TEST(KbSource, ShippedKnowledgeBaseHasASoundTree) {
     TTempDir out;
     const auto result = CompileKnowledgeBase(QUORVANE_KB_SOURCE_DIR, out.Dir());
-    auto info = reruzo::ReadTableImage(out.Dir(), "vrqinfo");
-    auto dtl = reruzo::ReadTableImage(out.Dir(), "vrqdtl");
-    ASSERT_EQ(static_cast<int>(info.SlotCount()), result.items);
+    auto info = ReadTable(out.Dir(), "vrqinfo");
+    auto dtl = ReadTable(out.Dir(), "vrqdtl");
+    ASSERT_EQ(static_cast<int>(info.records.size()), result.items);
 
     std::map<int, int> parentOf;
     std::map<int, std::string> typeOf;
     int topLevel = 0, leaves = 0;
-    for (const auto& slot : info.Slots) {
-        const int id = static_cast<int>(reruzo::GetIntegerField(slot, info.Fields[0]));
-        const int parent = static_cast<int>(reruzo::GetIntegerField(slot, info.Fields[1]));
+    for (std::size_t row = 0; row < info.records.size(); ++row) {
+        const int id = static_cast<int>(info.Integer(row, "id"));
+        const int parent = static_cast<int>(info.Integer(row, "parent"));
         parentOf[id] = parent;
-        typeOf[id] = reruzo::GetStringField(slot, info.Fields[5]);
+        typeOf[id] = info.Text(row, "type");
         if (parent == -1) ++topLevel;
         if (typeOf[id] == "single" || typeOf[id] == "chg" || typeOf[id] == "list") ++leaves;
-        EXPECT_FALSE(reruzo::GetStringField(slot, info.Fields[3]).empty());
+        EXPECT_FALSE(info.Text(row, "title").empty());
     }
     EXPECT_GE(topLevel, 10);
     EXPECT_GE(leaves, 30);
@@ -149,17 +153,17 @@ TEST(KbSource, ShippedKnowledgeBaseHasASoundTree) {
     }
     int passwordRows = 0;
     std::set<int> itemsWithRows;
-    for (const auto& slot : dtl.Slots) {
-        const int keyid = static_cast<int>(reruzo::GetIntegerField(slot, dtl.Fields[2]));
+    for (std::size_t row = 0; row < dtl.records.size(); ++row) {
+        const int keyid = static_cast<int>(dtl.Integer(row, "keyid"));
         if (keyid == 0) {
             ++passwordRows;
-            EXPECT_EQ(reruzo::GetStringField(slot, dtl.Fields[0]), "no");
-            EXPECT_TRUE(reruzo::FieldIsNull(slot, dtl.Fields[6]));
+            EXPECT_EQ(dtl.Text(row, "oldinfo"), "no");
+            EXPECT_TRUE(dtl.IsNull(row, "info"));
             continue;
         }
         ASSERT_TRUE(typeOf.count(keyid)) << keyid;
         itemsWithRows.insert(keyid);
-        EXPECT_TRUE(reruzo::FieldIsNull(slot, dtl.Fields[0]));
+        EXPECT_TRUE(dtl.IsNull(row, "oldinfo"));
     }
     EXPECT_EQ(passwordRows, 1);
     for (const auto& [id, type] : typeOf) {

@@ -9,9 +9,10 @@
 #include <iostream>
 #include <string>
 
-#include "components/reruzo_dataset.h"
 #include "engine/errors/engine_errors.h"
-#include "engine/storage/table_image.h"
+#include "engine/storage/data_file.h"
+#include "engine/storage/date_time.h"
+#include "engine/storage/value_text.h"
 #include "platform/codepage.h"
 
 namespace {
@@ -56,9 +57,9 @@ const char* TypeName(std::uint8_t type, std::uint8_t sub) {
     }
 }
 
-int Info(const TTableImage& t) {
-    const TDataHeader& h = t.Header;
-    std::cout << "file             " << t.FileName << "\n"
+int Info(TDataFile& t) {
+    const TDataHeader& h = t.Header();
+    std::cout << "file             " << t.FileName() << "\n"
               << "format version   " << int{h.FormatVersion} << "\n"
               << "change count     " << h.ChangeCount << "\n"
               << "record size      " << h.RecordSize << "\n"
@@ -67,12 +68,11 @@ int Info(const TTableImage& t) {
               << "last identifier  " << h.LastAutoIncValue << "\n"
               << "language, sort   " << h.LanguageId << ", " << h.SortId << "\n"
               << "user version     " << h.UserMajorVersion << "." << h.UserMinorVersion << "\n"
-              << "encrypted        " << (h.Encrypted ? "yes" : "no") << "\n"
-              << "BLOB fields      " << h.BlobFieldCount << " (block size "
-              << (h.BlobBlockSize ? h.BlobBlockSize : 512) << ")\n"
+              << "encrypted        " << (t.Encrypted() ? "yes" : "no") << "\n"
+              << "BLOB fields      " << h.BlobFieldCount << " (block size " << t.BlobBlockSize() << ")\n"
               << "description      " << t.Description() << "\n\n"
               << "  no  name                            type       length scale offset size\n";
-    for (const TFieldDesc& f : t.Fields) {
+    for (const TFieldDesc& f : t.Fields()) {
         char line[160];
         std::snprintf(line, sizeof line, "%4u  %-30s  %-10s %6u %5u %6u %4u%s\n", f.FieldNo,
                       f.Name.c_str(), TypeName(f.FieldType, f.SubType), f.Length, f.Scale, f.Offset,
@@ -82,42 +82,65 @@ int Info(const TTableImage& t) {
     return 0;
 }
 
-int Dump(TTableImage t, int codePage, bool deleted) {
-    // Show deleted slots by marking them live in the copy handed to the dataset.
-    std::vector<bool> wasDeleted(t.SlotCount(), false);
-    if (deleted) {
-        for (std::size_t n = 1; n <= t.SlotCount(); ++n) {
-            wasDeleted[n - 1] = !t.SlotInUse(n);
-            t.Slots[n - 1][0] = 0;
+// One field of a record as text; strings converted from `codePage` when it is not 0.
+std::string FieldValueText(std::span<const std::uint8_t> r, const TFieldDesc& f, int codePage) {
+    if (FieldIsNull(r, f)) return "<null>";
+    switch (f.FieldType) {
+        case kFieldString: {
+            const std::string s = GetStringField(r, f);
+            return codePage ? quorvane::codepage::ToUtf8(s, codePage) : s;
         }
+        case kFieldBoolean: return GetBooleanField(r, f) ? "True" : "False";
+        case kFieldFloat: return FloatText(GetFloatField(r, f));
+        case kFieldBCD: return BcdText(FieldData(r, f));
+        case kFieldDate: return DateText(static_cast<std::int32_t>(GetIntegerField(r, f)));
+        case kFieldTime: return TimeText(static_cast<std::int32_t>(GetIntegerField(r, f)));
+        case kFieldTimeStamp: {
+            auto parts = SplitTimeStamp(GetFloatField(r, f));
+            return parts ? DateText(parts->day) + " " + TimeText(parts->ms) : "?";
+        }
+        case kFieldBlob: return "<blob " + std::to_string(GetIntegerField(r, f)) + ">";
+        case kFieldBytes:
+        case kFieldVarBytes: {
+            static const char* hex = "0123456789ABCDEF";
+            std::string out;
+            for (std::uint8_t b : FieldData(r, f)) {
+                out += hex[b >> 4];
+                out += hex[b & 15];
+            }
+            return out;
+        }
+        default: return std::to_string(GetIntegerField(r, f));
     }
-    TImageDataSet ds(std::move(t));
-    ds.Open();
-    auto text = [codePage](const std::string& s) {
-        return codePage ? quorvane::codepage::ToUtf8(s, codePage) : s;
-    };
-    std::string head = deleted ? "#slot\t" : "";
-    for (std::size_t i = 0; i < ds.Fields().size(); ++i) head += (i ? "\t" : "") + ds.Fields()[i]->FieldName();
+}
+
+int Dump(TDataFile& t, int codePage, bool deleted) {
+    std::string head = deleted ? "#slot" : "";
+    for (const TFieldDesc& f : t.Fields()) head += (head.empty() ? "" : "\t") + f.Name;
     std::cout << head << "\n";
-    for (ds.First(); !ds.Eof(); ds.Next()) {
-        std::string line;
-        if (deleted) line = std::to_string(ds.RecNo()) + (wasDeleted[static_cast<std::size_t>(ds.RecNo()) - 1] ? "*" : "") + "\t";
-        for (std::size_t i = 0; i < ds.Fields().size(); ++i) {
-            const TField& f = *ds.Fields()[i];
-            if (i) line += "\t";
-            line += f.IsNull() ? "<null>" : text(f.AsString());
+    for (std::int32_t n = 1; n <= t.SlotCount(); ++n) {
+        TPinnedRecord r(t.GetRecord(nullptr, n, true, false, true));
+        const bool live = r->State() == 0;
+        if (!live && !deleted) continue;
+        std::string line = deleted ? std::to_string(n) + (live ? "" : "*") : "";
+        for (const TFieldDesc& f : t.Fields()) {
+            if (!line.empty() || &f != &t.Fields().front()) line += "\t";
+            line += f.HasSlot() || f.IsAutoInc() ? FieldValueText(r->Data(), f, codePage) : "";
         }
         std::cout << line << "\n";
     }
     return 0;
 }
 
-int Verify(const TTableImage& t) {
-    const auto problems = CheckTableImage(t);
+int Verify(TDataFile& t) {
+    const auto problems = t.CheckRecords();
     for (const auto& p : problems) std::cout << p << "\n";
-    std::size_t live = 0;
-    for (std::size_t n = 1; n <= t.SlotCount(); ++n) live += t.SlotInUse(n) ? 1 : 0;
-    std::cout << t.FileName << ": " << (problems.empty() ? "ok" : "damaged") << ", " << live
+    std::int32_t live = 0;
+    for (std::int32_t n = 1; n <= t.SlotCount(); ++n) {
+        TPinnedRecord r(t.GetRecord(nullptr, n, true, false, true));
+        live += r->State() == 0 ? 1 : 0;
+    }
+    std::cout << t.FileName() << ": " << (problems.empty() ? "ok" : "damaged") << ", " << live
               << " records in " << t.SlotCount() << " slots\n";
     return problems.empty() ? 0 : 1;
 }
@@ -150,10 +173,13 @@ int main(int argc, char** argv) {
     }
     try {
         const TTablePath path = SplitTablePath(argv[2]);
-        TTableImage image = ReadTableImage(path.directory, path.table);
-        if (command == "info") return Info(image);
-        if (command == "dump") return Dump(std::move(image), codePage, deleted);
-        if (command == "verify") return Verify(image);
+        TDataFile table(path.directory, path.table);
+        table.SetReadOnly(true);
+        table.Open();
+        table.VerifyStructure();
+        if (command == "info") return Info(table);
+        if (command == "dump") return Dump(table, codePage, deleted);
+        if (command == "verify") return Verify(table);
         Usage();
         return 2;
     } catch (const ERERUZOEngineError& e) {
