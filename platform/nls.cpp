@@ -2,6 +2,7 @@
 #include "platform/nls.h"
 
 #include <unicode/ucnv.h>
+#include <unicode/ucol.h>
 #include <unicode/uchar.h>
 #include <unicode/uloc.h>
 
@@ -180,9 +181,96 @@ const TCaseTables& TablesFor(std::uint16_t languageId) {
     return it->second;
 }
 
+std::string CollationLocale(const TLanguageInfo& lang, std::uint16_t sortId) {
+    std::string locale = lang.icuLocale;
+    if (sortId == kSortGermanPhoneBook) locale += "@collation=phonebook";
+    return locale;
+}
+
+// Collators by (language, sort, flags); made once, shared, never changed afterwards.
+UCollator* CollatorFor(std::uint16_t languageId, std::uint16_t sortId, unsigned flags) {
+    static std::mutex lock;
+    static std::map<std::uint64_t, UCollator*> cache;
+    const std::uint64_t key = (std::uint64_t{languageId} << 32) | (std::uint64_t{sortId} << 16) | (flags & 0xFFFF);
+    std::lock_guard guard(lock);
+    auto it = cache.find(key);
+    if (it != cache.end()) return it->second;
+    UCollator* collator = nullptr;
+    if (const TLanguageInfo* lang = FindLanguage(languageId); lang && lang->codePage) {
+        UErrorCode status = U_ZERO_ERROR;
+        collator = ucol_open(CollationLocale(*lang, sortId).c_str(), &status);
+        if (U_FAILURE(status)) {
+            collator = nullptr;
+        } else {
+            const bool ignoreAccents = flags & kNormIgnoreNonSpace;
+            const bool ignoreCase = flags & kNormIgnoreCase;
+            ucol_setStrength(collator, ignoreAccents ? UCOL_PRIMARY : ignoreCase ? UCOL_SECONDARY : UCOL_TERTIARY);
+            ucol_setAttribute(collator, UCOL_CASE_LEVEL, ignoreAccents && !ignoreCase ? UCOL_ON : UCOL_OFF, &status);
+            ucol_setAttribute(collator, UCOL_ALTERNATE_HANDLING,
+                              flags & kSortStringSort ? UCOL_NON_IGNORABLE : UCOL_SHIFTED, &status);
+            ucol_setAttribute(collator, UCOL_NORMALIZATION_MODE, UCOL_ON, &status);
+        }
+    }
+    cache.emplace(key, collator);
+    return collator;
+}
+
+// Converts single-byte text of a code page to UTF-16, stopping at the first zero byte.
+std::u16string Widen(std::string_view text, int codePage) {
+    const auto zero = text.find('\0');
+    if (zero != std::string_view::npos) text = text.substr(0, zero);
+    thread_local std::map<int, UConverter*> converters;
+    UConverter*& cnv = converters[codePage];
+    if (!cnv) {
+        UErrorCode status = U_ZERO_ERROR;
+        const std::string name = codePage == 874 ? "windows-874-2000" : "windows-" + std::to_string(codePage);
+        cnv = ucnv_open(name.c_str(), &status);
+        if (U_FAILURE(status)) cnv = nullptr;
+    }
+    std::u16string out(text.size() * 2 + 1, u'\0');
+    if (!cnv) {
+        for (std::size_t i = 0; i < text.size(); ++i) out[i] = static_cast<unsigned char>(text[i]);
+        out.resize(text.size());
+        return out;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t n = ucnv_toUChars(cnv, reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()),
+                                    text.data(), static_cast<int32_t>(text.size()), &status);
+    out.resize(U_SUCCESS(status) ? static_cast<std::size_t>(n) : 0);
+    return out;
+}
+
+int CompareBytes(std::string_view a, std::string_view b) {
+    const auto za = a.find('\0');
+    const auto zb = b.find('\0');
+    if (za != std::string_view::npos) a = a.substr(0, za);
+    if (zb != std::string_view::npos) b = b.substr(0, zb);
+    const int c = a.compare(b);
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
 }  // namespace
 
 std::span<const TLanguageInfo> Languages() { return kLanguages; }
+
+std::vector<std::string> SortOrderNames(std::size_t languagePosition) {
+    std::vector<std::string> names = {"Default Order"};
+    if (languagePosition >= 48 && languagePosition <= 52) names.emplace_back("German Phone Book Order");
+    return names;
+}
+
+int CompareStrings(std::string_view a, std::string_view b, std::uint16_t languageId, std::uint16_t sortId,
+                   unsigned flags) {
+    const TLanguageInfo* lang = FindLanguage(languageId);
+    UCollator* collator = languageId == 0 ? nullptr : CollatorFor(languageId, sortId, flags);
+    if (!lang || !collator) return CompareBytes(a, b);
+    const std::u16string wa = Widen(a, lang->codePage);
+    const std::u16string wb = Widen(b, lang->codePage);
+    const UCollationResult r =
+        ucol_strcoll(collator, reinterpret_cast<const UChar*>(wa.data()), static_cast<int32_t>(wa.size()),
+                     reinterpret_cast<const UChar*>(wb.data()), static_cast<int32_t>(wb.size()));
+    return r == UCOL_LESS ? -1 : r == UCOL_GREATER ? 1 : 0;
+}
 
 const TLanguageInfo* FindLanguage(std::uint16_t id) {
     for (const auto& l : kLanguages) {

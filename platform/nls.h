@@ -1,6 +1,7 @@
 // National-language layer: the table languages the engine offers (Windows language
-// identifiers with their ICU locale and ANSI code page), the check that a table's
-// locale is available, and case mapping of single-byte text in a table's language.
+// identifiers with their ICU locale and ANSI code page), their sort orders, the check
+// that a table's locale is available, locale string comparison, and case mapping of
+// single-byte text in a table's language.
 // ICU does the work; text is converted from the language's code page to Unicode and
 // back. Language 0 is plain bytes: only ASCII letters change case, so double-byte
 // (GBK) text stored in such tables is never damaged.
@@ -10,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvane::nls {
 
@@ -31,6 +33,21 @@ inline constexpr std::uint16_t kSortGermanPhoneBook = 1;
 // True when (language, sort) names a locale this system can collate and map with.
 // Language 0 is always available; the phone-book sort only exists for German.
 bool IsLocaleInstalled(std::uint16_t languageId, std::uint16_t sortId);
+
+// Names of the sort orders a language (by its position in Languages()) offers:
+// "Default Order", and for the five German languages also "German Phone Book Order".
+std::vector<std::string> SortOrderNames(std::size_t languagePosition);
+
+// Comparison flags, with the meanings of the system this engine's files come from.
+inline constexpr unsigned kNormIgnoreCase = 0x0001;      // case ignored (with accents)
+inline constexpr unsigned kNormIgnoreNonSpace = 0x0002;  // accents ignored, case kept
+inline constexpr unsigned kSortStringSort = 0x1000;      // punctuation sorts as symbols
+
+// Compares two strings (bytes in the language's code page, each ending at its first
+// zero byte or at its end) in the locale of (language, sort): -1, 0 or 1. Language 0
+// compares unsigned bytes.
+int CompareStrings(std::string_view a, std::string_view b, std::uint16_t languageId,
+                   std::uint16_t sortId, unsigned flags);
 
 // Converts `text` (bytes in the language's code page) to upper or lower case.
 // Characters without a single-byte counterpart in the other case are kept.

@@ -49,3 +49,54 @@ TEST(Nls, PlainByteLanguageNeverDamagesDoubleByteText) {
 
 }  // namespace
 }  // namespace quorvane::nls
+
+namespace quorvane::nls {
+namespace {
+
+constexpr unsigned kKeyFlags = kSortStringSort | kNormIgnoreNonSpace;
+
+TEST(Nls, SortOrdersOfTheLanguages) {
+    EXPECT_EQ(SortOrderNames(28), std::vector<std::string>{"Default Order"});
+    EXPECT_EQ(SortOrderNames(48), (std::vector<std::string>{"Default Order", "German Phone Book Order"}));
+    EXPECT_EQ(SortOrderNames(52).size(), 2u);
+    EXPECT_EQ(SortOrderNames(53).size(), 1u);
+}
+
+TEST(Nls, GermanDefaultAndPhoneBookOrders) {
+    // "Müller" (u-umlaut 0xFC) against "Muller" and "Mueller".
+    const std::string muller = "M\xFCller";
+    // Default: umlaut is an accent, ignored under the key flags.
+    EXPECT_EQ(CompareStrings(muller, "Muller", 0x0407, 0, kKeyFlags), 0);
+    EXPECT_EQ(CompareStrings(muller, "Mueller", 0x0407, 0, kKeyFlags), 1);  // "Mul" > "Mue"
+    // Phone book: the umlaut sorts as "ue".
+    EXPECT_EQ(CompareStrings(muller, "Mueller", 0x0407, kSortGermanPhoneBook, kKeyFlags), 0);
+    EXPECT_EQ(CompareStrings(muller, "Muller", 0x0407, kSortGermanPhoneBook, kKeyFlags), -1);
+}
+
+TEST(Nls, SpanishSwedishAndCzechOrders) {
+    // Traditional Spanish sorts "ch" as a letter after "c"; modern Spanish does not.
+    EXPECT_EQ(CompareStrings("chico", "cuna", 0x040A, 0, kKeyFlags), 1);
+    EXPECT_EQ(CompareStrings("chico", "cuna", 0x0C0A, 0, kKeyFlags), -1);
+    // Swedish sorts a-ring (0xE5) after z; German puts it with a.
+    EXPECT_EQ(CompareStrings("\xE5ngstr\xF6m", "zebra", 0x041D, 0, kKeyFlags), 1);
+    EXPECT_EQ(CompareStrings("\xE5ngstr\xF6m", "zebra", 0x0407, 0, kKeyFlags), -1);
+    // Czech sorts "ch" after "h" (text in code page 1250).
+    EXPECT_EQ(CompareStrings("chata", "hrad", 0x0405, 0, kKeyFlags), 1);
+    EXPECT_EQ(CompareStrings("chata", "hrad", 0x0409, 0, kKeyFlags), -1);
+}
+
+TEST(Nls, CaseAccentAndPunctuationFlags) {
+    // Case is kept under the key flags, ignored with NORM_IGNORECASE.
+    EXPECT_NE(CompareStrings("abc", "ABC", 0x0409, 0, kKeyFlags), 0);
+    EXPECT_EQ(CompareStrings("abc", "ABC", 0x0409, 0, kKeyFlags | kNormIgnoreCase), 0);
+    // Accents count without NORM_IGNORENONSPACE.
+    EXPECT_NE(CompareStrings("caf\xE9", "cafe", 0x040C, 0, kSortStringSort), 0);
+    // Strings end at their first zero byte.
+    EXPECT_EQ(CompareStrings(std::string("ab\0zz", 5), "ab", 0x0409, 0, kKeyFlags), 0);
+    // Language 0: unsigned bytes.
+    EXPECT_EQ(CompareStrings("a", "B", 0, 0, 0), 1);
+    EXPECT_EQ(CompareStrings("\xB0", "a", 0, 0, 0), 1);
+}
+
+}  // namespace
+}  // namespace quorvane::nls
