@@ -31,8 +31,8 @@ namespace reruzo {
 
 class TDataFile;
 
-// What the table that owns a data file knows and the cache needs to ask. The
-// defaults describe a table outside any transaction with default session settings.
+// What the table that owns a data, index or BLOB file knows and their caches need to
+// ask. The defaults describe a table outside any transaction with default settings.
 class TDataFileOwner {
 public:
     virtual ~TDataFileOwner() = default;
@@ -47,14 +47,19 @@ private:
     bool written_ = false;
 };
 
-// The cursor on whose behalf a record is read.
-class TRecordReader {
+// The cursor on whose behalf a table file is read.
+class TChangeCheck {
 public:
-    virtual ~TRecordReader() = default;
+    virtual ~TChangeCheck() = default;
     // Called on a cache miss when strict change detection is off: the cursor takes a
     // read lock and checks for changes by others. True means the table changed and
     // the cursor has resynchronised, so the read stops.
     virtual bool ChangedBeforeRead() = 0;
+};
+
+// The cursor on whose behalf a record is read.
+class TRecordReader : public TChangeCheck {
+public:
     // Number of slots to read ahead, when the cursor supplies it.
     virtual std::int32_t ReadAheadCount(bool forward) = 0;
 };

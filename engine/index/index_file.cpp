@@ -1,0 +1,828 @@
+// Index file header, page format, page buffers and index definitions.
+#include "engine/index/index_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/errors/engine_errors.h"
+#include "engine/storage/byte_order.h"
+#include "platform/nls.h"
+
+namespace reruzo {
+namespace {
+
+std::string Trimmed(std::string_view s) {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return std::string(s);
+}
+
+std::string NameKey(std::string_view s) { return quorvane::nls::MapCase(Trimmed(s), 0, 0, true); }
+
+bool ValidIndexNameStart(const std::string& name) {
+    const std::string key = NameKey(name);
+    if (key.empty()) return false;
+    const auto c = static_cast<unsigned char>(key[0]);
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= 0x81 && c <= 0xFE);
+}
+
+const TFieldDesc* FieldByNumber(const std::vector<TFieldDesc>& fields, std::uint16_t number) {
+    if (number < 1 || number > fields.size()) return nullptr;
+    return &fields[number - 1u];
+}
+
+}  // namespace
+
+// ---- Descriptors and header ----------------------------------------------------------
+
+TIndexDesc TIndexDesc::Decode(const std::uint8_t* p) {
+    TIndexDesc d;
+    d.Name = GetShortString(p, kIndexNameLength);
+    d.KeyLength = GetLE<std::uint16_t>(p + 31);
+    d.Descending = p[33];
+    d.CaseInsensitive = p[34];
+    d.Unique = p[35];
+    d.Compression = p[36];
+    d.FieldCount = p[37];
+    for (std::size_t i = 0; i < kMaxKeyFields; ++i) {
+        d.FieldDescending[i] = p[38 + i];
+        d.FieldNumbers[i] = GetLE<std::uint16_t>(p + 54 + 2 * i);
+    }
+    d.Root = GetLE<std::int32_t>(p + 86);
+    d.FreeHead = GetLE<std::int32_t>(p + 90);
+    return d;
+}
+
+void TIndexDesc::Encode(std::uint8_t* p) const {
+    std::memset(p, 0, kIndexDescSize);
+    PutShortString(p, kIndexNameLength, Name);
+    PutLE(p + 31, KeyLength);
+    p[33] = Descending;
+    p[34] = CaseInsensitive;
+    p[35] = Unique;
+    p[36] = Compression;
+    p[37] = FieldCount;
+    for (std::size_t i = 0; i < kMaxKeyFields; ++i) {
+        p[38 + i] = FieldDescending[i];
+        PutLE(p + 54 + 2 * i, FieldNumbers[i]);
+    }
+    PutLE(p + 86, Root);
+    PutLE(p + 90, FreeHead);
+}
+
+TIndexHeader TIndexHeader::Decode(const std::uint8_t* page) {
+    TIndexHeader h;
+    h.ChangeCount = GetLE<std::int32_t>(page);
+    h.Version = page[8];
+    h.PageCount = GetLE<std::int32_t>(page + 9);
+    h.SecondaryCount = page[13];
+    for (std::size_t i = 0; i < kDescriptorSlots; ++i) h.Slots[i] = TIndexDesc::Decode(page + 14 + kIndexDescSize * i);
+    h.RecordCount = GetLE<std::int32_t>(page + 3974);
+    h.NoPrimary = page[3978];
+    h.HeaderChanged = page[3979];
+    return h;
+}
+
+void TIndexHeader::Encode(std::uint8_t* page) const {
+    std::memset(page, 0, kPageSize);
+    PutLE(page, ChangeCount);
+    page[8] = Version;
+    PutLE(page + 9, PageCount);
+    page[13] = SecondaryCount;
+    for (std::size_t i = 0; i < kDescriptorSlots; ++i) Slots[i].Encode(page + 14 + kIndexDescSize * i);
+    PutLE(page + 3974, RecordCount);
+    page[3978] = NoPrimary;
+    page[3979] = HeaderChanged;
+}
+
+TIndexHeader TIndexHeader::New() {
+    TIndexHeader h;
+    TIndexDesc& sys = h.Slots[kSysDeletedSlot];
+    sys.Name = "Sys Deleted";
+    sys.KeyLength = static_cast<std::uint16_t>(kSysDeletedKeyLength);
+    return h;
+}
+
+std::uint16_t ComputeKeyLength(const TIndexDesc& desc, const std::vector<TFieldDesc>& fields,
+                               const std::string& directory, const std::string& table) {
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < std::min<std::size_t>(desc.FieldCount, kMaxKeyFields); ++i) {
+        const TFieldDesc* f = FieldByNumber(fields, desc.FieldNumbers[i]);
+        if (!f) {
+            RaiseEngineError(RERUZO_INVALIDIDXDESC, {.database = directory, .table = table,
+                                                     .field = std::to_string(desc.FieldNumbers[i]),
+                                                     .index = desc.Name});
+        }
+        bytes += TKeyField{*f, false}.Width() + 1;
+    }
+    if (bytes == 0 || bytes > kMaxKeyFieldBytes)
+        RaiseEngineError(RERUZO_INVALIDKEY, {.database = directory, .table = table, .index = desc.Name});
+    return static_cast<std::uint16_t>(bytes + (desc.Unique ? 0 : kKeySuffixLength));
+}
+
+TKeyLayout MakeKeyLayout(const TIndexDesc& desc, int slot, const std::vector<TFieldDesc>& fields,
+                         std::uint16_t languageId, std::uint16_t sortId) {
+    if (slot == kSysDeletedSlot) return TKeyLayout::SysDeleted();
+    TKeyLayout l;
+    l.unique = desc.Unique != 0;
+    l.descending = desc.Descending != 0;
+    l.caseInsensitive = desc.CaseInsensitive != 0;
+    l.languageId = languageId;
+    l.sortId = sortId;
+    for (std::size_t i = 0; i < std::min<std::size_t>(desc.FieldCount, kMaxKeyFields); ++i) {
+        if (const TFieldDesc* f = FieldByNumber(fields, desc.FieldNumbers[i]))
+            l.fields.push_back(TKeyField{*f, desc.FieldDescending[i] != 0});
+    }
+    l.Prepare();
+    return l;
+}
+
+// ---- Pages -----------------------------------------------------------------------------
+
+void TPage::Corrupt() const { owner_->RaiseTable(RERUZO_INDEXCORRUPT); }
+
+void TPage::SetKind(std::uint8_t kind) {
+    kind_ = kind;
+    dirty_ = true;
+}
+
+void TPage::SetPrev(std::int32_t p) {
+    prev_ = p;
+    dirty_ = true;
+}
+
+void TPage::SetNext(std::int32_t p) {
+    next_ = p;
+    dirty_ = true;
+}
+
+std::int32_t TPage::Ref(int i) const { return GetLE<std::int32_t>(Entry(i) + keyLength_); }
+
+void TPage::SetRef(int i, std::int32_t ref) {
+    PutLE(Entry(i) + keyLength_, ref);
+    dirty_ = true;
+}
+
+std::int32_t TPage::SubCount(int i) const { return GetLE<std::int32_t>(Entry(i) + keyLength_ + 4); }
+
+void TPage::SetSubCount(int i, std::int32_t count) {
+    PutLE(Entry(i) + keyLength_ + 4, count);
+    dirty_ = true;
+}
+
+void TPage::Reserve(int entries) {
+    const std::size_t need = static_cast<std::size_t>(entries) * Stride();
+    if (entries_.size() < need) entries_.resize((need + 4095) / 4096 * 4096);
+}
+
+void TPage::Reset(int slot, std::int32_t pageNo, const TIndexDesc& desc) {
+    slot_ = slot;
+    pageNo_ = pageNo;
+    keyLength_ = desc.KeyLength;
+    descending_ = desc.Descending != 0;
+    unique_ = slot == kSysDeletedSlot ? false : desc.Unique != 0;
+    compression_ = slot == kSysDeletedSlot ? 0 : desc.Compression & 3;
+    dirty_ = false;
+    pinCount_ = 0;
+    encodedSize_ = 0;
+    count_ = 0;
+    kind_ = pkLeaf;
+    prev_ = next_ = 0;
+    freed_ = false;
+    lruNewer_ = lruOlder_ = nullptr;
+}
+
+void TPage::InsertEntry(int at, const std::uint8_t* key, std::int32_t ref, std::int32_t subCount) {
+    if (at < 1 || at > count_ + 1) Corrupt();
+    Reserve(count_ + 1);
+    const std::size_t stride = Stride();
+    std::uint8_t* base = entries_.data() + static_cast<std::size_t>(at - 1) * stride;
+    std::memmove(base + stride, base, static_cast<std::size_t>(count_ - at + 1) * stride);
+    std::memcpy(base, key, keyLength_);
+    PutLE(base + keyLength_, ref);
+    PutLE(base + keyLength_ + 4, subCount);
+    base[keyLength_ + 8] = base[keyLength_ + 9] = 0;
+    ++count_;
+    dirty_ = true;
+}
+
+void TPage::RemoveEntry(int at) {
+    if (at < 1 || at > count_) Corrupt();
+    const std::size_t stride = Stride();
+    std::uint8_t* base = entries_.data() + static_cast<std::size_t>(at - 1) * stride;
+    std::memmove(base, base + stride, static_cast<std::size_t>(count_ - at) * stride);
+    --count_;
+    dirty_ = true;
+}
+
+void TPage::AppendFrom(const TPage& from, int first, int n) {
+    if (n <= 0) return;
+    Reserve(count_ + n);
+    std::memcpy(entries_.data() + static_cast<std::size_t>(count_) * Stride(), from.Entry(first),
+                static_cast<std::size_t>(n) * Stride());
+    count_ += n;
+    dirty_ = true;
+}
+
+void TPage::KeepFirst(int n) {
+    if (n < 0 || n > count_) Corrupt();
+    count_ = n;
+    dirty_ = true;
+}
+
+void TPage::RemoveAll() {
+    count_ = 0;
+    encodedSize_ = 0;
+    dirty_ = true;
+}
+
+std::int64_t TPage::RecordsBelow() const {
+    if (IsLeaf()) return count_;
+    std::int64_t n = 0;
+    for (int i = 1; i <= count_; ++i) n += SubCount(i);
+    return n;
+}
+
+int TPage::Capacity() const {
+    if (!IsLeaf()) return static_cast<int>(kPageBodySize / (std::size_t{keyLength_} + 9));
+    if (compression_ == 0) return static_cast<int>(kPageBodySize / (std::size_t{keyLength_} + 5));
+    return INT32_MAX;
+}
+
+namespace {
+
+// Count bytes per entry of a leaf compression mode.
+int CountBytes(std::uint8_t mode) { return mode == 3 ? 2 : mode == 0 ? 0 : 1; }
+
+}  // namespace
+
+bool TPage::Overflows() const {
+    if (Compressed()) return encodedSize_ >= kPageBodySize + 1;
+    return count_ > Capacity();
+}
+
+void TPage::RecomputeCompression() {
+    if (!Compressed()) {
+        encodedSize_ = 0;
+        return;
+    }
+    const std::size_t k = keyLength_;
+    std::size_t size = 0;
+    for (int i = 1; i <= count_; ++i) {
+        std::uint8_t* e = Entry(i);
+        std::size_t p = 0;
+        if (compression_ != 2 && i > 1) {
+            const std::uint8_t* prev = Entry(i - 1);
+            const std::size_t limit = std::min<std::size_t>(254, k);
+            while (p < limit && prev[p] == e[p]) ++p;
+        }
+        std::size_t s = 0;
+        if (compression_ != 1 && !(compression_ == 3 && !unique_ && k - p < 5)) {
+            const std::size_t end = unique_ ? k : k - kKeySuffixLength;
+            const std::size_t start = compression_ == 3 ? p : 0;
+            while (s < 254 && end > start + s && e[end - 1 - s] == 0) ++s;
+        }
+        e[k + 8] = static_cast<std::uint8_t>(p);
+        e[k + 9] = static_cast<std::uint8_t>(s);
+        size += k - p - s + 4 + static_cast<std::size_t>(CountBytes(compression_));
+    }
+    encodedSize_ = static_cast<std::uint16_t>(std::min<std::size_t>(size, 65535));
+}
+
+void TPage::Decode(const std::uint8_t* raw, bool asNew) {
+    kind_ = raw[0];
+    const int count = GetLE<std::uint16_t>(raw + 1);
+    prev_ = GetLE<std::int32_t>(raw + 3);
+    next_ = GetLE<std::int32_t>(raw + 7);
+    encodedSize_ = GetLE<std::uint16_t>(raw + 11);
+    freed_ = false;
+    dirty_ = false;
+    count_ = 0;
+    if (asNew) return;
+    if (kind_ > pkRootLeaf || encodedSize_ > kPageBodySize) Corrupt();
+    const std::uint8_t* body = raw + kPageHeaderSize;
+    const std::size_t k = keyLength_;
+    if (k == 0 && count > 0) Corrupt();
+    Reserve(count);
+    if (!IsLeaf() || compression_ == 0) {
+        const std::size_t stored = IsLeaf() ? k + 4 : k + 8;
+        if (static_cast<std::size_t>(count) * stored > kPageBodySize) Corrupt();
+        for (int i = 1; i <= count; ++i) {
+            const std::uint8_t* src = body + static_cast<std::size_t>(i - 1) * stored;
+            std::uint8_t* e = Entry(i);
+            std::memcpy(e, src, k);
+            PutLE(e + k, GetLE<std::int32_t>(src + k));
+            PutLE(e + k + 4, IsLeaf() ? 0 : GetLE<std::int32_t>(src + k + 4));
+            e[k + 8] = e[k + 9] = 0;
+        }
+        count_ = count;
+        return;
+    }
+    std::size_t off = 0;
+    for (int i = 1; i <= count; ++i) {
+        std::uint8_t* e = Entry(i);
+        std::size_t p = 0, s = 0;
+        if (off + static_cast<std::size_t>(CountBytes(compression_)) > kPageBodySize) Corrupt();
+        if (compression_ == 1 || compression_ == 3) p = body[off++];
+        if (compression_ == 2 || compression_ == 3) s = body[off++];
+        if (p > k || (i == 1 && p != 0)) Corrupt();
+        const bool separate = !unique_ && (compression_ == 2 || (compression_ == 3 && k - p >= 5));
+        if (compression_ == 3 && !unique_ && k - p < 5 && s != 0) Corrupt();
+        const std::size_t zeroEnd = separate ? k - kKeySuffixLength : k;
+        if (p + s > zeroEnd) Corrupt();
+        const std::size_t stored = zeroEnd - s - p;
+        const std::size_t length = stored + (separate ? kKeySuffixLength : 0);
+        if (off + length + 4 > kPageBodySize) Corrupt();
+        if (p > 0) std::memcpy(e, Entry(i - 1), p);
+        std::memcpy(e + p, body + off, stored);
+        std::memset(e + zeroEnd - s, 0, s);
+        if (separate) std::memcpy(e + k - kKeySuffixLength, body + off + stored, kKeySuffixLength);
+        off += length;
+        PutLE(e + k, GetLE<std::int32_t>(body + off));
+        PutLE(e + k + 4, std::int32_t{0});
+        off += 4;
+        e[k + 8] = static_cast<std::uint8_t>(p);
+        e[k + 9] = static_cast<std::uint8_t>(s);
+        count_ = i;
+    }
+    count_ = count;
+}
+
+void TPage::Encode(std::uint8_t* raw) {
+    std::memset(raw, 0, kPageSize);
+    RecomputeCompression();
+    raw[0] = kind_;
+    PutLE(raw + 1, static_cast<std::uint16_t>(freed_ ? 0 : count_));
+    PutLE(raw + 3, prev_);
+    PutLE(raw + 7, next_);
+    PutLE(raw + 11, static_cast<std::uint16_t>(Compressed() ? encodedSize_ : 0));
+    if (freed_) return;
+    std::uint8_t* body = raw + kPageHeaderSize;
+    const std::size_t k = keyLength_;
+    if (!IsLeaf() || compression_ == 0) {
+        const std::size_t stored = IsLeaf() ? k + 4 : k + 8;
+        if (static_cast<std::size_t>(count_) * stored > kPageBodySize) Corrupt();
+        for (int i = 1; i <= count_; ++i) {
+            std::uint8_t* dst = body + static_cast<std::size_t>(i - 1) * stored;
+            std::memcpy(dst, Entry(i), stored);
+        }
+        return;
+    }
+    if (encodedSize_ > kPageBodySize) Corrupt();
+    std::size_t off = 0;
+    for (int i = 1; i <= count_; ++i) {
+        const std::uint8_t* e = Entry(i);
+        const std::size_t p = e[k + 8], s = e[k + 9];
+        if (compression_ == 1 || compression_ == 3) body[off++] = static_cast<std::uint8_t>(p);
+        if (compression_ == 2 || compression_ == 3) body[off++] = static_cast<std::uint8_t>(s);
+        const bool separate = !unique_ && (compression_ == 2 || (compression_ == 3 && k - p >= 5));
+        const std::size_t zeroEnd = separate ? k - kKeySuffixLength : k;
+        const std::size_t stored = zeroEnd - s - p;
+        std::memcpy(body + off, e + p, stored);
+        off += stored;
+        if (separate) {
+            std::memcpy(body + off, e + k - kKeySuffixLength, kKeySuffixLength);
+            off += kKeySuffixLength;
+        }
+        std::memcpy(body + off, e + k, 4);
+        off += 4;
+    }
+}
+
+std::unique_ptr<TPage> TPageStack::Pop(TIndexFile* owner) {
+    if (spare_.empty()) return std::make_unique<TPage>(owner);
+    std::unique_ptr<TPage> p = std::move(spare_.back());
+    spare_.pop_back();
+    p->owner_ = owner;
+    return p;
+}
+
+void TPageStack::Push(std::unique_ptr<TPage> page) {
+    page->lruNewer_ = page->lruOlder_ = nullptr;
+    page->pinCount_ = 0;
+    spare_.push_back(std::move(page));
+}
+
+void TPagePin::Release() {
+    if (page_) page_->Owner()->ReleasePage(page_);
+    page_ = nullptr;
+}
+
+// ---- TIndexFile -------------------------------------------------------------------------
+
+TIndexFile::TIndexFile(std::string directory, std::string table, TDataFileOwner* owner)
+    : directory_(std::move(directory)), table_(std::move(table)), owner_(owner ? owner : &defaultOwner_) {
+    SetFileName(TableFileName(directory_.empty() ? "./" : directory_, table_, ".IDX"));
+    SetErrorContext(directory_, table_);
+    io_.resize(kPageSize);
+}
+
+TIndexFile::~TIndexFile() { Close(); }
+
+void TIndexFile::RaiseTable(std::uint16_t code) const {
+    RaiseEngineError(code, {.database = directory_, .table = table_});
+}
+
+void TIndexFile::Cipher(std::uint8_t* page) const {
+    if (encrypted_) ApplyCipher({page, kPageSize}, kRecordKey);
+}
+
+void TIndexFile::ReadHeaderPage() {
+    ReadAt(0, io_.data(), kPageSize);
+    Cipher(io_.data());
+    header_ = TIndexHeader::Decode(io_.data());
+    header_.HeaderChanged = 0;
+}
+
+void TIndexFile::Open() {
+    if (IsOpen()) return;
+    TFileHandler::Open();
+    try {
+        ReadHeaderPage();
+        stats_ = {};
+        if (header_.SecondaryCount >= kIndexSlots) RaiseTable(RERUZO_HEADERCORRUPT);
+    } catch (...) {
+        TFileHandler::Close();
+        throw;
+    }
+}
+
+void TIndexFile::Close() {
+    if (!IsOpen()) return;
+    DiscardBuffers();
+    stats_ = {};
+    TFileHandler::Close();
+}
+
+void TIndexFile::Create() {
+    TFileHandler::Create();
+    header_ = TIndexHeader::New();
+    header_.HeaderChanged = 1;
+    stats_ = {};
+    DiscardBuffers();
+    WriteHeader(true, false);
+}
+
+void TIndexFile::CheckVersion() const {
+    if (header_.Version != kIndexFormatVersion) RaiseTable(RERUZO_OLDVERSION);
+}
+
+void TIndexFile::Validate(const std::vector<TFieldDesc>& fields) const {
+    auto corrupt = [this] { RaiseTable(RERUZO_HEADERCORRUPT); };
+    const TIndexHeader& h = header_;
+    if (h.SecondaryCount > kMaxSecondaryIndexes || h.PageCount < 1) corrupt();
+    const TIndexDesc& primary = h.Slots[0];
+    if (!primary.Name.empty()) corrupt();
+    if (!h.NoPrimary && !primary.Unique) corrupt();
+    std::vector<std::string> names;
+    for (int slot = 1; slot <= h.SecondaryCount; ++slot) {
+        const std::string& name = h.Slots[static_cast<std::size_t>(slot)].Name;
+        if (!ValidIndexNameStart(name)) corrupt();
+        const std::string key = NameKey(name);
+        if (std::find(names.begin(), names.end(), key) != names.end()) corrupt();
+        names.push_back(key);
+    }
+    auto checkSlot = [&](int slot) {
+        const TIndexDesc& d = h.Slots[static_cast<std::size_t>(slot)];
+        if (d.FieldCount > kMaxKeyFields) corrupt();
+        std::size_t bytes = 0;
+        for (std::size_t i = 0; i < d.FieldCount; ++i) {
+            const TFieldDesc* f = FieldByNumber(fields, d.FieldNumbers[i]);
+            if (!f || f->FieldType == kFieldBlob) corrupt();
+            bytes += TKeyField{*f, false}.Width() + 1;
+        }
+        const bool fieldless = slot == 0 && h.NoPrimary && d.FieldCount == 0;
+        if (!fieldless && (bytes < 1 || bytes > kMaxKeyFieldBytes)) corrupt();
+        // The stored key length must be the one the fields give, or pages cannot be read.
+        if (!fieldless && d.KeyLength != bytes + (d.Unique ? 0 : kKeySuffixLength)) corrupt();
+    };
+    if (!h.NoPrimary || primary.FieldCount > 0) checkSlot(0);
+    for (int slot = 1; slot <= h.SecondaryCount; ++slot) checkSlot(slot);
+    if (h.Slots[kSysDeletedSlot].KeyLength != kSysDeletedKeyLength) corrupt();
+    for (const TIndexDesc& d : h.Slots) {
+        if (h.PageCount == 1) {
+            if (d.Root != 0 || d.FreeHead != 0) corrupt();
+        } else if (d.Root < 0 || d.Root >= h.PageCount || d.FreeHead < 0 || d.FreeHead >= h.PageCount) {
+            corrupt();
+        }
+    }
+}
+
+// ---- Page buffers ------------------------------------------------------------------------
+
+std::size_t TIndexFile::LowerBound(const TSlotBuffer& b, std::int32_t pageNo) const {
+    auto it = std::lower_bound(b.pages.begin(), b.pages.end(), pageNo,
+                               [](const std::unique_ptr<TPage>& p, std::int32_t n) { return p->pageNo_ < n; });
+    return static_cast<std::size_t>(it - b.pages.begin());
+}
+
+TPage* TIndexFile::FindBuffered(TSlotBuffer& b, std::int32_t pageNo) {
+    int probed = 0;
+    for (TPage* p = b.newest; p && probed < 2; p = p->lruOlder_, ++probed) {
+        if (p->pageNo_ == pageNo) return p;
+    }
+    const std::size_t i = LowerBound(b, pageNo);
+    return i < b.pages.size() && b.pages[i]->pageNo_ == pageNo ? b.pages[i].get() : nullptr;
+}
+
+void TIndexFile::LruUnlink(TSlotBuffer& b, TPage* p) {
+    if (p->lruNewer_) p->lruNewer_->lruOlder_ = p->lruOlder_;
+    if (p->lruOlder_) p->lruOlder_->lruNewer_ = p->lruNewer_;
+    if (b.newest == p) b.newest = p->lruOlder_;
+    if (b.oldest == p) b.oldest = p->lruNewer_;
+    p->lruNewer_ = p->lruOlder_ = nullptr;
+}
+
+void TIndexFile::LruPushNewest(TSlotBuffer& b, TPage* p) {
+    p->lruOlder_ = b.newest;
+    p->lruNewer_ = nullptr;
+    if (b.newest) b.newest->lruNewer_ = p;
+    b.newest = p;
+    if (!b.oldest) b.oldest = p;
+}
+
+void TIndexFile::InsertBuffered(TSlotBuffer& b, std::unique_ptr<TPage> page) {
+    TPage* raw = page.get();
+    const std::size_t i = LowerBound(b, raw->pageNo_);
+    b.pages.insert(b.pages.begin() + static_cast<std::ptrdiff_t>(i), std::move(page));
+    LruPushNewest(b, raw);
+}
+
+std::unique_ptr<TPage> TIndexFile::TakeBufferPage(int slot) {
+    TSlotBuffer& b = Buffer(slot);
+    if (b.pages.size() < b.capacity) return pool_.Pop(this);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        for (TPage* p = b.oldest; p; p = p->lruNewer_) {
+            if (p->dirty_ || p->pinCount_ != 0) continue;
+            LruUnlink(b, p);
+            const std::size_t i = LowerBound(b, p->pageNo_);
+            if (i >= b.pages.size() || b.pages[i].get() != p) RaiseTable(RERUZO_INDEXCORRUPT);
+            std::unique_ptr<TPage> owned = std::move(b.pages[i]);
+            b.pages.erase(b.pages.begin() + static_cast<std::ptrdiff_t>(i));
+            return owned;
+        }
+        // Inside a transaction dirty pages stay in memory: grow instead of writing.
+        if (attempt > 0 || owner_->InTransaction()) break;
+        FlushPages(false);
+    }
+    b.capacity += 4;
+    return pool_.Pop(this);
+}
+
+TPage* TIndexFile::FetchPage(TChangeCheck* cursor, int slot, std::int32_t pageNo, bool forNew) {
+    if (slot < 0 || slot >= kIndexSlots || pageNo <= 0 || pageNo > header_.PageCount) RaiseTable(RERUZO_INDEXCORRUPT);
+    TSlotBuffer& b = Buffer(slot);
+    const TIndexDesc empty;
+    const TIndexDesc& desc = slot < kDescriptorSlots ? header_.Slots[static_cast<std::size_t>(slot)] : empty;
+
+    if (pageNo == header_.PageCount) {
+        const std::uint64_t end = static_cast<std::uint64_t>(pageNo) * kPageSize + kPageSize;
+        if (header_.PageCount > kMaxPageCount || end > 4000000000ull) RaiseTable(RERUZO_TABLEFULL);
+        std::unique_ptr<TPage> page = TakeBufferPage(slot);
+        page->Reset(slot, pageNo, desc);
+        page->dirty_ = true;
+        TPage* raw = page.get();
+        InsertBuffered(b, std::move(page));
+        ++header_.PageCount;
+        header_.HeaderChanged = 1;
+        raw->pinCount_++;
+        return raw;
+    }
+
+    if (TPage* hit = FindBuffered(b, pageNo)) {
+        LruUnlink(b, hit);
+        LruPushNewest(b, hit);
+        ++stats_.bufferHits;
+        hit->pinCount_++;
+        return hit;
+    }
+
+    if (cursor && !owner_->StrictChangeDetection() && cursor->ChangedBeforeRead()) throw EIndexChanged();
+    std::unique_ptr<TPage> page = TakeBufferPage(slot);
+    page->Reset(slot, pageNo, desc);
+    ReadAt(static_cast<std::uint64_t>(pageNo) * kPageSize, io_.data(), kPageSize);
+    Cipher(io_.data());
+    page->Decode(io_.data(), forNew);
+    TPage* raw = page.get();
+    InsertBuffered(b, std::move(page));
+    ++stats_.diskReads;
+    raw->pinCount_++;
+    if (raw->pageNo_ != pageNo) RaiseTable(RERUZO_INDEXCORRUPT);
+    return raw;
+}
+
+void TIndexFile::ReleasePage(TPage* page) {
+    if (page && page->pinCount_ > 0) --page->pinCount_;
+}
+
+TPage* TIndexFile::AllocatePage(TChangeCheck* cursor, int slot) {
+    TPage* page = nullptr;
+    const std::int32_t head = FreeHead(slot);
+    if (head != 0) {
+        if (head < 0 || head >= header_.PageCount) RaiseTable(RERUZO_INDEXCORRUPT);
+        page = FetchPage(cursor, slot, head, true);
+        SetFreeHead(slot, page->next_);
+        page->RemoveAll();
+    } else {
+        page = FetchPage(cursor, slot, header_.PageCount, true);
+    }
+    page->freed_ = false;
+    page->prev_ = page->next_ = 0;
+    page->kind_ = pkLeaf;
+    page->dirty_ = true;
+    ++stats_.pageAllocations;
+    return page;
+}
+
+void TIndexFile::FreePage(int slot, TPage* page) {
+    page->RemoveAll();
+    page->freed_ = true;
+    page->prev_ = 0;
+    page->next_ = FreeHead(slot);
+    page->dirty_ = true;
+    SetFreeHead(slot, page->pageNo_);
+}
+
+void TIndexFile::FlushPages(bool flushOs) {
+    std::vector<TPage*> dirty;
+    for (TSlotBuffer& b : buffers_) {
+        for (const auto& p : b.pages) {
+            if (p->dirty_ && p->pinCount_ == 0) dirty.push_back(p.get());
+        }
+    }
+    if (dirty.empty()) return;
+    std::sort(dirty.begin(), dirty.end(), [](const TPage* a, const TPage* b) { return a->pageNo_ < b->pageNo_; });
+    std::vector<std::uint8_t> run;
+    for (std::size_t i = 0; i < dirty.size();) {
+        std::size_t j = i + 1;
+        while (j < dirty.size() && dirty[j]->pageNo_ == dirty[j - 1]->pageNo_ + 1) ++j;
+        run.resize((j - i) * kPageSize);
+        for (std::size_t m = i; m < j; ++m) {
+            std::uint8_t* raw = run.data() + (m - i) * kPageSize;
+            dirty[m]->Encode(raw);
+            Cipher(raw);
+        }
+        WriteAt(static_cast<std::uint64_t>(dirty[i]->pageNo_) * kPageSize, run.data(), run.size());
+        for (std::size_t m = i; m < j; ++m) dirty[m]->dirty_ = false;
+        ++stats_.diskWrites;
+        i = j;
+    }
+    if (flushOs || owner_->ForceBufferFlush()) Flush();
+    owner_->MarkWritten();
+}
+
+void TIndexFile::WriteHeader(bool force, bool flushOs) {
+    if (!force && !header_.HeaderChanged) return;
+    TIndexHeader h = header_;
+    ++h.ChangeCount;
+    h.Encode(io_.data());
+    Cipher(io_.data());
+    WriteAt(0, io_.data(), kPageSize);
+    if (flushOs || owner_->ForceBufferFlush()) Flush();
+    h.HeaderChanged = 0;
+    header_ = h;
+    owner_->MarkWritten();
+}
+
+bool TIndexFile::RereadHeader() {
+    ReadAt(0, io_.data(), kPageSize);
+    Cipher(io_.data());
+    TIndexHeader fresh = TIndexHeader::Decode(io_.data());
+    if (fresh.ChangeCount == header_.ChangeCount) return false;
+    fresh.HeaderChanged = 0;
+    header_ = fresh;
+    DiscardBuffers();
+    return true;
+}
+
+void TIndexFile::DiscardBuffers() {
+    for (TSlotBuffer& b : buffers_) {
+        for (auto& p : b.pages) pool_.Push(std::move(p));
+        b.pages.clear();
+        b.newest = b.oldest = nullptr;
+        b.capacity = 2;
+    }
+}
+
+void TIndexFile::TrimBuffers() {
+    for (TSlotBuffer& b : buffers_) {
+        for (TPage* p = b.oldest; p && b.pages.size() > 2;) {
+            TPage* newer = p->lruNewer_;
+            if (!p->dirty_ && p->pinCount_ == 0) {
+                LruUnlink(b, p);
+                const std::size_t i = LowerBound(b, p->pageNo_);
+                pool_.Push(std::move(b.pages[i]));
+                b.pages.erase(b.pages.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+            p = newer;
+        }
+        b.capacity = std::max<std::size_t>(2, b.pages.size());
+    }
+}
+
+void TIndexFile::Empty() {
+    DiscardBuffers();
+    TruncateAt(kPageSize);
+    header_.PageCount = 1;
+    header_.RecordCount = 0;
+    for (TIndexDesc& d : header_.Slots) d.Root = d.FreeHead = 0;
+    header_.HeaderChanged = 1;
+}
+
+void TIndexFile::SetRecordCount(std::int32_t n) {
+    header_.RecordCount = n;
+    header_.HeaderChanged = 1;
+}
+
+void TIndexFile::SetRoot(int slot, std::int32_t page) {
+    TIndexDesc& d = header_.Slots.at(static_cast<std::size_t>(slot));
+    if (d.Root == page) return;
+    d.Root = page;
+    header_.HeaderChanged = 1;
+}
+
+void TIndexFile::SetFreeHead(int slot, std::int32_t page) {
+    TIndexDesc& d = header_.Slots.at(static_cast<std::size_t>(slot));
+    if (d.FreeHead == page) return;
+    d.FreeHead = page;
+    header_.HeaderChanged = 1;
+}
+
+void TIndexFile::ReadRawPage(std::int32_t pageNo, std::uint8_t* out) {
+    ReadAt(static_cast<std::uint64_t>(pageNo) * kPageSize, out, kPageSize);
+    Cipher(out);
+}
+
+// ---- Index definitions --------------------------------------------------------------------
+
+void TIndexFile::DefinePrimaryIndex(const TIndexDesc& desc, const std::vector<TFieldDesc>& fields) {
+    const TErrorContext ctx{.database = directory_, .table = table_, .index = desc.Name};
+    if (header_.Slots[0].KeyLength != 0) RaiseEngineError(RERUZO_PRIMARYKEYREDEFINE, ctx);
+    if (desc.FieldCount > kMaxKeyFields) RaiseEngineError(RERUZO_INDEXLIMIT, ctx);
+    for (std::size_t i = 0; i < desc.FieldCount; ++i) {
+        const TFieldDesc* f = FieldByNumber(fields, desc.FieldNumbers[i]);
+        if (f && f->FieldType == kFieldBlob) RaiseEngineError(RERUZO_SEARCHCOLREQD, ctx);
+    }
+    TIndexDesc& slot = header_.Slots[0];
+    const std::int32_t freeHead = slot.FreeHead;
+    if (desc.FieldCount > 0) {
+        header_.NoPrimary = 0;
+        slot = desc;
+        slot.Name.clear();
+        slot.Unique = 1;
+        slot.Root = 0;
+    } else {
+        header_.NoPrimary = 1;
+        slot = TIndexDesc{};
+    }
+    slot.FreeHead = freeHead;
+    header_.HeaderChanged = 1;
+}
+
+int TIndexFile::AddSecondaryIndex(const TIndexDesc& desc, const std::vector<TFieldDesc>& fields) {
+    const TErrorContext ctx{.database = directory_, .table = table_, .index = desc.Name};
+    if (header_.SecondaryCount >= kMaxSecondaryIndexes || desc.FieldCount > kMaxKeyFields)
+        RaiseEngineError(RERUZO_INDEXLIMIT, ctx);
+    if (Trimmed(desc.Name).empty()) RaiseEngineError(RERUZO_INDEXNAMEREQUIRED, ctx);
+    if (!ValidIndexNameStart(desc.Name)) RaiseEngineError(RERUZO_INVALIDINDEXNAME, ctx);
+    const std::string key = NameKey(desc.Name);
+    for (int s = 1; s <= header_.SecondaryCount; ++s) {
+        if (NameKey(header_.Slots[static_cast<std::size_t>(s)].Name) == key) RaiseEngineError(RERUZO_INDEXEXISTS, ctx);
+    }
+    for (std::size_t i = 0; i < desc.FieldCount; ++i) {
+        const TFieldDesc* f = FieldByNumber(fields, desc.FieldNumbers[i]);
+        if (f && f->FieldType == kFieldBlob) RaiseEngineError(RERUZO_SEARCHCOLREQD, ctx);
+    }
+    const int slot = ++header_.SecondaryCount;
+    TIndexDesc& d = header_.Slots[static_cast<std::size_t>(slot)];
+    const std::int32_t freeHead = d.FreeHead;  // the new index takes over pages left in the slot
+    d = desc;
+    d.Root = 0;
+    d.FreeHead = freeHead;
+    header_.HeaderChanged = 1;
+    return slot;
+}
+
+void TIndexFile::DeleteIndex(int slot) {
+    // Buffered pages are labelled with their slot; descriptors are about to move.
+    FlushPages(false);
+    DiscardBuffers();
+    if (slot == 0) {
+        const std::int32_t freeHead = header_.Slots[0].FreeHead;
+        header_.Slots[0] = TIndexDesc{};
+        header_.Slots[0].FreeHead = freeHead;
+        header_.NoPrimary = 1;
+    } else if (slot >= 1 && slot <= header_.SecondaryCount) {
+        const TIndexDesc removed = header_.Slots[static_cast<std::size_t>(slot)];
+        for (int s = slot; s < header_.SecondaryCount; ++s)
+            header_.Slots[static_cast<std::size_t>(s)] = header_.Slots[static_cast<std::size_t>(s) + 1];
+        header_.Slots[header_.SecondaryCount] = removed;
+        --header_.SecondaryCount;
+    } else {
+        RaiseEngineError(RERUZO_INVALIDINDEXNAME, {.database = directory_, .table = table_,
+                                                   .index = std::to_string(slot)});
+    }
+    header_.HeaderChanged = 1;
+}
+
+}  // namespace reruzo
