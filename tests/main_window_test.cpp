@@ -46,7 +46,9 @@ protected:
         fs::current_path(oldDir);
     }
     static void CopyTable(const std::string& table, const TTempDir& to) {
-        fs::copy_file(std::string(QUORVANE_BIN_DIR) + table + ".DAT", to.File(table + ".DAT"));
+        for (const char* ext : {".DAT", ".IDX"}) {
+            fs::copy_file(std::string(QUORVANE_BIN_DIR) + table + ext, to.File(table + ext));
+        }
     }
     TRecordingBoxes boxes;
     fs::path oldDir;

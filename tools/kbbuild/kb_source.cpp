@@ -8,6 +8,7 @@
 
 #include <filesystem>
 
+#include "engine/index/index_build.h"
 #include "engine/storage/table_builder.h"
 #include "engine/storage/value_text.h"
 #include "platform/codepage.h"
@@ -258,7 +259,26 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
 
     itemTable.Finish();
     detailTable.Finish();
-    for (const char* name : {"vrqinfo.DAT", "vrqdtl.DAT"}) fs::rename(staging / name, fs::path(outputDir.empty() ? "." : outputDir) / name);
+    // Indexes: vrqinfo by id; vrqdtl by id, and "key" on keyid for the rows of an item.
+    auto index = [&](const char* table, std::uint16_t idField, std::vector<reruzo::TIndexDesc> secondaries) {
+        reruzo::TDataFile data(stagingDir, table);
+        data.Open();
+        reruzo::TIndexFile file(stagingDir, table);
+        reruzo::TIndexDesc primary;
+        primary.FieldCount = 1;
+        primary.FieldNumbers[0] = idField;
+        reruzo::CreateIndexFile(data, file, primary, std::move(secondaries));
+    };
+    reruzo::TIndexDesc key;
+    key.Name = "key";
+    key.FieldCount = 1;
+    key.FieldNumbers[0] = 3;  // keyid
+    index("vrqinfo", 1, {});
+    index("vrqdtl", 2, {key});
+    const fs::path target = fs::path(outputDir.empty() ? "." : outputDir);
+    for (const char* name : {"vrqinfo.DAT", "vrqinfo.IDX", "vrqdtl.DAT", "vrqdtl.IDX"}) {
+        fs::rename(staging / name, target / name);
+    }
     return {static_cast<int>(items.blocks.size()), static_cast<int>(details.blocks.size())};
 }
 

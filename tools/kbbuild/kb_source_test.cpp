@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "engine/index/index_build.h"
 #include "tests/support/read_table.h"
 #include "tests/support/temp_dir.h"
 
@@ -166,6 +167,16 @@ TEST(KbSource, ShippedKnowledgeBaseHasASoundTree) {
         EXPECT_TRUE(dtl.IsNull(row, "oldinfo"));
     }
     EXPECT_EQ(passwordRows, 1);
+    // Both tables ship with index files that agree with their records.
+    for (const char* table : {"vrqinfo", "vrqdtl"}) {
+        reruzo::TDataFile data(out.Dir(), table);
+        data.Open();
+        reruzo::TIndexFile index(out.Dir(), table);
+        index.Open();
+        index.CheckVersion();
+        index.Validate(data.Fields());
+        EXPECT_EQ(reruzo::CheckTableIndexes(data, index), std::vector<std::string>{}) << table;
+    }
     for (const auto& [id, type] : typeOf) {
         if (type == "single" || type == "chg") {
             EXPECT_TRUE(itemsWithRows.count(id)) << id;

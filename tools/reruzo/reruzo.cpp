@@ -1,7 +1,8 @@
 // reruzo: the table engine's command-line tool.
 //   reruzo info   TABLE            header and field descriptors
 //   reruzo dump   TABLE [options]  the live records, one line each, fields separated by tabs
-//   reruzo verify TABLE            structure check, free chain and record identifiers
+//   reruzo verify TABLE            structure check, free chain, record identifiers, and
+//                                  the index file's trees against the records
 // TABLE is a path to the table with or without ".DAT" ("data/vrqinfo", "vrqinfo.DAT").
 // Options of dump: --codepage N converts strings from code page N to UTF-8 (936 for
 // the knowledge-base tables); --deleted also shows deleted slots.
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "engine/errors/engine_errors.h"
+#include "engine/index/index_build.h"
 #include "engine/storage/data_file.h"
 #include "engine/storage/date_time.h"
 #include "engine/storage/value_text.h"
@@ -79,6 +81,36 @@ int Info(TDataFile& t) {
                       f.DataSize, f.Required ? "  required" : "");
         std::cout << line;
     }
+    TIndexFile index(t.Directory(), t.TableName());
+    if (!index.Exists()) {
+        std::cout << "\nno index file\n";
+        return 0;
+    }
+    index.SetReadOnly(true);
+    index.SetEncrypted(t.Encrypted());
+    index.Open();
+    const TIndexHeader& h2 = index.Header();
+    std::cout << "\nindex file       " << index.FileName() << "\n"
+              << "pages            " << h2.PageCount << ", records " << h2.RecordCount
+              << (h2.NoPrimary ? ", natural order (no primary index)" : "") << "\n\n"
+              << "slot  name                            key  unique desc case comp root  fields\n";
+    for (int slot = 0; slot < kDescriptorSlots; ++slot) {
+        const TIndexDesc& d = h2.Slots[static_cast<std::size_t>(slot)];
+        if (!d.Defined() || (slot > h2.SecondaryCount && slot != kSysDeletedSlot)) continue;
+        std::string fields;
+        for (std::size_t i = 0; i < d.FieldCount && i < kMaxKeyFields; ++i) {
+            if (!fields.empty()) fields += ";";
+            const std::uint16_t no = d.FieldNumbers[i];
+            fields += no >= 1 && no <= t.FieldCount() ? t.FieldDesc(no).Name : "?" + std::to_string(no);
+            if (d.FieldDescending[i]) fields += " desc";
+        }
+        char line[200];
+        std::snprintf(line, sizeof line, "%4d  %-30s  %4u  %-6s %-4s %-4s %4u %5d  %s\n", slot,
+                      slot == 0 ? "(primary)" : d.Name.c_str(), d.KeyLength, d.Unique ? "yes" : "no",
+                      d.Descending ? "yes" : "no", d.CaseInsensitive ? "yes" : "no", d.Compression, d.Root,
+                      fields.c_str());
+        std::cout << line;
+    }
     return 0;
 }
 
@@ -133,7 +165,18 @@ int Dump(TDataFile& t, int codePage, bool deleted) {
 }
 
 int Verify(TDataFile& t) {
-    const auto problems = t.CheckRecords();
+    auto problems = t.CheckRecords();
+    TIndexFile index(t.Directory(), t.TableName());
+    if (index.Exists()) {
+        index.SetReadOnly(true);
+        index.SetEncrypted(t.Encrypted());
+        index.Open();
+        index.CheckVersion();
+        index.Validate(t.Fields());
+        for (auto& p : CheckTableIndexes(t, index)) problems.push_back(std::move(p));
+    } else {
+        problems.push_back("the index file " + index.FileName() + " is missing");
+    }
     for (const auto& p : problems) std::cout << p << "\n";
     std::int32_t live = 0;
     for (std::int32_t n = 1; n <= t.SlotCount(); ++n) {
