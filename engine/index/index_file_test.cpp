@@ -327,6 +327,50 @@ TEST(IndexTree, LanguageTablesKeepLocaleOrder) {
     EXPECT_EQ(CheckIndexFile(file, fields, 0x0407, 1), std::vector<std::string>{});
 }
 
+TEST(IndexTree, EmptyTrimRereadAndEncryption) {
+    TTreeFixture t(Fields({}), Desc("k", {1}, true));
+    t.file->SetEncrypted(true);
+    auto tree = t.Tree();
+    for (int i = 0; i < 3000; ++i) tree.Insert(IntKey(i).data(), i + 1);
+    t.file->SetRecordCount(3000);
+    t.Reopen();
+    EXPECT_EQ(t.Check(), std::vector<std::string>{});
+    EXPECT_EQ(t.file->RecordCount(), 3000);
+    // Enciphered pages: the plain encoding of a leaf starts with its kind byte (2 or
+    // 3); on disk every page's first byte is XORed with the record key.
+    const auto bytes = t.dir.Read("t.IDX");
+    EXPECT_EQ(bytes[8], 5 ^ ((kRecordKey.k1 + 8) & 0xFF) ^ ((kRecordKey.k2 - 8) & 0xFF));
+    EXPECT_EQ(t.Tree().Count(), 3000);
+
+    // Another handler of the same file writes the header: the first one notices.
+    TIndexFile other(t.dir.Dir(), "t");
+    other.SetEncrypted(true);
+    other.Open();
+    other.IncRecordCount();
+    other.WriteHeader(false, false);
+    TPagePin(t.file->FetchPage(nullptr, t.slot, t.file->Root(t.slot), false));
+    EXPECT_GT(t.file->BufferedPages(t.slot), 0u);
+    EXPECT_TRUE(t.file->RereadHeader());
+    EXPECT_EQ(t.file->BufferedPages(t.slot), 0u);
+    EXPECT_EQ(t.file->RecordCount(), 3001);
+    EXPECT_FALSE(t.file->RereadHeader());
+    other.Close();
+
+    // Trimming leaves at most two clean pages a slot.
+    t.Tree().ForEach([](const std::uint8_t*, std::int32_t) {});
+    t.file->TrimBuffers();
+    EXPECT_LE(t.file->BufferedPages(t.slot), 2u);
+
+    t.file->Empty();
+    t.file->WriteHeader(false, false);
+    EXPECT_EQ(t.file->FileSize(), 4096u);
+    EXPECT_EQ(t.file->PageCount(), 1);
+    EXPECT_EQ(t.file->Root(t.slot), 0);
+    EXPECT_EQ(t.file->RecordCount(), 0);
+    t.file->Validate(t.fields);
+    EXPECT_EQ(t.Check(), std::vector<std::string>{});
+}
+
 // Random inserts and deletes against an ordered model, for every compression mode,
 // unique and not, ascending and descending, short and long keys.
 struct TTreeCase {
