@@ -11,21 +11,14 @@
 #include "engine/errors/engine_errors.h"
 #include "engine/index/index_tree.h"
 #include "engine/storage/byte_order.h"
+#include "tests/support/engine_error.h"
 #include "tests/support/temp_dir.h"
 
 namespace reruzo {
 namespace {
 
+using quorvane::testing::CodeOf;
 using quorvane::testing::TTempDir;
-
-std::uint16_t CodeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const ERERUZOEngineError& e) {
-        return e.EngineCode;
-    }
-    return 0;
-}
 
 // A table's fields: id, then Bytes fields of the given lengths, then a String field.
 std::vector<TFieldDesc> Fields(const std::vector<int>& byteLengths, int stringLength = 10) {

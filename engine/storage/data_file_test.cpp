@@ -11,11 +11,13 @@
 
 #include "engine/errors/engine_errors.h"
 #include "engine/storage/byte_order.h"
+#include "tests/support/engine_error.h"
 #include "tests/support/temp_dir.h"
 
 namespace reruzo {
 namespace {
 
+using quorvane::testing::CodeOf;
 using quorvane::testing::TTempDir;
 
 // Fields: id (auto-increment), n (Integer), s (String of `length`):
@@ -25,15 +27,6 @@ std::vector<TFieldDesc> Fields(std::uint8_t length) {
                                  MakeFieldDesc("n", kFieldInteger), MakeFieldDesc("s", kFieldString, length)};
     LayoutRecord(f);
     return f;
-}
-
-std::uint16_t CodeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const ERERUZOEngineError& e) {
-        return e.EngineCode;
-    }
-    return 0;
 }
 
 // Creates a table of `count` records whose n is the slot number.

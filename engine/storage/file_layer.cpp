@@ -66,6 +66,15 @@ TAbstractFile::THandle* TAbstractFile::FindHandle(int handle) {
     return nullptr;
 }
 
+int TAbstractFile::StartCreatedUse(bool temporary, int& handle) {
+    exclusive_ = true;
+    readOnly_ = false;
+    forcedReadOnly_ = false;
+    temporary_ = temporary;
+    handle = AddHandle(false);
+    return 0;
+}
+
 int TAbstractFile::AddHandle(bool readOnly) {
     const int number = nextHandle_++;
     handles_.push_back({number, 0, readOnly});
@@ -150,12 +159,7 @@ int TPhysicalFile::Create(bool temporary, int& handle) {
         return Neg(EngineCodeOfErrno(-r));
     }
     fd_ = fd;
-    exclusive_ = true;
-    readOnly_ = false;
-    forcedReadOnly_ = false;
-    temporary_ = temporary;
-    handle = AddHandle(false);
-    return 0;
+    return StartCreatedUse(temporary, handle);
 }
 
 int TPhysicalFile::Open(bool readOnly, bool exclusive, int& handle, bool& forcedReadOnly) {
@@ -270,12 +274,7 @@ int TMemoryFile::Create(bool temporary, int& handle) {
     if (!handles_.empty()) return Neg(RERUZO_OSEACCES);
     data_.clear();
     size_ = 0;
-    exclusive_ = true;
-    readOnly_ = false;
-    forcedReadOnly_ = false;
-    temporary_ = temporary;
-    handle = AddHandle(false);
-    return 0;
+    return StartCreatedUse(temporary, handle);
 }
 
 int TMemoryFile::Open(bool readOnly, bool exclusive, int& handle, bool& forcedReadOnly) {

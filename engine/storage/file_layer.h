@@ -92,6 +92,8 @@ public:
 protected:
     friend class TFileList;
     int AddHandle(bool readOnly);
+    // A freshly created file is open exclusively, for writing, with one handle.
+    int StartCreatedUse(bool temporary, int& handle);
     bool RemoveHandle(int handle);
     bool Overlaps(std::uint64_t offset, std::uint64_t length) const;
 

@@ -11,21 +11,14 @@
 #include <fstream>
 
 #include "engine/errors/engine_errors.h"
+#include "tests/support/engine_error.h"
 #include "tests/support/temp_dir.h"
 
 namespace reruzo {
 namespace {
 
+using quorvane::testing::CodeOf;
 using quorvane::testing::TTempDir;
-
-std::uint16_t CodeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const ERERUZOEngineError& e) {
-        return e.EngineCode;
-    }
-    return 0;
-}
 
 void WriteBytes(const std::string& path, std::size_t n) {
     std::ofstream out(path, std::ios::binary);
