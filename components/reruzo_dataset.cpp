@@ -289,7 +289,7 @@ void TRERUZODBDataSet::SetSessionName(const std::string& name) {
 
 TRERUZODatabase& TRERUZODBDataSet::AttachDatabase() {
     if (!database_) {
-        database_ = TRERUZOSession::Find(sessionName_).OpenDatabaseFor(*this, databaseName_);
+        database_ = TRERUZOSession::Find(sessionName_).OpenDatabaseFor(*this, databaseName_, ownerName_);
     }
     return *database_;
 }
@@ -324,19 +324,48 @@ void TRERUZOTable::SetReadOnly(bool on) {
     readOnly_ = on;
 }
 
+void TRERUZOTable::SetInMemory(bool on) {
+    RequireClosed();
+    inMemory_ = on;
+    if (on) SetDatabaseName("Memory");
+}
+
 std::vector<TFieldDesc> TRERUZOTable::OpenCursor() {
     TRERUZODatabase& db = AttachDatabase();
     try {
         if (tableName_.empty()) throw EDatabaseError("Missing table name.");
-        auto file = std::make_unique<TDataFile>(db.DirectoryObject()->Path(), tableName_.substr(0, 255));
-        file->SetExclusive(exclusive_);
-        file->SetReadOnly(readOnly_);
-        file->Open();
-        file->VerifyStructure();
+        TDataDirectory& dir = *db.DirectoryObject();
+        TTableOpenOptions options;
+        options.Exclusive = exclusive_;
+        options.ReadOnly = readOnly_;
+        options.InMemory = inMemory_;
+        TDataTable* table = nullptr;
+        const int code = dir.OpenTable(tableName_.substr(0, 255), options, table);
+        if (code < 0) RaiseEngineError(static_cast<std::uint16_t>(-code), {.database = dir.Path(), .table = tableName_});
+        try {
+            if (table->OpenCount() == 1) {
+                // The first user of a table object checks its files, under a read lock.
+                table->ReadLock();
+                try {
+                    table->Data().VerifyStructure();
+                    if (!table->IndexRebuilt()) {
+                        table->Index().CheckVersion();
+                        table->Index().Validate(table->Data().Fields());
+                    }
+                } catch (...) {
+                    table->ReadUnlock();
+                    throw;
+                }
+                table->ReadUnlock();
+            }
+        } catch (...) {
+            dir.CloseTable(table, false);
+            throw;
+        }
         // A table whose files cannot be written opens read-only.
-        if (file->ForcedReadOnly()) readOnly_ = true;
-        file_ = std::move(file);
-        return file_->Fields();
+        if (table->ForcedReadOnly()) readOnly_ = true;
+        table_ = table;
+        return table_->Data().Fields();
     } catch (...) {
         DetachDatabase();
         throw;
@@ -344,18 +373,23 @@ std::vector<TFieldDesc> TRERUZOTable::OpenCursor() {
 }
 
 void TRERUZOTable::CloseCursor() {
-    file_.reset();
+    if (table_) {
+        TRERUZODatabase* db = Database();
+        if (db && db->DirectoryObject()) db->DirectoryObject()->CloseTable(table_, false);
+        table_ = nullptr;
+    }
     DetachDatabase();
 }
 
-std::int32_t TRERUZOTable::CursorSlotCount() { return file_ ? file_->SlotCount() : 0; }
+std::int32_t TRERUZOTable::CursorSlotCount() { return table_ ? table_->Data().SlotCount() : 0; }
 
 bool TRERUZOTable::ReadCursorSlot(std::int32_t n, std::vector<std::uint8_t>& buffer) {
-    if (!file_) return false;
-    TPinnedRecord r(file_->GetRecord(nullptr, n, true, false, true));
+    if (!table_) return false;
+    TDataFile& data = table_->Data();
+    TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
     if (!r || r->State() != 0) return false;
-    const auto data = r->Data().first(file_->RecordSize());
-    buffer.assign(data.begin(), data.end());
+    const auto bytes = r->Data().first(data.RecordSize());
+    buffer.assign(bytes.begin(), bytes.end());
     return true;
 }
 

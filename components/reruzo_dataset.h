@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "components/reruzo_session.h"
+#include "engine/index/data_table.h"
 #include "engine/storage/data_file.h"
 
 namespace reruzo {
@@ -192,6 +193,8 @@ public:
     void SetSessionName(const std::string& name);
     // The database the open dataset uses; nullptr while closed.
     TRERUZODatabase* Database() const { return database_; }
+    // The name of the owning form (to find databases of the same owner).
+    void SetOwnerName(std::string name) { ownerName_ = std::move(name); }
 
 protected:
     // Finds (or makes) the database through the session and joins it.
@@ -201,6 +204,7 @@ protected:
 private:
     std::string databaseName_;
     std::string sessionName_;
+    std::string ownerName_;
     TRERUZODatabase* database_ = nullptr;
 };
 
@@ -227,10 +231,14 @@ public:
     void SetExclusive(bool on);
     bool ReadOnly() const { return readOnly_; }
     void SetReadOnly(bool on);
+    bool InMemory() const { return inMemory_; }
+    // Switching on also names the in-memory database "Memory".
+    void SetInMemory(bool on);
     bool StoreDefs() const { return storeDefs_; }
     void SetStoreDefs(bool on) { storeDefs_ = on; }
-    // The data file of the open table; nullptr while closed.
-    TDataFile* DataFile() const { return file_.get(); }
+    // The engine table object of the open table; nullptr while closed.
+    TDataTable* DataTable() const { return table_; }
+    TDataFile* DataFile() const { return table_ ? &table_->Data() : nullptr; }
     // The definitions kept with the component; opening takes the table's own.
     std::vector<TFieldDef>& StoredFieldDefs() { return storedFieldDefs_; }
     std::vector<TIndexDef>& IndexDefs() { return indexDefs_; }
@@ -244,7 +252,8 @@ protected:
 private:
     void RequireClosed() const;
 
-    std::unique_ptr<TDataFile> file_;
+    TDataTable* table_ = nullptr;
+    bool inMemory_ = false;
     std::string tableName_;
     std::string indexName_;
     bool exclusive_ = false;

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -40,6 +42,39 @@ std::string ResolveCaseInsensitive(std::string_view pathView) {
             return (slash == std::string::npos ? std::string() : folder) + e->d_name;
     }
     return path;
+}
+
+std::string ResolveDirectoryCaseInsensitive(std::string_view directory) {
+    std::string path = NormalizeDirectory(directory);
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) == 0) return path;
+    std::string resolved = path[0] == '/' ? "/" : "";
+    std::size_t start = path[0] == '/' ? 1 : 0;
+    while (start < path.size()) {
+        const std::size_t slash = path.find('/', start);
+        const std::string part = path.substr(start, slash - start);
+        start = slash + 1;
+        if (part.empty()) continue;
+        std::string candidate = resolved + part;
+        if (::stat(candidate.c_str(), &st) != 0) {
+            candidate = ResolveCaseInsensitive(candidate);
+        }
+        resolved = candidate + "/";
+    }
+    return resolved;
+}
+
+std::string CanonicalDirectory(std::string_view directory) {
+    // "." and ".." are taken lexically first, so that a step through a missing folder
+    // does not hide the folder the path ends in.
+    const std::string lexical = std::filesystem::path(NormalizeSeparators(directory)).lexically_normal().string();
+    const std::string resolved = ResolveDirectoryCaseInsensitive(lexical);
+    if (resolved.empty()) return resolved;
+    char* real = ::realpath(resolved.c_str(), nullptr);
+    if (!real) return resolved;
+    std::string out = NormalizeDirectory(real);
+    std::free(real);
+    return out;
 }
 
 std::string CurrentDirectory() {

@@ -15,6 +15,14 @@ std::string NormalizeSeparators(std::string_view path);
 // The path itself when it exists; otherwise the one entry of its folder whose name
 // equals the last component ignoring ASCII letter case; otherwise the path unchanged.
 std::string ResolveCaseInsensitive(std::string_view path);
+// The folder itself when it exists; otherwise, component by component, the entries
+// that match without regard to ASCII letter case. Ends with "/" when non-empty.
+std::string ResolveDirectoryCaseInsensitive(std::string_view directory);
+// The one name of a folder however it is reached: symbolic links, "." and ".."
+// resolved (realpath), with a trailing "/". The folder as given (normalised) when it
+// cannot be resolved. On a case-sensitive file system two folders whose names differ
+// only in letter case stay different folders.
+std::string CanonicalDirectory(std::string_view directory);
 // The process's current directory with a trailing "/".
 std::string CurrentDirectory();
 

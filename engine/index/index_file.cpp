@@ -704,6 +704,11 @@ void TIndexFile::DiscardBuffers() {
     }
 }
 
+void TIndexFile::Reload() {
+    DiscardBuffers();
+    ReadHeaderPage();
+}
+
 void TIndexFile::TrimBuffers() {
     for (TSlotBuffer& b : buffers_) {
         for (TPage* p = b.oldest; p && b.pages.size() > 2;) {

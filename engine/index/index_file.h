@@ -256,6 +256,9 @@ public:
     // Reads the header page; true (and the buffers dropped) when its counter changed.
     bool RereadHeader();
     void DiscardBuffers();
+    // Drops every buffered page and reads the header again (after the file was
+    // replaced underneath, or to forget changes).
+    void Reload();
     // Evicts clean unpinned pages until each slot keeps at most two.
     void TrimBuffers();
     // Cuts the file to the header page and resets counts, roots and free chains.
@@ -269,6 +272,10 @@ public:
     const TIndexHeader& Header() const { return header_; }
     const TIndexDesc& Descriptor(int slot) const { return header_.Slots.at(static_cast<std::size_t>(slot)); }
     bool HeaderChanged() const { return header_.HeaderChanged != 0; }
+    void BumpChangeCount() {
+        ++header_.ChangeCount;
+        header_.HeaderChanged = 1;
+    }
     std::int32_t PageCount() const { return header_.PageCount; }
     std::int32_t RecordCount() const { return header_.RecordCount; }
     void SetRecordCount(std::int32_t n);

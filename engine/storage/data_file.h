@@ -204,6 +204,12 @@ public:
     const TDataHeader& Header() const { return header_; }
     bool HeaderModified() const { return headerModified_; }
     void MarkHeaderModified() { headerModified_ = true; }
+    // Advances the change counter in memory (a change another process must notice
+    // once the header is written).
+    void BumpChangeCount() {
+        ++header_.ChangeCount;
+        headerModified_ = true;
+    }
     std::uint16_t RecordSize() const { return header_.RecordSize; }
     std::uint16_t FieldCount() const { return header_.FieldCount; }
     std::uint16_t BlobFieldCount() const { return header_.BlobFieldCount; }
