@@ -170,7 +170,7 @@ bool TDataDirectory::TableExists(const std::string& name, bool inMemory) {
     if (Find(name, inMemory)) return true;
     TFileHandler file;
     file.SetInMemory(inMemory);
-    file.SetFileName(TableFileName(path_.empty() && !inMemory ? "./" : path_, BareTableName(name), ".DAT"));
+    file.SetFileName(TableFileName(path_.empty() ? "./" : path_, BareTableName(name), ".DAT"));
     return file.Exists();
 }
 

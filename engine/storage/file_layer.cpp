@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include <unistd.h>
+
 #include "engine/errors/engine_errors.h"
 #include "platform/file_names.h"
 #include "platform/os_file.h"
@@ -347,9 +349,19 @@ std::int64_t TMemoryFile::Write(int handle, const void* buffer, std::uint64_t co
 
 // ---- TFileList ------------------------------------------------------------------------
 
+TFileList::TFileList() : pid_(::getpid()) {}
+
 TFileList& TFileList::Instance() {
     static TFileList* list = new TFileList;  // lives as long as the process
+    if (list->pid_ != ::getpid()) list->ForgetInheritedFiles();
     return *list;
+}
+
+void TFileList::ForgetInheritedFiles() {
+    std::lock_guard guard(lock_);
+    for (auto& f : files_) f->Abandon();  // closing our copies leaves the parent's files alone
+    files_.clear();
+    pid_ = ::getpid();
 }
 
 TAbstractFile* TFileList::FindLocked(TFileKind kind, const std::string& name) {

@@ -78,6 +78,8 @@ public:
     virtual bool LockRegion(std::uint64_t offset, std::uint64_t length);
     virtual bool UnlockRegion(std::uint64_t offset, std::uint64_t length);
     virtual std::int64_t CurrentSize() = 0;
+    // Gives up the file without touching it on disk (no delete-on-close).
+    virtual void Abandon() { temporary_ = false; }
 
     const std::string& Name() const { return name_; }
     TFileKind Kind() const { return kind_; }
@@ -170,12 +172,16 @@ public:
     TAbstractFile* Find(TFileKind kind, const std::string& name);
 
 private:
-    TFileList() = default;
+    TFileList();
+    // A forked child inherits the parent's open files; sharing their descriptions
+    // would merge the two processes' byte-range locks. The child starts afresh.
+    void ForgetInheritedFiles();
     TAbstractFile* FindLocked(TFileKind kind, const std::string& name);
     void Unregister(TAbstractFile* file);
 
     std::recursive_mutex lock_;
     std::vector<std::unique_ptr<TAbstractFile>> files_;
+    int pid_;
 };
 
 // Base of the table file handlers: one open of one table file, raising engine errors

@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "engine/errors/engine_errors.h"
+#include "tests/support/child_process.h"
 #include "tests/support/engine_error.h"
 #include "tests/support/temp_dir.h"
 
@@ -18,6 +19,7 @@ namespace reruzo {
 namespace {
 
 using quorvane::testing::CodeOf;
+using quorvane::testing::TChild;
 using quorvane::testing::TTempDir;
 
 void WriteBytes(const std::string& path, std::size_t n) {
@@ -190,46 +192,6 @@ TEST(FileLayer, TwoHandlersOfOneProcessExcludeEachOthersRegions) {
     EXPECT_FALSE(a.LockRange(false, 100, 1));  // nothing held there
 }
 
-// Runs `child` in a forked process; it reports back through a pipe.
-struct TChild {
-    pid_t pid = -1;
-    int toParent[2];
-    int toChild[2];
-    template <typename F>
-    explicit TChild(F child) {
-        EXPECT_EQ(::pipe(toParent), 0);
-        EXPECT_EQ(::pipe(toChild), 0);
-        pid = ::fork();
-        if (pid == 0) {
-            ::close(toParent[0]);
-            ::close(toChild[1]);
-            const int code = child(*this);
-            ::_exit(code);
-        }
-        ::close(toParent[1]);
-        ::close(toChild[0]);
-    }
-    // Child side.
-    void Tell(char c) const { (void)!::write(toParent[1], &c, 1); }
-    char Await() const {
-        char c = 0;
-        (void)!::read(toChild[0], &c, 1);
-        return c;
-    }
-    // Parent side.
-    char Hear() const {
-        char c = 0;
-        (void)!::read(toParent[0], &c, 1);
-        return c;
-    }
-    void Say(char c) const { (void)!::write(toChild[1], &c, 1); }
-    int Wait() const {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-};
-
 TEST(FileLayer, RegionLocksAndShareModesHoldBetweenProcesses) {
     TTempDir dir;
     WriteBytes(dir.File("p.DAT"), 10);
@@ -264,6 +226,33 @@ TEST(FileLayer, RegionLocksAndShareModesHoldBetweenProcesses) {
     EXPECT_TRUE(h.LockRange(true, 4294967294ull, 1));
     child.Say('x');
     EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST(FileLayer, AForkedChildDoesNotShareItsParentsLocks) {
+    TTempDir dir;
+    WriteBytes(dir.File("f.DAT"), 10);
+    const std::string name = dir.File("f.DAT");
+    TFileHandler h;
+    h.SetFileName(name);
+    h.Open();
+    ASSERT_TRUE(h.LockRange(true, 4294967290ull, 1));
+    // The child inherits the parent's open file, but opens the table afresh: the
+    // parent's lock excludes it, and its own locks exclude the parent.
+    TChild child([&](TChild& self) {
+        TFileHandler c;
+        c.SetFileName(name);
+        c.Open();
+        if (c.LockRange(true, 4294967290ull, 1)) return 1;
+        if (!c.LockRange(true, 4294967289ull, 1)) return 2;
+        self.Tell('L');
+        self.Await();
+        return 0;
+    });
+    ASSERT_EQ(child.Hear(), 'L');
+    EXPECT_FALSE(h.LockRange(true, 4294967289ull, 1));
+    child.Say('x');
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_TRUE(h.LockRange(true, 4294967289ull, 1));
 }
 
 TEST(MemoryFile, ContentsSurviveCloseUntilDeleted) {
