@@ -8,6 +8,8 @@
 #include <filesystem>
 
 #include "engine/index/index_build.h"
+#include "engine/index/table_loader.h"
+#include "engine/storage/byte_order.h"
 #include "engine/storage/table_builder.h"
 #include "tests/support/engine_error.h"
 #include "tests/support/temp_dir.h"
@@ -229,6 +231,35 @@ TEST(DataSession, TheMemoryDatabaseKeepsTablesInMemory) {
     EXPECT_FALSE(mem.TableExists("scratch", false));
     session.CloseDirectory(disk);
     session.CloseDirectory(mem);
+}
+
+TEST(DataSession, LoadedTablesKeepTheirIndexesAndRefuseDuplicateKeys) {
+    TTempDir tmp;
+    TDataSession session;
+    TDataDirectory& dir = session.OpenDirectory("db", tmp.Dir());
+    TDataTable* t = nullptr;
+    ASSERT_EQ(dir.CreateTable("t", ItemStructure(), false, false, t), 0);
+    {
+        TTableLoader loader(*t);
+        for (int i = 0; i < 300; ++i) {
+            auto r = loader.BlankRecord();
+            PutIntegerField(r, loader.Fields()[1], i % 7);
+            EXPECT_EQ(loader.Append(r), i + 1);
+        }
+        auto r = loader.BlankRecord();
+        PutLE<std::int32_t>(r.data() + 5, 5);
+        EXPECT_EQ(CodeOf([&] { loader.Append(r, true); }), RERUZO_KEYVIOL);  // id 5 exists
+        PutLE<std::int32_t>(r.data() + 5, 1000);
+        EXPECT_EQ(loader.Append(r, true), 1000);
+    }
+    EXPECT_EQ(t->Data().SlotCount(), 301);
+    dir.CloseTable(t, false);
+    ASSERT_EQ(dir.OpenTable("t", {}, t), 0);
+    EXPECT_EQ(t->Data().LastAutoInc(), 1000);
+    EXPECT_EQ(t->Index().RecordCount(), 301);
+    EXPECT_EQ(CheckTableIndexes(t->Data(), t->Index()), std::vector<std::string>{});
+    dir.CloseTable(t, false);
+    session.CloseDirectory(dir);
 }
 
 TEST(DataSession, IndexBackupAndRestore) {

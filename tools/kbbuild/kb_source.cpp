@@ -8,8 +8,9 @@
 
 #include <filesystem>
 
-#include "engine/index/index_build.h"
-#include "engine/storage/table_builder.h"
+#include "engine/errors/engine_errors.h"
+#include "engine/index/data_session.h"
+#include "engine/index/table_loader.h"
 #include "engine/storage/value_text.h"
 #include "platform/codepage.h"
 
@@ -174,7 +175,29 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
     } cleanup{staging};
     const std::string stagingDir = staging.string() + "/";
 
-    reruzo::TTableBuilder itemTable(stagingDir, "vrqinfo", ItemTableFields());
+    // Both tables are made through the table layer: vrqinfo indexed by id; vrqdtl by
+    // id, with the index "key" on keyid for the rows of an item.
+    reruzo::TDataSession session;
+    reruzo::TDataDirectory& directory = session.OpenDirectory("kb", stagingDir);
+    auto create = [&](const char* name, std::vector<reruzo::TFieldDesc> fields, std::uint16_t idField,
+                      std::vector<reruzo::TIndexDesc> secondaries) {
+        reruzo::TTableStructure structure;
+        structure.Fields = std::move(fields);
+        structure.Primary.FieldCount = 1;
+        structure.Primary.FieldNumbers[0] = idField;
+        structure.Secondaries = std::move(secondaries);
+        reruzo::TDataTable* table = nullptr;
+        const int code = directory.CreateTable(name, structure, false, false, table);
+        if (code < 0) reruzo::RaiseEngineError(static_cast<std::uint16_t>(-code), {.database = stagingDir, .table = name});
+        return table;
+    };
+    reruzo::TIndexDesc key;
+    key.Name = "key";
+    key.FieldCount = 1;
+    key.FieldNumbers[0] = 3;  // keyid
+    reruzo::TDataTable* itemTableObject = create("vrqinfo", ItemTableFields(), 1, {});
+    reruzo::TDataTable* detailTableObject = create("vrqdtl", DetailTableFields(), 2, {key});
+    reruzo::TTableLoader itemTable(*itemTableObject);
     const auto& itemCols = itemTable.Fields();
     std::map<std::int32_t, std::string> itemTypes;
     std::int32_t lastId = 0;
@@ -206,7 +229,7 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
         itemTypes[id] = typeField.value;
     }
 
-    reruzo::TTableBuilder detailTable(stagingDir, "vrqdtl", DetailTableFields());
+    reruzo::TTableLoader detailTable(*detailTableObject);
     const auto& cols = detailTable.Fields();
     int passwordRows = 0;
     for (const auto& b : details.blocks) {
@@ -257,24 +280,9 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
              "exactly one password row (keyid 0) is needed, found " + std::to_string(passwordRows));
     }
 
-    itemTable.Finish();
-    detailTable.Finish();
-    // Indexes: vrqinfo by id; vrqdtl by id, and "key" on keyid for the rows of an item.
-    auto index = [&](const char* table, std::uint16_t idField, std::vector<reruzo::TIndexDesc> secondaries) {
-        reruzo::TDataFile data(stagingDir, table);
-        data.Open();
-        reruzo::TIndexFile file(stagingDir, table);
-        reruzo::TIndexDesc primary;
-        primary.FieldCount = 1;
-        primary.FieldNumbers[0] = idField;
-        reruzo::CreateIndexFile(data, file, primary, std::move(secondaries));
-    };
-    reruzo::TIndexDesc key;
-    key.Name = "key";
-    key.FieldCount = 1;
-    key.FieldNumbers[0] = 3;  // keyid
-    index("vrqinfo", 1, {});
-    index("vrqdtl", 2, {key});
+    directory.CloseTable(itemTableObject, false);
+    directory.CloseTable(detailTableObject, false);
+    session.CloseDirectory(directory);
     const fs::path target = fs::path(outputDir.empty() ? "." : outputDir);
     for (const char* name : {"vrqinfo.DAT", "vrqinfo.IDX", "vrqdtl.DAT", "vrqdtl.IDX"}) {
         fs::rename(staging / name, target / name);
