@@ -6,6 +6,7 @@
 #include "app/frm_main.h"
 #include "engine/errors/engine_errors.h"
 #include "ui/message_boxes.h"
+#include "ui/password_dialog.h"
 
 namespace {
 
@@ -13,7 +14,9 @@ QString MessageOf(const std::exception& e) { return QString::fromUtf8(e.what());
 
 }  // namespace
 
-TQuorvaneApplication::TQuorvaneApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+TQuorvaneApplication::TQuorvaneApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    quorvane::ui::TRERUZOPasswordDialog::Install();
+}
 
 bool TQuorvaneApplication::notify(QObject* receiver, QEvent* event) {
     try {
