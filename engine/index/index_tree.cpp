@@ -367,6 +367,30 @@ TIndexTree::TPosition TIndexTree::Seek(const std::uint8_t* key, std::size_t leng
     file_.RaiseTable(RERUZO_INDEXCORRUPT);
 }
 
+TIndexTree::TPosition TIndexTree::SeekOrdinal(std::int64_t k) {
+    TPosition result;
+    std::int32_t pageNo = file_.Root(slot_);
+    if (pageNo == 0 || k < 1) return result;
+    std::int64_t before = 0;
+    for (int depth = 1; depth <= kMaxTreeLevels; ++depth) {
+        TPagePin page(Fetch(pageNo));
+        const int count = page->Count();
+        if (count <= 0) file_.RaiseTable(RERUZO_INDEXCORRUPT);
+        if (page->IsLeaf()) {
+            const std::int64_t entry = k - before;
+            if (entry < 1 || entry > count) return result;
+            result.page = pageNo;
+            result.entry = static_cast<int>(entry);
+            result.logical = k - 1;
+            return result;
+        }
+        int pos = 1;
+        while (pos < count && before + page->SubCount(pos) < k) before += page->SubCount(pos++);
+        pageNo = page->Ref(pos);
+    }
+    file_.RaiseTable(RERUZO_INDEXCORRUPT);
+}
+
 std::int64_t TIndexTree::Count() {
     const std::int32_t root = file_.Root(slot_);
     if (root == 0) return 0;

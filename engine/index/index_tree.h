@@ -64,6 +64,9 @@ public:
         std::int64_t logical = 0;
     };
     TPosition Seek(const std::uint8_t* key, std::size_t length);
+    // The k-th entry (1-based) in key order, found by one descent over the subtree
+    // counts; entry 0 when there is none.
+    TPosition SeekOrdinal(std::int64_t k);
 
     // Records in the tree (from the root's counts).
     std::int64_t Count();

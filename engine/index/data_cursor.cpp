@@ -1,0 +1,802 @@
+// Cursors: opening and closing, natural and index order, record numbers, bookmarks,
+// key search, synchronisation with changes by others.
+#include "engine/index/data_cursor.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/errors/engine_errors.h"
+#include "engine/storage/byte_order.h"
+
+namespace reruzo {
+namespace {
+
+constexpr int kRestartLimit = 8;
+
+std::string BareName(const std::string& name) {
+    std::string leaf = name.substr(name.find_last_of("/\\") + 1);
+    const auto dot = leaf.rfind('.');
+    if (dot != std::string::npos) leaf.resize(dot);
+    return leaf.substr(0, 255);
+}
+
+bool SameName(std::string a, std::string b) {
+    auto trim = [](std::string& s) {
+        while (!s.empty() && s.back() == ' ') s.pop_back();
+        while (!s.empty() && s.front() == ' ') s.erase(0, 1);
+    };
+    trim(a);
+    trim(b);
+    return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+}  // namespace
+
+TDataCursor::TDataCursor(TDataDirectory& directory) : directory_(directory) {}
+
+TDataCursor::~TDataCursor() {
+    try {
+        CloseCursor();
+    } catch (const std::exception&) {
+    }
+}
+
+void TDataCursor::Raise(std::uint16_t code) const {
+    RaiseEngineError(code, {.database = directory_.Path(), .table = tableName_});
+}
+
+void TDataCursor::RequireClosed() const {
+    if (IsOpen()) Raise(RERUZO_TABLEOPEN);
+}
+
+void TDataCursor::SetTableName(const std::string& name) {
+    RequireClosed();
+    tableName_ = BareName(name);
+}
+void TDataCursor::SetExclusive(bool on) {
+    RequireClosed();
+    exclusive_ = on;
+}
+void TDataCursor::SetReadOnly(bool on) {
+    RequireClosed();
+    readOnly_ = on;
+}
+void TDataCursor::SetInMemory(bool on) {
+    RequireClosed();
+    inMemory_ = on;
+}
+void TDataCursor::SetNaturalOrder(bool on) {
+    RequireClosed();
+    naturalFlag_ = on;
+}
+
+// ---- Open and close ----------------------------------------------------------------------
+
+void TDataCursor::OpenCursor() {
+    if (IsOpen()) return;
+    TTableOpenOptions options;
+    options.Exclusive = exclusive_;
+    options.ReadOnly = readOnly_;
+    options.InMemory = inMemory_;
+    options.ShareEvenIfExclusive = shareExclusive_;
+    TDataTable* table = nullptr;
+    const int code = directory_.OpenTable(tableName_, options, table);
+    if (code < 0) Raise(static_cast<std::uint16_t>(-code));
+    table_ = table;
+    try {
+        if (table_->ReadOnly()) readOnly_ = true;
+        TDataFile& data = table_->Data();
+        if (data.Encrypted()) {
+            const std::string password = data.Password();
+            while (!table_->Session().HasPassword(password)) {
+                if (!PasswordCallback || !PasswordCallback()) Raise(RERUZO_NOTSUFFTABLERIGHTS);
+            }
+        }
+        if (table_->OpenCount() == 1) {
+            // The first user of the table object checks its files under a read lock.
+            table_->ReadLock();
+            try {
+                data.VerifyStructure();
+                if (!table_->IndexRebuilt()) {
+                    table_->Index().CheckVersion();
+                    table_->Index().Validate(data.Fields());
+                }
+            } catch (...) {
+                table_->ReadUnlock();
+                throw;
+            }
+            table_->ReadUnlock();
+            if (table_->IndexRebuilt() && !table_->ReadOnly()) table_->RebuildLostIndex();
+        }
+        languageId_ = data.LanguageId();
+        sortId_ = data.SortId();
+        fields_ = data.Fields();
+        recordSize_ = data.RecordSize();
+        TakeSnapshot();
+        LoadIndex(naturalFlag_ ? kNaturalOrder : 0);
+        SetToBegin();
+    } catch (...) {
+        CloseCursor();
+        throw;
+    }
+}
+
+void TDataCursor::CloseCursor() {
+    if (!table_) return;
+    TDataTable* table = table_;
+    for (std::int32_t n : myLocks_.Members()) {
+        try {
+            WriteUnlockRecord(n);
+        } catch (const ERERUZOEngineError&) {
+        }
+    }
+    myLocks_.Clear();
+    table_ = nullptr;
+    view_.Clear();
+    record_.clear();
+    key_.clear();
+    logical_ = 0;
+    bof_ = eof_ = true;
+    page_ = entry_ = recordNo_ = 0;
+    fields_.clear();
+    const int code = directory_.CloseTable(table, false);
+    if (code < 0) Raise(static_cast<std::uint16_t>(-code));
+}
+
+std::size_t TDataCursor::BookmarkSize() const { return natural_ ? 4 : keyLength_; }
+
+TIndexTree TDataCursor::Tree() { return TIndexTree(table_->Index(), activeIndex_, layout_, this); }
+
+void TDataCursor::LoadIndex(int slot) {
+    activeIndex_ = slot;
+    TIndexFile& index = table_->Index();
+    natural_ = slot == kNaturalOrder || (slot == 0 && index.NoPrimaryIndex());
+    if (natural_) {
+        indexName_.clear();
+        keyLength_ = 4;
+        layout_ = TKeyLayout{};
+    } else {
+        const TIndexDesc& d = index.Descriptor(slot);
+        indexName_ = d.Name;
+        layout_ = MakeKeyLayout(d, slot, fields_, languageId_, sortId_);
+        keyLength_ = d.KeyLength;
+    }
+    key_.assign(keyLength_, 0);
+    BuildView();
+}
+
+void TDataCursor::BuildView() {
+    view_.Clear();
+    viewCount_ = 0;
+    viewSlots_ = 0;
+    if (!natural_) return;
+    TDataFile& data = table_->Data();
+    viewSlots_ = data.SlotCount();
+    for (std::int32_t n = 1; n <= viewSlots_; ++n) {
+        TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
+        if (r->State() == 0) {
+            view_.Set(n);
+            ++viewCount_;
+        }
+    }
+}
+
+// ---- Change detection ----------------------------------------------------------------------
+
+void TDataCursor::TakeSnapshot() {
+    snapData_ = table_->Data().Header().ChangeCount;
+    snapIndex_ = table_->Index().Header().ChangeCount;
+    snapBlob_ = table_->Blob().IsOpen() ? table_->Blob().Header().ChangeCount : 0;
+}
+
+bool TDataCursor::CountersChanged() {
+    if ((exclusive_ && !shareExclusive_) || table_->ForcedReadOnly()) return false;
+    const std::uint32_t blob = table_->Blob().IsOpen() ? table_->Blob().Header().ChangeCount : 0;
+    if (snapData_ == table_->Data().Header().ChangeCount && snapIndex_ == table_->Index().Header().ChangeCount &&
+        snapBlob_ == blob)
+        return false;
+    TakeSnapshot();
+    return true;
+}
+
+void TDataCursor::Sync() {
+    bool changed = false;
+    if (table_->Session().StrictChangeDetection()) changed = table_->CheckLock();
+    if (CountersChanged() || changed) Resync();
+}
+
+void TDataCursor::ReleaseCheck() {
+    try {
+        table_->CheckUnlock();
+    } catch (const ERERUZOEngineError&) {
+    }
+}
+
+void TDataCursor::Resync() {
+    if (inResync_) return;
+    inResync_ = true;
+    try {
+        const bool wasBof = bof_ && !eof_;
+        const bool wasEof = eof_ && !bof_;
+        const bool hadPosition = recordNo_ != 0;
+        const std::vector<std::uint8_t> bookmark = GetBookmark();
+        TakeSnapshot();
+        BuildView();
+        if (!hadPosition) {
+            NoCurrent();
+            if (GetRecordCount() > 0) {
+                GoFirst();
+                bof_ = true;
+            }
+        } else {
+            SetToBookmark(bookmark, true, true);
+            // A cursor that rested at an edge of the view stays there.
+            if (wasBof) {
+                MoveBy(-1);
+                if (!bof_) MoveBy(+1);
+            } else if (wasEof) {
+                MoveBy(+1);
+                if (!eof_) MoveBy(-1);
+            }
+        }
+    } catch (...) {
+        inResync_ = false;
+        throw;
+    }
+    inResync_ = false;
+}
+
+bool TDataCursor::ChangedBeforeRead() {
+    if (inResync_ || !table_) return false;
+    bool changed = table_->CheckLock();
+    if (CountersChanged()) changed = true;
+    if (changed) Resync();
+    return changed;
+}
+
+std::int32_t TDataCursor::ReadAheadCount(bool forward) {
+    const std::int32_t per = table_->Data().RecordsPerRead();
+    return forward ? std::min(per, table_->Data().SlotCount() - recordNo_ + 1) : std::min(per, recordNo_);
+}
+
+void TDataCursor::Refresh() {
+    table_->CheckLock();
+    table_->CheckChanges();
+    Resync();
+    ReleaseCheck();
+}
+
+// ---- Positioning -------------------------------------------------------------------------
+
+void TDataCursor::NoCurrent() {
+    logical_ = 0;
+    bof_ = eof_ = true;
+    page_ = entry_ = recordNo_ = 0;
+    std::fill(key_.begin(), key_.end(), 0);
+    record_.clear();
+}
+
+void TDataCursor::SetIndexPosition(const TIndexTree::TPosition& p) {
+    TPagePin page(table_->Index().FetchPage(this, activeIndex_, p.page, false));
+    if (p.entry < 1 || p.entry > page->Count()) Raise(RERUZO_INDEXCORRUPT);
+    page_ = p.page;
+    entry_ = p.entry;
+    logical_ = p.logical + 1;
+    std::memcpy(key_.data(), page->Key(entry_), keyLength_);
+    recordNo_ = page->Ref(entry_);
+    bof_ = eof_ = false;
+}
+
+bool TDataCursor::GoFirst() {
+    if (GetRecordCount() == 0) {
+        NoCurrent();
+        return false;
+    }
+    if (natural_) {
+        for (std::int32_t n = 1; n <= viewSlots_; ++n) {
+            if (view_.Has(n)) {
+                recordNo_ = n;
+                logical_ = 1;
+                bof_ = eof_ = false;
+                return true;
+            }
+        }
+        NoCurrent();
+        return false;
+    }
+    for (int attempt = 0; attempt < kRestartLimit; ++attempt) {
+        try {
+            const auto p = Tree().SeekOrdinal(1);
+            if (p.entry == 0) {
+                NoCurrent();
+                return false;
+            }
+            SetIndexPosition(p);
+            return true;
+        } catch (const EIndexChanged&) {
+        }
+    }
+    Raise(RERUZO_INDEXCORRUPT);
+}
+
+bool TDataCursor::GoLast() {
+    const std::int32_t count = GetRecordCount();
+    if (count == 0) {
+        NoCurrent();
+        return false;
+    }
+    if (natural_) {
+        for (std::int32_t n = viewSlots_; n >= 1; --n) {
+            if (view_.Has(n)) {
+                recordNo_ = n;
+                logical_ = viewCount_;
+                bof_ = eof_ = false;
+                return true;
+            }
+        }
+        NoCurrent();
+        return false;
+    }
+    for (int attempt = 0; attempt < kRestartLimit; ++attempt) {
+        try {
+            const auto p = Tree().SeekOrdinal(count);
+            if (p.entry == 0) {
+                NoCurrent();
+                return false;
+            }
+            SetIndexPosition(p);
+            return true;
+        } catch (const EIndexChanged&) {
+        }
+    }
+    Raise(RERUZO_INDEXCORRUPT);
+}
+
+void TDataCursor::MoveBy(int n) {
+    if (n == 0 || recordNo_ == 0) return;
+    const int step = n > 0 ? 1 : -1;
+    if (natural_) {
+        std::int32_t at = recordNo_;
+        for (int remaining = std::abs(n); remaining > 0;) {
+            at += step;
+            if (at < 1 || at > viewSlots_) {
+                (step > 0 ? eof_ : bof_) = true;
+                return;
+            }
+            if (view_.Has(at)) {
+                recordNo_ = at;
+                logical_ += step;
+                --remaining;
+            }
+        }
+        bof_ = eof_ = false;
+        return;
+    }
+    for (int attempt = 0; attempt < kRestartLimit; ++attempt) {
+        try {
+            TIndexFile& index = table_->Index();
+            TPagePin page(index.FetchPage(this, activeIndex_, page_, false));
+            if (page->Count() == 0 || !page->IsLeaf()) {
+                // The page went away under us: find our place again and retry.
+                Resync();
+                continue;
+            }
+            int pos = std::clamp(entry_, 1, page->Count());
+            std::int64_t logical = logical_;
+            bool ranOff = false;
+            for (int remaining = std::abs(n); remaining > 0; --remaining) {
+                if (step > 0 ? pos < page->Count() : pos > 1) {
+                    pos += step;
+                } else {
+                    const std::int32_t next = step > 0 ? page->Next() : page->Prev();
+                    if (next == 0) {
+                        ranOff = true;
+                        break;
+                    }
+                    page = TPagePin(index.FetchPage(this, activeIndex_, next, false));
+                    if (page->Count() == 0) Raise(RERUZO_INDEXCORRUPT);
+                    pos = step > 0 ? 1 : page->Count();
+                }
+                logical += step;
+            }
+            page_ = page->PageNo();
+            entry_ = pos;
+            logical_ = logical;
+            std::memcpy(key_.data(), page->Key(pos), keyLength_);
+            recordNo_ = page->Ref(pos);
+            if (ranOff) {
+                (step > 0 ? eof_ : bof_) = true;
+            } else {
+                bof_ = eof_ = false;
+            }
+            return;
+        } catch (const EIndexChanged&) {
+            // Resynchronised on the way: the move starts again from the new position.
+        }
+    }
+    Raise(RERUZO_INDEXCORRUPT);
+}
+
+void TDataCursor::SetToBegin() {
+    Sync();
+    if (GoFirst()) {
+        ReadCurrent({});  // the record image of the edge entry, for re-locating
+        bof_ = true;
+    }
+    ReleaseCheck();
+}
+
+void TDataCursor::SetToEnd() {
+    Sync();
+    if (GoLast()) {
+        ReadCurrent({});
+        eof_ = true;
+    }
+    ReleaseCheck();
+}
+
+void TDataCursor::SetToRecNo(std::int32_t n) {
+    Sync();
+    const std::int32_t count = GetRecordCount();
+    if (n < 1) {
+        if (GoFirst()) bof_ = true;
+    } else if (n > count) {
+        if (GoLast()) eof_ = true;
+    } else if (natural_) {
+        std::int32_t seen = 0;
+        for (std::int32_t s = 1; s <= viewSlots_; ++s) {
+            if (view_.Has(s) && ++seen == n) {
+                recordNo_ = s;
+                logical_ = n;
+                bof_ = eof_ = false;
+                break;
+            }
+        }
+    } else {
+        for (int attempt = 0; attempt < kRestartLimit; ++attempt) {
+            try {
+                SetIndexPosition(Tree().SeekOrdinal(n));
+                break;
+            } catch (const EIndexChanged&) {
+            }
+        }
+    }
+    if (Status() == 0) ReadCurrent({});
+    ReleaseCheck();
+}
+
+std::int32_t TDataCursor::GetRecNo() {
+    Sync();
+    ReleaseCheck();
+    return logical_ < 1 ? 0 : static_cast<std::int32_t>(logical_);
+}
+
+std::int32_t TDataCursor::GetRecordCount() {
+    return natural_ ? viewCount_ : std::max(0, table_->Index().RecordCount());
+}
+
+// ---- Fetching ----------------------------------------------------------------------------
+
+std::uint16_t TDataCursor::Status() const {
+    if (bof_ && eof_) return RERUZO_NOCURRREC;
+    if (bof_) return RERUZO_BOF;
+    if (eof_) return RERUZO_EOF;
+    return 0;
+}
+
+void TDataCursor::Zero(std::span<std::uint8_t> buffer) const { std::fill(buffer.begin(), buffer.end(), 0); }
+
+std::uint16_t TDataCursor::ReadCurrent(std::span<std::uint8_t> buffer) {
+    for (int attempt = 0; attempt < kRestartLimit; ++attempt) {
+        const std::uint16_t status = Status();
+        if (status != 0) {
+            Zero(buffer);
+            return status;
+        }
+        TPinnedRecord r(table_->Data().GetRecord(this, recordNo_, true, false, true));
+        if (!r) continue;  // the table changed: the position was re-found, read again
+        record_.assign(r->Data().begin(), r->Data().begin() + recordSize_);
+        if (!buffer.empty()) {
+            Zero(buffer);
+            std::memcpy(buffer.data(), record_.data(), std::min(buffer.size(), record_.size()));
+        }
+        return 0;
+    }
+    Raise(RERUZO_FILECORRUPT);
+}
+
+std::uint16_t TDataCursor::GetNextRecord(std::span<std::uint8_t> buffer) {
+    Sync();
+    if (bof_) {
+        GoFirst();
+    } else if (!eof_) {
+        MoveBy(+1);
+    }
+    const std::uint16_t status = eof_ ? RERUZO_EOF : ReadCurrent(buffer);
+    if (status != 0) Zero(buffer);
+    ReleaseCheck();
+    return status;
+}
+
+std::uint16_t TDataCursor::GetPriorRecord(std::span<std::uint8_t> buffer) {
+    Sync();
+    if (eof_) {
+        GoLast();
+    } else if (!bof_) {
+        MoveBy(-1);
+    }
+    const std::uint16_t status = bof_ ? RERUZO_BOF : ReadCurrent(buffer);
+    if (status != 0) Zero(buffer);
+    ReleaseCheck();
+    return status;
+}
+
+std::uint16_t TDataCursor::GetCurRecord(std::span<std::uint8_t> buffer, bool lock) {
+    Sync();
+    std::uint16_t status = Status();
+    if (status != 0) {
+        Zero(buffer);
+        ReleaseCheck();
+        return status;
+    }
+    if (lock) {
+        const std::int32_t n = recordNo_;
+        if (table_->CursorLockedRecords().Has(n) && !myLocks_.Has(n)) {
+            ReleaseCheck();
+            Raise(RERUZO_RECLOCKFAILED);  // another cursor of this table holds it
+        }
+        try {
+            if (table_->LockRecord(n)) Resync();
+        } catch (...) {
+            ReleaseCheck();
+            throw;
+        }
+        table_->CursorLockedRecords().Set(n);
+        myLocks_.Set(n);
+        std::vector<std::uint8_t> fresh(recordSize_);
+        status = ReadCurrent(fresh);
+        if (!exclusive_ && !buffer.empty() && (status != 0 || recordNo_ != n ||
+                                               std::memcmp(fresh.data(), buffer.data(), std::min<std::size_t>(buffer.size(), fresh.size())) != 0)) {
+            WriteUnlockRecord(n);
+            ReleaseCheck();
+            Raise(RERUZO_KEYORRECDELETED);
+        }
+    }
+    status = ReadCurrent(buffer);
+    ReleaseCheck();
+    return status;
+}
+
+void TDataCursor::WriteUnlockRecord(std::int32_t recordNo) {
+    const std::int32_t n = recordNo == 0 ? recordNo_ : recordNo;
+    table_->CursorLockedRecords().Reset(n);
+    myLocks_.Reset(n);
+    table_->UnlockRecord(n);
+}
+
+// ---- Bookmarks and searches -------------------------------------------------------------
+
+std::vector<std::uint8_t> TDataCursor::GetBookmark() const {
+    if (natural_) {
+        std::vector<std::uint8_t> b(4);
+        PutLE(b.data(), recordNo_);
+        return b;
+    }
+    if (recordNo_ == 0) return std::vector<std::uint8_t>(keyLength_, 0);
+    return key_;
+}
+
+int TDataCursor::CompareBookmarks(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) const {
+    if (natural_) {
+        const std::int32_t x = a.size() >= 4 ? GetLE<std::int32_t>(a.data()) : 0;
+        const std::int32_t y = b.size() >= 4 ? GetLE<std::int32_t>(b.data()) : 0;
+        return x < y ? -1 : x > y ? 1 : 0;
+    }
+    if (a.size() < keyLength_ || b.size() < keyLength_) return 0;
+    return CompareKeys(layout_, a.data(), b.data(), keyLength_);
+}
+
+bool TDataCursor::KeySearch(const std::uint8_t* key, std::size_t length, bool nearest, bool /*keepEdge*/) {
+    for (int attempt = 0; attempt < kRestartLimit; ++attempt) {
+        try {
+            const std::int32_t count = GetRecordCount();
+            if (count == 0) {
+                NoCurrent();
+                return false;
+            }
+            TIndexTree tree = Tree();
+            const auto p = tree.Seek(key, length);
+            if (p.entry == 0) {
+                // Every entry is smaller: after the last record.
+                if (!nearest) return false;
+                SetIndexPosition(tree.SeekOrdinal(count));
+                eof_ = true;
+                return false;
+            }
+            bool found = false;
+            {
+                TPagePin page(table_->Index().FetchPage(this, activeIndex_, p.page, false));
+                found = CompareKeys(layout_, page->Key(p.entry), key, length) == 0;
+            }
+            if (!found && !nearest) return false;
+            SetIndexPosition(p);
+            return found;
+        } catch (const EIndexChanged&) {
+        }
+    }
+    Raise(RERUZO_INDEXCORRUPT);
+}
+
+bool TDataCursor::SetToBookmark(std::span<const std::uint8_t> bookmark, bool nearest, bool noSync) {
+    if (!noSync) Sync();
+    bool exact = false;
+    if (natural_) {
+        std::int32_t n = bookmark.size() >= 4 ? GetLE<std::int32_t>(bookmark.data()) : 0;
+        n = std::clamp(n, 1, std::max(1, viewSlots_));
+        std::int32_t target = 0;
+        if (view_.Has(n)) {
+            target = n;
+            exact = true;
+        } else {
+            for (std::int32_t s = n + 1; s <= viewSlots_ && !target; ++s) target = view_.Has(s) ? s : 0;
+            for (std::int32_t s = n - 1; s >= 1 && !target; --s) target = view_.Has(s) ? s : 0;
+        }
+        if (target == 0) {
+            NoCurrent();
+        } else {
+            std::int32_t before = 0;
+            for (std::int32_t s = 1; s < target; ++s) before += view_.Has(s) ? 1 : 0;
+            recordNo_ = target;
+            logical_ = before + 1;
+            bof_ = eof_ = false;
+        }
+    } else if (bookmark.size() >= keyLength_) {
+        KeySearch(bookmark.data(), keyLength_, true, false);
+        exact = recordNo_ != 0 && std::memcmp(key_.data(), bookmark.data(), keyLength_) == 0 && !eof_;
+    }
+    if (Status() == 0) ReadCurrent({});
+    if (!noSync) ReleaseCheck();
+    return nearest ? true : exact;
+}
+
+bool TDataCursor::Find(bool fromRecord, std::span<const std::uint8_t> keyOrRecord, int fieldCount, int partialLength,
+                       bool nearest, std::span<std::uint8_t> output) {
+    if (natural_) return false;
+    Sync();
+    std::vector<std::uint8_t> key(keyLength_, 0);
+    if (fromRecord) {
+        BuildKey(layout_, keyOrRecord, key);
+    } else {
+        std::memcpy(key.data(), keyOrRecord.data(), std::min(keyOrRecord.size(), keyLength_));
+    }
+    const int keyFields = static_cast<int>(layout_.fields.size());
+    const bool partial = (fieldCount >= 1 && fieldCount <= keyFields - 1) || !layout_.unique ||
+                         (fieldCount == 0 && partialLength > 0);
+    bool found = false;
+    if (partial) {
+        int c = fieldCount;
+        if (!layout_.unique && fieldCount == 0 && partialLength == 0) c = keyFields;
+        std::size_t length = partialLength > 0 ? static_cast<std::size_t>(partialLength) + 1 : 0;
+        for (int i = 0; i < c && i < keyFields; ++i) length += layout_.fields[static_cast<std::size_t>(i)].Width() + 1;
+        length = std::min(length, keyLength_);
+        if (layout_.descending) {
+            PadHigh(layout_, key, length);
+        } else {
+            PadLow(layout_, key, length);
+        }
+        KeySearch(key.data(), keyLength_, true, false);
+        found = GetRecordCount() > 0 && recordNo_ != 0 && !eof_ && CompareKeys(layout_, key_.data(), key.data(), length) == 0;
+    } else {
+        found = KeySearch(key.data(), keyLength_, nearest, false);
+    }
+    if (eof_ && !bof_) GoLast();
+    ReadCurrent(output);
+    ReleaseCheck();
+    return found;
+}
+
+std::uint16_t TDataCursor::SetToRecBuf(TDataCursor& other) {
+    Sync();
+    std::uint16_t result = 0;
+    const std::int32_t target = other.recordNo_;
+    if (natural_) {
+        if (target >= 1 && view_.Has(target)) {
+            std::array<std::uint8_t, 4> bm{};
+            PutLE(bm.data(), target);
+            SetToBookmark(bm, false, true);
+        } else {
+            result = RERUZO_RECNOTFOUND;
+        }
+    } else if (!other.record_.empty()) {
+        std::vector<std::uint8_t> key(keyLength_);
+        BuildKey(layout_, other.record_, key);
+        if (!KeySearch(key.data(), keyLength_, false, false) || recordNo_ != target) result = RERUZO_RECNOTFOUND;
+    } else {
+        result = RERUZO_RECNOTFOUND;
+    }
+    if (result == 0) ReadCurrent({});
+    ReleaseCheck();
+    return result;
+}
+
+void TDataCursor::SetIndexName(const std::string& name) {
+    if (!natural_ && activeIndex_ != kNaturalOrder && SameName(name, indexName_)) return;
+    if (natural_ && activeIndex_ == 0 && SameName(name, "")) return;
+    Sync();
+    TIndexFile& index = table_->Index();
+    int slot = -1;
+    if (SameName(name, "")) {
+        slot = 0;
+    } else {
+        for (int s = 1; s <= index.Header().SecondaryCount; ++s) {
+            if (SameName(index.Descriptor(s).Name, name)) {
+                slot = s;
+                break;
+            }
+        }
+    }
+    if (slot < 0) {
+        ReleaseCheck();
+        RaiseEngineError(RERUZO_INVALIDINDEXNAME, {.database = directory_.Path(), .table = tableName_, .index = name});
+    }
+    const std::vector<std::uint8_t> record = record_;
+    const std::int32_t recordNo = recordNo_;
+    const bool onRecord = Status() == 0;
+    LoadIndex(slot);
+    // Find the record we were on in the new order.
+    if (onRecord && !record.empty()) {
+        if (natural_) {
+            std::array<std::uint8_t, 4> bm{};
+            PutLE(bm.data(), recordNo);
+            SetToBookmark(bm, true, true);
+        } else {
+            std::vector<std::uint8_t> key(keyLength_);
+            BuildKey(layout_, record, key);
+            KeySearch(key.data(), keyLength_, true, false);
+            if (Status() == 0) ReadCurrent({});
+        }
+    } else {
+        if (GoFirst()) bof_ = true;
+    }
+    ReleaseCheck();
+}
+
+// ---- Fields ------------------------------------------------------------------------------
+
+bool TDataCursor::GetField(int fieldNo, std::span<const std::uint8_t> record, std::vector<std::uint8_t>& value) const {
+    if (fieldNo < 1 || static_cast<std::size_t>(fieldNo) > fields_.size()) Raise(RERUZO_OUTOFRANGE);
+    const TFieldDesc& d = fields_[static_cast<std::size_t>(fieldNo - 1)];
+    const auto data = FieldData(record, d);
+    value.assign(data.begin(), data.end());
+    return !FieldIsNull(record, d);
+}
+
+void TDataCursor::PutField(int fieldNo, std::span<std::uint8_t> record, std::span<const std::uint8_t> value,
+                           bool isNull) const {
+    if (fieldNo < 1 || static_cast<std::size_t>(fieldNo) > fields_.size()) Raise(RERUZO_OUTOFRANGE);
+    const TFieldDesc& d = fields_[static_cast<std::size_t>(fieldNo - 1)];
+    if (isNull) {
+        PutNullField(record, d);
+    } else {
+        PutFieldData(record, d, value, TStringRules{languageId_, sortId_});
+    }
+}
+
+std::unique_ptr<TDataCursor> TDataCursor::CloneCursor() {
+    auto clone = std::make_unique<TDataCursor>(directory_);
+    clone->tableName_ = tableName_;
+    clone->exclusive_ = exclusive_;
+    clone->readOnly_ = readOnly_;
+    clone->inMemory_ = inMemory_;
+    clone->naturalFlag_ = naturalFlag_;
+    clone->PasswordCallback = PasswordCallback;
+    clone->shareExclusive_ = exclusive_;
+    clone->OpenCursor();
+    if (!natural_ || activeIndex_ != 0) clone->SetIndexName(indexName_);
+    clone->SetToRecBuf(*this);
+    return clone;
+}
+
+}  // namespace reruzo

@@ -1,0 +1,165 @@
+// TDataCursor: one open view of one table, with a current record and an active order:
+// natural record order (walking a bitmap of the visible slots) or the order of an
+// index (walking its leaves through the sibling links, with record numbers from the
+// subtree counts). Components and SQL read tables only through cursors.
+//
+// Position states: before the first record (BOF), after the last (EOF), on a record
+// (neither), or no current record (both: the view is empty). Fetches return
+// RERUZO_BOF, RERUZO_EOF and RERUZO_NOCURRREC as status codes with a zeroed buffer.
+//
+// Before every positioning or fetching operation the cursor synchronises: it compares
+// the table's change counters with its snapshot (or, with strict change detection,
+// takes the check lock, which re-reads the headers) and, when the table changed,
+// rebuilds its state and goes back to its bookmark or the nearest entry. A cache miss
+// consults the disk the same way. The check lock is released when the operation ends.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/index/data_session.h"
+#include "engine/index/index_tree.h"
+#include "engine/index/records_bitmap.h"
+
+namespace reruzo {
+
+inline constexpr int kNaturalOrder = 255;
+
+class TDataCursor : public TRecordReader {
+public:
+    explicit TDataCursor(TDataDirectory& directory);
+    ~TDataCursor() override;
+    TDataCursor(const TDataCursor&) = delete;
+    TDataCursor& operator=(const TDataCursor&) = delete;
+
+    // Options; changing one while open raises RERUZO_TABLEOPEN. The table name loses
+    // any folder part and extension.
+    void SetTableName(const std::string& name);
+    const std::string& TableName() const { return tableName_; }
+    void SetExclusive(bool on);
+    bool Exclusive() const { return exclusive_; }
+    void SetReadOnly(bool on);
+    bool ReadOnly() const { return readOnly_; }
+    void SetInMemory(bool on);
+    void SetNaturalOrder(bool on);
+    // Asked when the table is encrypted and the session lacks its password; true to
+    // try again.
+    std::function<bool()> PasswordCallback;
+
+    void OpenCursor();
+    void CloseCursor();
+    bool IsOpen() const { return table_ != nullptr; }
+    TDataTable& Table() const { return *table_; }
+    const std::vector<TFieldDesc>& Fields() const { return fields_; }
+    std::uint16_t RecordSize() const { return recordSize_; }
+    // Key length of the active index, 4 in natural order.
+    std::size_t BookmarkSize() const;
+
+    void SetIndexName(const std::string& name);
+    const std::string& IndexName() const { return indexName_; }
+    int ActiveIndex() const { return activeIndex_; }
+    bool InNaturalOrder() const { return natural_; }
+
+    void SetToBegin();
+    void SetToEnd();
+    void SetToRecNo(std::int32_t n);
+    // Status code (0, RERUZO_BOF, RERUZO_EOF, RERUZO_NOCURRREC); `buffer` may be empty.
+    std::uint16_t GetCurRecord(std::span<std::uint8_t> buffer, bool lock);
+    std::uint16_t GetNextRecord(std::span<std::uint8_t> buffer);
+    std::uint16_t GetPriorRecord(std::span<std::uint8_t> buffer);
+    std::int32_t GetRecNo();
+    std::int32_t GetRecordCount();
+    bool Bof() const { return bof_; }
+    bool Eof() const { return eof_; }
+
+    std::vector<std::uint8_t> GetBookmark() const;
+    int CompareBookmarks(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) const;
+    bool SetToBookmark(std::span<const std::uint8_t> bookmark, bool nearest, bool noSync = false);
+    std::uint16_t SetToRecBuf(TDataCursor& other);
+    // Index order: searches a key or a record's key over `fieldCount` key fields (and
+    // `partialLength` characters of the next one); see the partial-search rules.
+    bool Find(bool fromRecord, std::span<const std::uint8_t> keyOrRecord, int fieldCount, int partialLength,
+              bool nearest, std::span<std::uint8_t> output);
+
+    // One field of a record buffer; field numbers from 1. RERUZO_OUTOFRANGE otherwise.
+    bool GetField(int fieldNo, std::span<const std::uint8_t> record, std::vector<std::uint8_t>& value) const;
+    void PutField(int fieldNo, std::span<std::uint8_t> record, std::span<const std::uint8_t> value, bool isNull) const;
+
+    void WriteUnlockRecord(std::int32_t recordNo);
+    void Refresh();
+    std::unique_ptr<TDataCursor> CloneCursor();
+    // The physical record number of the current record (0 when none).
+    std::int32_t CurrentRecordNo() const { return recordNo_; }
+
+    // TRecordReader
+    bool ChangedBeforeRead() override;
+    std::int32_t ReadAheadCount(bool forward) override;
+
+private:
+    [[noreturn]] void Raise(std::uint16_t code) const;
+    void RequireClosed() const;
+    void LoadIndex(int slot);
+    void Sync();
+    bool CountersChanged();
+    void TakeSnapshot();
+    void Resync();
+    void ReleaseCheck();
+    void BuildView();
+    void NoCurrent();
+    bool GoFirst();
+    bool GoLast();
+    void MoveBy(int n);
+    void SetIndexPosition(const TIndexTree::TPosition& p);
+    bool KeySearch(const std::uint8_t* key, std::size_t length, bool nearest, bool keepEdge);
+    std::uint16_t ReadCurrent(std::span<std::uint8_t> buffer);
+    std::uint16_t Status() const;
+    void Zero(std::span<std::uint8_t> buffer) const;
+    TIndexTree Tree();
+
+    TDataDirectory& directory_;
+    std::string tableName_;
+    bool exclusive_ = false;
+    bool readOnly_ = false;
+    bool inMemory_ = false;
+    bool naturalFlag_ = false;
+    bool shareExclusive_ = false;  // a clone sharing its source's exclusive open
+    TDataTable* table_ = nullptr;
+    TRecordsBitmap myLocks_;       // records this cursor has locked
+    std::vector<TFieldDesc> fields_;
+    std::uint16_t recordSize_ = 0;
+    std::uint16_t languageId_ = 0;
+    std::uint16_t sortId_ = 0;
+
+    // Active order.
+    int activeIndex_ = 0;
+    std::string indexName_;
+    bool natural_ = false;
+    TKeyLayout layout_;
+    std::size_t keyLength_ = 0;
+
+    // Position.
+    std::int64_t logical_ = 0;
+    bool bof_ = true;
+    bool eof_ = true;
+    std::int32_t page_ = 0;    // index order: leaf page of the current entry
+    int entry_ = 0;            //              and its position in it
+    std::vector<std::uint8_t> key_;  // key of the current entry
+    std::int32_t recordNo_ = 0;      // physical record number of the current entry
+    std::vector<std::uint8_t> record_;  // the current record
+
+    // View (natural order): the live slots.
+    TRecordsBitmap view_;
+    std::int32_t viewCount_ = 0;
+    std::int32_t viewSlots_ = 0;
+
+    // Change detection.
+    std::uint32_t snapData_ = 0;
+    std::int32_t snapIndex_ = 0;
+    std::uint32_t snapBlob_ = 0;
+    bool inResync_ = false;
+};
+
+}  // namespace reruzo
