@@ -56,7 +56,7 @@ TField::TField(TRERUZODataSet& dataset, TFieldDef def, const TFieldDesc& desc)
     : dataset_(dataset), def_(std::move(def)), desc_(desc) {}
 
 std::span<const std::uint8_t> TField::Record() const {
-    if (!dataset_.Active() || dataset_.position_ >= dataset_.rows_.size()) return {};
+    if (!dataset_.Active() || !dataset_.hasRow_) return {};
     return dataset_.current_;
 }
 
@@ -148,24 +148,52 @@ TRERUZODataSet::~TRERUZODataSet() {
     for (TDataLink* link : links) link->DataSetDestroyed();
 }
 
+std::vector<TFieldDef> MakeFieldDefs(const std::vector<TFieldDesc>& descs) {
+    std::vector<TFieldDef> defs;
+    for (const TFieldDesc& desc : descs) {
+        const TFieldType type = DataSetFieldType(desc.FieldType, desc.SubType);
+        if (type == TFieldType::ftUnknown) continue;
+        TFieldDef def;
+        def.DataType = type;
+        def.FieldNo = desc.FieldNo;
+        def.Required = desc.Required != 0;
+        if (type == TFieldType::ftString || type == TFieldType::ftBytes || type == TFieldType::ftVarBytes) {
+            def.Size = desc.Length;
+        } else if (type == TFieldType::ftBCD) {
+            def.Size = desc.Scale;
+            def.Precision = 32;
+        }
+        // A name already taken gets "_1", "_2", ... until it is free.
+        def.Name = desc.Name;
+        auto taken = [&defs](const std::string& n) {
+            return std::any_of(defs.begin(), defs.end(), [&n](const TFieldDef& d) { return SameText(d.Name, n); });
+        };
+        for (int counter = 1; taken(def.Name); ++counter) def.Name = desc.Name + "_" + std::to_string(counter);
+        defs.push_back(def);
+    }
+    return defs;
+}
+
 void TRERUZODataSet::Open() {
     if (Active()) return;
-    descs_ = OpenCursor();
+    cursor_ = CreateEngineCursor();
     try {
-        rows_.clear();
-        const std::int32_t slots = CursorSlotCount();
-        for (std::int32_t n = 1; n <= slots; ++n) {
-            if (ReadCursorSlot(n, current_)) rows_.push_back(n);
-        }
         BuildFields();
+        current_.assign(cursor_->RecordSize(), 0);
+        hasRow_ = false;
+        state_ = TDataSetState::dsBrowse;
+        cursor_->SetToBegin();
+        std::vector<std::uint8_t> row(cursor_->RecordSize());
+        TakeRow(cursor_->GetNextRecord(row), row, true);
+        bof_ = true;
     } catch (...) {
-        rows_.clear();
-        descs_.clear();
-        CloseCursor();
+        state_ = TDataSetState::dsInactive;
+        fields_.clear();
+        fieldDefs_.clear();
+        ReleaseEngineCursor();
+        cursor_.reset();
         throw;
     }
-    state_ = TDataSetState::dsBrowse;
-    MoveTo(0);
     for (TDataLink* link : links_) link->ActiveChanged();
     if (AfterOpen) AfterOpen(*this);
 }
@@ -175,53 +203,52 @@ void TRERUZODataSet::Close() {
     state_ = TDataSetState::dsInactive;
     fields_.clear();
     fieldDefs_.clear();
-    rows_.clear();
-    descs_.clear();
     current_.clear();
+    hasRow_ = false;
     eof_ = bof_ = true;
-    CloseCursor();
+    ReleaseEngineCursor();
+    cursor_.reset();
     for (TDataLink* link : links_) link->ActiveChanged();
     if (AfterClose) AfterClose(*this);
 }
 
 void TRERUZODataSet::BuildFields() {
-    fieldDefs_.clear();
+    fieldDefs_ = MakeFieldDefs(cursor_->Fields());
     fields_.clear();
-    for (const TFieldDesc& desc : descs_) {
-        const TFieldType type = DataSetFieldType(desc.FieldType, desc.SubType);
-        if (type == TFieldType::ftUnknown) continue;
-        TFieldDef def;
-        def.DataType = type;
-        def.FieldNo = desc.FieldNo;
-        def.Required = desc.Required != 0;
-        if (type == TFieldType::ftString || type == TFieldType::ftBytes ||
-            type == TFieldType::ftVarBytes) {
-            def.Size = desc.Length;
-        } else if (type == TFieldType::ftBCD) {
-            def.Size = desc.Scale;
-            def.Precision = 32;
-        }
-        // A name already taken gets "_1", "_2", ... until it is free.
-        def.Name = desc.Name;
-        auto taken = [this](const std::string& n) {
-            for (const auto& d : fieldDefs_) {
-                if (SameText(d.Name, n)) return true;
-            }
-            return false;
-        };
-        for (int counter = 1; taken(def.Name); ++counter) {
-            def.Name = desc.Name + "_" + std::to_string(counter);
-        }
-        fieldDefs_.push_back(def);
-        fields_.push_back(std::make_unique<TField>(*this, def, desc));
+    for (const TFieldDef& def : fieldDefs_) {
+        fields_.push_back(std::make_unique<TField>(*this, def, cursor_->Fields()[static_cast<std::size_t>(def.FieldNo - 1)]));
     }
 }
 
-void TRERUZODataSet::MoveTo(std::size_t position) {
-    position_ = std::min(position, rows_.size());
-    if (position_ < rows_.size() && !ReadCursorSlot(rows_[position_], current_)) current_.clear();
-    eof_ = position_ >= rows_.size();
-    bof_ = position_ == 0;
+void TRERUZODataSet::TakeRow(std::uint16_t status, std::vector<std::uint8_t>& row, bool forward) {
+    if (status == 0) {
+        current_.swap(row);
+        hasRow_ = true;
+        bof_ = eof_ = false;
+    } else if (status == RERUZO_BOF || status == RERUZO_EOF || status == RERUZO_NOCURRREC) {
+        // Off an end: the dataset keeps its last row; an empty view has none.
+        if (status == RERUZO_NOCURRREC || !hasRow_) {
+            hasRow_ = false;
+            bof_ = eof_ = true;
+        } else {
+            (forward ? eof_ : bof_) = true;
+        }
+    } else {
+        RaiseForResult(status);
+    }
+}
+
+void TRERUZODataSet::ReadCurrentRow() {
+    std::vector<std::uint8_t> row(cursor_->RecordSize());
+    const std::uint16_t status = cursor_->GetCurRecord(row, false);
+    if (status == 0) {
+        current_.swap(row);
+        hasRow_ = true;
+        bof_ = eof_ = false;
+    } else {
+        hasRow_ = false;
+        bof_ = eof_ = true;
+    }
     NotifyScrolled();
 }
 
@@ -230,30 +257,56 @@ void TRERUZODataSet::NotifyScrolled() {
 }
 
 void TRERUZODataSet::First() {
-    if (Active()) MoveTo(0);
+    if (!Active()) return;
+    cursor_->SetToBegin();
+    std::vector<std::uint8_t> row(cursor_->RecordSize());
+    TakeRow(cursor_->GetNextRecord(row), row, true);
+    bof_ = true;
+    NotifyScrolled();
+}
+
+void TRERUZODataSet::Last() {
+    if (!Active()) return;
+    cursor_->SetToEnd();
+    std::vector<std::uint8_t> row(cursor_->RecordSize());
+    TakeRow(cursor_->GetPriorRecord(row), row, false);
+    eof_ = true;
+    NotifyScrolled();
 }
 
 void TRERUZODataSet::Next() {
     if (!Active() || eof_) return;
-    position_ + 1 < rows_.size() ? MoveTo(position_ + 1) : void(eof_ = true);
+    std::vector<std::uint8_t> row(cursor_->RecordSize());
+    const std::uint16_t status = cursor_->GetNextRecord(row);
+    TakeRow(status, row, true);
+    if (status == 0) NotifyScrolled();
 }
 
-int TRERUZODataSet::RecordCount() const { return static_cast<int>(rows_.size()); }
+void TRERUZODataSet::Prior() {
+    if (!Active() || bof_) return;
+    std::vector<std::uint8_t> row(cursor_->RecordSize());
+    const std::uint16_t status = cursor_->GetPriorRecord(row);
+    TakeRow(status, row, false);
+    if (status == 0) NotifyScrolled();
+}
+
+int TRERUZODataSet::RecordCount() const { return Active() ? cursor_->GetRecordCount() : 0; }
 
 std::int32_t TRERUZODataSet::RecNo() const {
-    if (!Active() || position_ >= rows_.size()) return -1;
-    return static_cast<std::int32_t>(rows_[position_]);
+    if (!Active() || !hasRow_) return 0;
+    return cursor_->GetRecNo();
 }
 
-bool TRERUZODataSet::GotoBookmark(std::int32_t recordNumber) {
-    if (!Active()) return false;
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
-        if (rows_[i] == recordNumber) {
-            MoveTo(i);
-            return true;
-        }
-    }
-    return false;
+std::vector<std::uint8_t> TRERUZODataSet::GetBookmark() const {
+    if (!Active() || !hasRow_) return {};
+    return cursor_->GetBookmark();
+}
+
+bool TRERUZODataSet::GotoBookmark(const std::vector<std::uint8_t>& bookmark) {
+    if (!Active() || bookmark.empty()) return false;
+    const bool found = cursor_->SetToBookmark(bookmark, false);
+    ReadCurrentRow();
+    return found;
 }
 
 TField* TRERUZODataSet::FindField(const std::string& name) const {
@@ -330,75 +383,92 @@ void TRERUZOTable::SetInMemory(bool on) {
     if (on) SetDatabaseName("Memory");
 }
 
-std::vector<TFieldDesc> TRERUZOTable::OpenCursor() {
+std::unique_ptr<TDataCursor> TRERUZOTable::CreateEngineCursor() {
     TRERUZODatabase& db = AttachDatabase();
     try {
         if (tableName_.empty()) throw EDatabaseError("Missing table name.");
-        TDataDirectory& dir = *db.DirectoryObject();
-        TTableOpenOptions options;
-        options.Exclusive = exclusive_;
-        options.ReadOnly = readOnly_;
-        options.InMemory = inMemory_;
-        TDataTable* table = nullptr;
-        const int code = dir.OpenTable(tableName_.substr(0, 255), options, table);
-        if (code < 0) RaiseEngineError(static_cast<std::uint16_t>(-code), {.database = dir.Path(), .table = tableName_});
+        auto cursor = std::make_unique<TDataCursor>(*db.DirectoryObject());
+        cursor->SetTableName(tableName_.substr(0, 255));
+        cursor->SetExclusive(exclusive_);
+        cursor->SetReadOnly(readOnly_);
+        cursor->SetInMemory(inMemory_);
+        TRERUZOSession* session = &db.Session();
+        cursor->PasswordCallback = [session] { return session->PasswordRequest(); };
+        cursor->OpenCursor();
+        // A table whose files cannot be written opens read-only.
+        readOnly_ = cursor->ReadOnly();
+        cursor_ = std::move(cursor);
         try {
-            if (table->OpenCount() == 1) {
-                // The first user of a table object checks its files, under a read lock.
-                table->ReadLock();
-                try {
-                    table->Data().VerifyStructure();
-                    if (!table->IndexRebuilt()) {
-                        table->Index().CheckVersion();
-                        table->Index().Validate(table->Data().Fields());
-                    }
-                } catch (...) {
-                    table->ReadUnlock();
-                    throw;
-                }
-                table->ReadUnlock();
-            }
+            cursor_->SetIndexName(ResolveIndexName());
         } catch (...) {
-            dir.CloseTable(table, false);
+            cursor_->CloseCursor();
+            cursor_.reset();
             throw;
         }
-        // A table whose files cannot be written opens read-only.
-        if (table->ForcedReadOnly()) readOnly_ = true;
-        table_ = table;
-        return table_->Data().Fields();
+        return std::move(cursor_);
     } catch (...) {
         DetachDatabase();
         throw;
     }
 }
 
-void TRERUZOTable::CloseCursor() {
-    if (table_) {
-        TRERUZODatabase* db = Database();
-        if (db && db->DirectoryObject()) db->DirectoryObject()->CloseTable(table_, false);
-        table_ = nullptr;
+void TRERUZOTable::ReleaseEngineCursor() {
+    if (cursor_) {
+        try {
+            cursor_->CloseCursor();
+        } catch (const ERERUZOEngineError&) {
+        }
     }
     DetachDatabase();
 }
 
-std::int32_t TRERUZOTable::CursorSlotCount() { return table_ ? table_->Data().SlotCount() : 0; }
-
-bool TRERUZOTable::ReadCursorSlot(std::int32_t n, std::vector<std::uint8_t>& buffer) {
-    if (!table_) return false;
-    TDataFile& data = table_->Data();
-    TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
-    if (!r || r->State() != 0) return false;
-    const auto bytes = r->Data().first(data.RecordSize());
-    buffer.assign(bytes.begin(), bytes.end());
-    return true;
+std::vector<TIndexDef> TRERUZOTable::TableIndexDefs() const {
+    std::vector<TIndexDef> defs;
+    if (!cursor_) return defs;
+    const TIndexFile& index = cursor_->Table().Index();
+    const auto& fields = cursor_->Fields();
+    auto describe = [&](int slot, bool primary) {
+        const TIndexDesc& d = index.Descriptor(slot);
+        TIndexDef def;
+        def.Name = d.Name;
+        def.Primary = primary;
+        def.Unique = d.Unique != 0;
+        for (std::size_t i = 0; i < d.FieldCount && i < kMaxKeyFields; ++i) {
+            const std::uint16_t no = d.FieldNumbers[i];
+            if (!def.Fields.empty()) def.Fields += ";";
+            if (no >= 1 && no <= fields.size()) def.Fields += fields[no - 1u].Name;
+        }
+        defs.push_back(def);
+    };
+    if (index.Descriptor(0).Defined()) describe(0, true);
+    for (int s = 1; s <= index.Header().SecondaryCount; ++s) describe(s, false);
+    return defs;
 }
 
-bool TRowSetDataSet::ReadCursorSlot(std::int32_t n, std::vector<std::uint8_t>& buffer) {
-    if (n < 1 || static_cast<std::size_t>(n) > rows_.Slots.size()) return false;
-    const auto& slot = rows_.Slots[static_cast<std::size_t>(n) - 1];
-    if (slot.empty() || slot[0] != 0) return false;
-    buffer = slot;
-    return true;
+std::string TRERUZOTable::ResolveIndexName() const {
+    if (indexFieldNames_.empty()) return indexName_;
+    for (const TIndexDef& def : TableIndexDefs()) {
+        if (SameText(def.Fields, indexFieldNames_)) return def.Name;
+    }
+    throw EDatabaseError(FormatText("No index for fields '%s'", indexFieldNames_));
+}
+
+void TRERUZOTable::ApplyIndex() {
+    if (!Active()) return;
+    cursor_->SetIndexName(ResolveIndexName());
+    ReadCurrentRow();
+}
+
+void TRERUZOTable::SetIndexName(const std::string& name) {
+    indexName_ = name;
+    indexFieldNames_.clear();
+    ApplyIndex();
+}
+
+void TRERUZOTable::SetIndexFieldNames(const std::string& names) {
+    indexFieldNames_ = names;
+    indexName_.clear();
+    ApplyIndex();
 }
 
 }  // namespace reruzo

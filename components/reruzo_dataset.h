@@ -2,9 +2,10 @@
 // an engine table with a current row, typed fields and data links through which
 // data-bound controls read the rows; TRERUZOTable names one physical table.
 //
-// Rows are read from the engine in physical order; deleted slots are skipped. The
-// current row is copied into the dataset's record buffer, and every field reads from
-// it through the engine's field descriptor.
+// Every open dataset drives one engine cursor (TDataCursor): rows come in the order of
+// the cursor's active index (or in natural order), and the current row is copied into
+// the dataset's record buffer, from which every field reads through the engine's field
+// descriptor. RERUZO_BOF and RERUZO_EOF from the cursor are outcomes, not errors.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +17,7 @@
 #include <vector>
 
 #include "components/reruzo_session.h"
-#include "engine/index/data_table.h"
+#include "engine/index/data_cursor.h"
 #include "engine/storage/data_file.h"
 
 namespace reruzo {
@@ -31,6 +32,9 @@ enum class TFieldType {
 // The dataset field type of an engine field (type code and subtype); ftUnknown for
 // codes that produce no field.
 TFieldType DataSetFieldType(std::uint8_t engineType, std::uint8_t subType);
+
+struct TFieldDef;
+std::vector<TFieldDef> MakeFieldDefs(const std::vector<TFieldDesc>& descs);
 
 struct TFieldDef {
     std::string Name;
@@ -101,14 +105,19 @@ public:
 
     void First();
     void Next();
+    void Prior();
+    void Last();
     bool Eof() const { return eof_; }
     bool Bof() const { return bof_; }
     int RecordCount() const;
-    // The physical record number of the current row, which is also its bookmark;
-    // -1 without a current row.
+    // The position of the current row in the view (1-based); 0 without one.
     std::int32_t RecNo() const;
-    // Moves to the row with the given record number; false when there is none.
-    bool GotoBookmark(std::int32_t recordNumber);
+    // The bookmark of the current row, and moving back to it (false when its row is
+    // gone; the dataset then stands on the nearest row).
+    std::vector<std::uint8_t> GetBookmark() const;
+    bool GotoBookmark(const std::vector<std::uint8_t>& bookmark);
+    // The engine cursor of the open dataset; nullptr while closed.
+    TDataCursor* Cursor() const { return cursor_.get(); }
 
     const std::vector<TFieldDef>& FieldDefs() const { return fieldDefs_; }
     const std::vector<std::unique_ptr<TField>>& Fields() const { return fields_; }
@@ -134,24 +143,24 @@ public:
     std::function<void(TRERUZODataSet&)> AfterClose;
 
 protected:
-    // Opens the engine side and gives the descriptors of its records; raises on failure.
-    virtual std::vector<TFieldDesc> OpenCursor() = 0;
-    virtual void CloseCursor() {}
-    // Number of record slots, and slot n copied into `buffer` (false for a deleted slot).
-    virtual std::int32_t CursorSlotCount() = 0;
-    virtual bool ReadCursorSlot(std::int32_t n, std::vector<std::uint8_t>& buffer) = 0;
+    // Makes and opens the engine cursor; raises on failure.
+    virtual std::unique_ptr<TDataCursor> CreateEngineCursor() = 0;
+    // Gives the cursor back (closing it) when the dataset closes.
+    virtual void ReleaseEngineCursor() {}
+    // Reads the cursor's current row into the buffer after the cursor moved.
+    void ReadCurrentRow();
+    std::unique_ptr<TDataCursor> cursor_;
 
 private:
     friend class TField;
     void BuildFields();
-    void MoveTo(std::size_t position);  // position in rows_, rows_.size() = past the end
+    // Applies a fetch status: 0 takes `row` as the current row.
+    void TakeRow(std::uint16_t status, std::vector<std::uint8_t>& row, bool forward);
     void NotifyScrolled();
 
     TDataSetState state_ = TDataSetState::dsInactive;
-    std::vector<TFieldDesc> descs_;
-    std::vector<std::int32_t> rows_;      // slot numbers of the live records in order
     std::vector<std::uint8_t> current_;   // record buffer of the current row
-    std::size_t position_ = 0;
+    bool hasRow_ = false;
     bool eof_ = true;
     bool bof_ = true;
     std::vector<TFieldDef> fieldDefs_;
@@ -161,27 +170,6 @@ private:
     bool autoDisplayLabels_ = false;
     bool copyOnAppend_ = false;
     std::vector<TDataLink*> links_;
-};
-
-// Records held in memory with their descriptors (a result made by the engine).
-struct TRowSet {
-    std::vector<TFieldDesc> Fields;
-    std::vector<std::vector<std::uint8_t>> Slots;  // slot n is Slots[n - 1]
-};
-
-// A dataset over a row set; its descriptors are taken as they are.
-class TRowSetDataSet : public TRERUZODataSet {
-public:
-    explicit TRowSetDataSet(TRowSet rows) : rows_(std::move(rows)) {}
-    ~TRowSetDataSet() override { Close(); }
-
-protected:
-    std::vector<TFieldDesc> OpenCursor() override { return rows_.Fields; }
-    std::int32_t CursorSlotCount() override { return static_cast<std::int32_t>(rows_.Slots.size()); }
-    bool ReadCursorSlot(std::int32_t n, std::vector<std::uint8_t>& buffer) override;
-
-private:
-    TRowSet rows_;
 };
 
 // A dataset bound to a database and a session by name.
@@ -226,7 +214,8 @@ public:
     // this operation on an open dataset").
     void SetTableName(const std::string& name);
     const std::string& IndexName() const { return indexName_; }
-    void SetIndexName(const std::string& name) { indexName_ = name; }
+    // On an open table the rows are read again in the new order.
+    void SetIndexName(const std::string& name);
     bool Exclusive() const { return exclusive_; }
     void SetExclusive(bool on);
     bool ReadOnly() const { return readOnly_; }
@@ -237,23 +226,29 @@ public:
     bool StoreDefs() const { return storeDefs_; }
     void SetStoreDefs(bool on) { storeDefs_ = on; }
     // The engine table object of the open table; nullptr while closed.
-    TDataTable* DataTable() const { return table_; }
-    TDataFile* DataFile() const { return table_ ? &table_->Data() : nullptr; }
+    TDataTable* DataTable() const { return cursor_ ? &cursor_->Table() : nullptr; }
+    TDataFile* DataFile() const { return cursor_ ? &cursor_->Table().Data() : nullptr; }
+    // Index definitions of the open table (from its index file).
+    std::vector<TIndexDef> TableIndexDefs() const;
+    // The order by key field names ("keyid" or "a;b"): the index whose fields match.
+    const std::string& IndexFieldNames() const { return indexFieldNames_; }
+    void SetIndexFieldNames(const std::string& names);
     // The definitions kept with the component; opening takes the table's own.
     std::vector<TFieldDef>& StoredFieldDefs() { return storedFieldDefs_; }
     std::vector<TIndexDef>& IndexDefs() { return indexDefs_; }
 
 protected:
-    std::vector<TFieldDesc> OpenCursor() override;
-    void CloseCursor() override;
-    std::int32_t CursorSlotCount() override;
-    bool ReadCursorSlot(std::int32_t n, std::vector<std::uint8_t>& buffer) override;
+    std::unique_ptr<TDataCursor> CreateEngineCursor() override;
+    void ReleaseEngineCursor() override;
 
 private:
     void RequireClosed() const;
+    // The index the cursor should use: IndexName, or the index IndexFieldNames names.
+    std::string ResolveIndexName() const;
+    void ApplyIndex();
 
-    TDataTable* table_ = nullptr;
     bool inMemory_ = false;
+    std::string indexFieldNames_;
     std::string tableName_;
     std::string indexName_;
     bool exclusive_ = false;

@@ -115,11 +115,41 @@ TEST_F(MainWindowTest, SelectingANodeMovesTheItemTableOntoItsRow) {
     QTreeWidgetItem* child = tree->topLevelItem(1)->child(0);
     ASSERT_NE(child, nullptr);
     tree->setCurrentItem(child);
-    EXPECT_EQ(Form_main->DT_main.RecNo(), quorvane::ui::TDBTreeList::BookmarkOf(child));
+    EXPECT_EQ(Form_main->DT_main.GetBookmark(), quorvane::ui::TDBTreeList::BookmarkOf(child));
     EXPECT_EQ(Form_main->DT_main.FieldByName("id").AsString(), child->text(1).toStdString());
     EXPECT_EQ(quorvane::codepage::ToUtf8(Cur_Title), child->text(0).toStdString());
     EXPECT_EQ(Cur_Intro, Form_main->DT_main.FieldByName("intro").AsString());
     EXPECT_FALSE(Cur_Intro.empty());
+}
+
+TEST_F(MainWindowTest, DetailRowsComeInTheOrderOfTheirKeyIndex) {
+    TTempDir program;
+    CopyTable("vrqinfo", program);
+    CopyTable("vrqdtl", program);
+    fs::current_path(program.Dir());
+    auto window = StartQuorvane(program.Dir());
+    ASSERT_NE(window, nullptr);
+    reruzo::TRERUZOTable& dtl = Form_main->DT_dtl;
+    EXPECT_EQ(dtl.IndexName(), "key");
+    EXPECT_EQ(dtl.Cursor()->IndexName(), "key");
+    std::int64_t lastKey = -1, lastId = 0;
+    int rows = 0;
+    for (dtl.First(); !dtl.Eof(); dtl.Next()) {
+        const std::int64_t key = dtl.FieldByName("keyid").AsInteger();
+        const std::int64_t id = dtl.FieldByName("id").AsInteger();
+        ASSERT_TRUE(key > lastKey || (key == lastKey && id > lastId)) << "row " << rows;
+        lastKey = key;
+        lastId = id;
+        ++rows;
+    }
+    EXPECT_EQ(rows, dtl.RecordCount());
+    // The same order by field names.
+    dtl.SetIndexFieldNames("KEYID");
+    EXPECT_EQ(dtl.Cursor()->IndexName(), "key");
+    dtl.SetIndexFieldNames("id");
+    EXPECT_EQ(dtl.Cursor()->IndexName(), "");
+    dtl.First();
+    EXPECT_EQ(dtl.FieldByName("id").AsInteger(), 1);
 }
 
 TEST_F(MainWindowTest, TablesComeFromTheProgramFolderAndTheCurrentDirectory) {

@@ -55,8 +55,10 @@ void TDBTreeList::SetDisplayColumn(std::string field, const QString& heading, in
     setColumnWidth(0, width);
 }
 
-std::int32_t TDBTreeList::BookmarkOf(const QTreeWidgetItem* item) {
-    return item ? item->data(0, kBookmarkRole).toInt() : -1;
+std::vector<std::uint8_t> TDBTreeList::BookmarkOf(const QTreeWidgetItem* item) {
+    if (!item) return {};
+    const QByteArray b = item->data(0, kBookmarkRole).toByteArray();
+    return std::vector<std::uint8_t>(b.begin(), b.end());
 }
 
 void TDBTreeList::ActiveChanged() { Rebuild(); }
@@ -76,7 +78,6 @@ void TDBTreeList::Rebuild() {
         return;
     }
     struct TRow {
-        std::int32_t bookmark;
         std::string key, parent;
         QTreeWidgetItem* item;
     };
@@ -90,13 +91,15 @@ void TDBTreeList::Rebuild() {
         item->setText(0, FromAnsi(text.AsString()));
         item->setText(kKeyColumn, FromAnsi(key.AsString()));
         item->setText(kParentColumn, FromAnsi(parent.AsString()));
-        item->setData(0, kBookmarkRole, ds->RecNo());
+        const std::vector<std::uint8_t> bookmark = ds->GetBookmark();
+        item->setData(0, kBookmarkRole,
+                      QByteArray(reinterpret_cast<const char*>(bookmark.data()), static_cast<qsizetype>(bookmark.size())));
         if (image) {
             const int i = image->AsInteger();
             if (i >= 0 && static_cast<std::size_t>(i) < images_.size())
                 item->setIcon(0, images_[static_cast<std::size_t>(i)]);
         }
-        rows.push_back({ds->RecNo(), key.AsString(), parent.AsString(), item});
+        rows.push_back({key.AsString(), parent.AsString(), item});
     }
     // Rows under the root value go to the top; the others under their parent. A row
     // whose parent is missing (or that would close a cycle) is shown at the top

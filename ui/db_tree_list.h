@@ -39,8 +39,8 @@ public:
 
     // Reads the rows again (also done when the dataset opens).
     void Rebuild();
-    // The record number (bookmark) of a node's row.
-    static std::int32_t BookmarkOf(const QTreeWidgetItem* item);
+    // The bookmark of a node's row.
+    static std::vector<std::uint8_t> BookmarkOf(const QTreeWidgetItem* item);
 
 protected:
     void drawBranches(QPainter* painter, const QRect& rect, const QModelIndex& index) const override;
