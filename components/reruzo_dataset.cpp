@@ -176,6 +176,7 @@ std::vector<TFieldDef> MakeFieldDefs(const std::vector<TFieldDesc>& descs) {
 
 void TRERUZODataSet::Open() {
     if (Active()) return;
+    if (BeforeOpen) BeforeOpen(*this);
     cursor_ = CreateEngineCursor();
     try {
         BuildFields();
@@ -200,6 +201,7 @@ void TRERUZODataSet::Open() {
 
 void TRERUZODataSet::Close() {
     if (!Active()) return;
+    if (BeforeClose) BeforeClose(*this);
     state_ = TDataSetState::dsInactive;
     fields_.clear();
     fieldDefs_.clear();
@@ -254,10 +256,12 @@ void TRERUZODataSet::ReadCurrentRow() {
 
 void TRERUZODataSet::NotifyScrolled() {
     for (TDataLink* link : links_) link->DataSetScrolled();
+    if (AfterScroll) AfterScroll(*this);
 }
 
 void TRERUZODataSet::First() {
     if (!Active()) return;
+    if (BeforeScroll) BeforeScroll(*this);
     cursor_->SetToBegin();
     std::vector<std::uint8_t> row(cursor_->RecordSize());
     TakeRow(cursor_->GetNextRecord(row), row, true);
@@ -267,6 +271,7 @@ void TRERUZODataSet::First() {
 
 void TRERUZODataSet::Last() {
     if (!Active()) return;
+    if (BeforeScroll) BeforeScroll(*this);
     cursor_->SetToEnd();
     std::vector<std::uint8_t> row(cursor_->RecordSize());
     TakeRow(cursor_->GetPriorRecord(row), row, false);
@@ -276,6 +281,7 @@ void TRERUZODataSet::Last() {
 
 void TRERUZODataSet::Next() {
     if (!Active() || eof_) return;
+    if (BeforeScroll) BeforeScroll(*this);
     std::vector<std::uint8_t> row(cursor_->RecordSize());
     const std::uint16_t status = cursor_->GetNextRecord(row);
     TakeRow(status, row, true);
@@ -284,6 +290,7 @@ void TRERUZODataSet::Next() {
 
 void TRERUZODataSet::Prior() {
     if (!Active() || bof_) return;
+    if (BeforeScroll) BeforeScroll(*this);
     std::vector<std::uint8_t> row(cursor_->RecordSize());
     const std::uint16_t status = cursor_->GetPriorRecord(row);
     TakeRow(status, row, false);

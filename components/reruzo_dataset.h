@@ -138,9 +138,13 @@ public:
     void AddDataLink(TDataLink* link);
     void RemoveDataLink(TDataLink* link);
 
-    // Events, raised after the dataset opened or closed.
+    // Events.
+    std::function<void(TRERUZODataSet&)> BeforeOpen;
     std::function<void(TRERUZODataSet&)> AfterOpen;
+    std::function<void(TRERUZODataSet&)> BeforeClose;
     std::function<void(TRERUZODataSet&)> AfterClose;
+    std::function<void(TRERUZODataSet&)> BeforeScroll;
+    std::function<void(TRERUZODataSet&)> AfterScroll;
 
 protected:
     // Makes and opens the engine cursor; raises on failure.

@@ -316,6 +316,32 @@ TEST_F(TCursorFixture, RecordLocksThroughCursors) {
     EXPECT_FALSE(b->Table().LockedRecords().Has(3));
 }
 
+TEST_F(TCursorFixture, FieldsOfRecordBuffersAndRefresh) {
+    auto c = Open();
+    std::vector<std::uint8_t> r(c->RecordSize());
+    c->SetToRecNo(7);
+    ASSERT_EQ(c->GetCurRecord(r, false), 0);
+    std::vector<std::uint8_t> value;
+    EXPECT_TRUE(c->GetField(3, r, value));
+    EXPECT_EQ(std::string(value.begin(), value.begin() + 8), "row02994");
+    const std::uint8_t five[4] = {5, 0, 0, 0};
+    c->PutField(2, r, five, false);
+    EXPECT_EQ(Field(*c, r, 2), 5);
+    c->PutField(2, r, {}, true);
+    EXPECT_FALSE(c->GetField(2, r, value));
+    EXPECT_EQ(CodeOf([&] { c->GetField(0, r, value); }), RERUZO_OUTOFRANGE);
+    EXPECT_EQ(CodeOf([&] { c->PutField(4, r, five, false); }), RERUZO_OUTOFRANGE);
+    // Refresh keeps the position when nothing changed.
+    c->Refresh();
+    EXPECT_EQ(c->GetRecNo(), 7);
+    EXPECT_FALSE(c->Table().CheckLockHeld());
+    // And at an edge the cursor stays at that edge.
+    c->SetToEnd();
+    c->Refresh();
+    EXPECT_TRUE(c->Eof());
+    EXPECT_EQ(c->GetNextRecord(r), RERUZO_EOF);
+}
+
 TEST_F(TCursorFixture, ClonesStandOnTheSameRecord) {
     auto c = Open("name");
     c->SetToRecNo(42);
