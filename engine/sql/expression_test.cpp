@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "engine/errors/engine_errors.h"
 #include "engine/storage/byte_order.h"
 
@@ -248,6 +251,37 @@ TEST(ExpressionParser, TokensAndMarks) {
     p.NextToken();
     EXPECT_EQ(p.TextSinceMark(), "[a b] + 1");
     EXPECT_TRUE(p.TokenIs("from"));
+}
+
+}  // namespace
+}  // namespace reruzo
+
+namespace reruzo {
+namespace {
+
+// Every input the fuzzer kept (seeds, and any crash it ever found) parses to a tree
+// or raises an engine error.
+TEST(ExpressionParser, FuzzCorpusReplays) {
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(QUORVANE_FUZZ_CORPUS)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        for (unsigned flags : {kFilter, 31u}) {
+            TExpressionParser p;
+            p.SetErrorCode(RERUZO_INVALIDFILTER);
+            p.SetContextName("filter expression");
+            p.SetText(text);
+            try {
+                p.NextToken();
+                TExpTree tree(p.ParseExpression(flags));
+                TExpTree copy(CloneTree(tree.get()));
+                EXPECT_TRUE(TreesEqual(tree.get(), copy.get())) << entry.path();
+            } catch (const ERERUZOEngineError&) {
+            }
+        }
+        ++files;
+    }
+    EXPECT_GE(files, 9);
 }
 
 }  // namespace
