@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "engine/errors/engine_errors.h"
 #include "engine/storage/byte_order.h"
@@ -262,10 +263,12 @@ std::int32_t TDataCursor::ReadAheadCount(bool forward) {
 }
 
 void TDataCursor::Refresh() {
+    // The check lock re-reads the headers when it is taken. Inside a transaction, or
+    // under a write or exclusive lock, it is not taken: the buffers are the newest
+    // state then, and reading the headers from disk would drop uncommitted changes.
+    TCheckScope scope{*this};
     table_->CheckLock();
-    table_->CheckChanges();
     Resync();
-    ReleaseCheck();
 }
 
 // ---- Positioning -------------------------------------------------------------------------
@@ -306,24 +309,11 @@ bool TDataCursor::GoFirst() {
         NoCurrent();
         return false;
     }
-    for (int attempt = 0; attempt < kRestartLimit; ++attempt) {
-        try {
-            const auto p = Tree().SeekOrdinal(1);
-            if (p.entry == 0) {
-                NoCurrent();
-                return false;
-            }
-            SetIndexPosition(p);
-            return true;
-        } catch (const EIndexChanged&) {
-        }
-    }
-    Raise(RERUZO_INDEXCORRUPT);
+    return GoToOrdinal(1);
 }
 
 bool TDataCursor::GoLast() {
-    const std::int32_t count = GetRecordCount();
-    if (count == 0) {
+    if (GetRecordCount() == 0) {
         NoCurrent();
         return false;
     }
@@ -339,9 +329,21 @@ bool TDataCursor::GoLast() {
         NoCurrent();
         return false;
     }
+    return GoToOrdinal(std::numeric_limits<std::int32_t>::max());
+}
+
+// Stands on the n-th entry of the index order, or on the last one when n is past the
+// end. The count is taken again on every attempt: a restart follows a change of the
+// index, and the old count may point past the new end.
+bool TDataCursor::GoToOrdinal(std::int32_t n) {
     for (int attempt = 0; attempt < kRestartLimit; ++attempt) {
         try {
-            const auto p = Tree().SeekOrdinal(count);
+            const std::int32_t count = GetRecordCount();
+            if (count == 0) {
+                NoCurrent();
+                return false;
+            }
+            const auto p = Tree().SeekOrdinal(std::clamp(n, 1, count));
             if (p.entry == 0) {
                 NoCurrent();
                 return false;
@@ -386,17 +388,23 @@ void TDataCursor::MoveBy(int n) {
             int pos = std::clamp(entry_, 1, page->Count());
             std::int64_t logical = logical_;
             bool ranOff = false;
+            std::int32_t hops = 0;
             for (int remaining = std::abs(n); remaining > 0; --remaining) {
                 if (step > 0 ? pos < page->Count() : pos > 1) {
                     pos += step;
                 } else {
+                    const std::int32_t from = page->PageNo();
                     const std::int32_t next = step > 0 ? page->Next() : page->Prev();
                     if (next == 0) {
                         ranOff = true;
                         break;
                     }
                     page = TPagePin(index.FetchPage(this, activeIndex_, next, false));
-                    if (page->Count() == 0) Raise(RERUZO_INDEXCORRUPT);
+                    // Sibling links must lead to a leaf that links back, and a walk can
+                    // visit each page once at most: anything else would loop for ever.
+                    if (page->Count() == 0 || !page->IsLeaf() || (step > 0 ? page->Prev() : page->Next()) != from ||
+                        ++hops > index.PageCount())
+                        Raise(RERUZO_INDEXCORRUPT);
                     pos = step > 0 ? 1 : page->Count();
                 }
                 logical += step;
@@ -420,24 +428,25 @@ void TDataCursor::MoveBy(int n) {
 }
 
 void TDataCursor::SetToBegin() {
+    TCheckScope scope{*this};
     Sync();
     if (GoFirst()) {
         ReadCurrent({});  // the record image of the edge entry, for re-locating
         bof_ = true;
     }
-    ReleaseCheck();
 }
 
 void TDataCursor::SetToEnd() {
+    TCheckScope scope{*this};
     Sync();
     if (GoLast()) {
         ReadCurrent({});
         eof_ = true;
     }
-    ReleaseCheck();
 }
 
 void TDataCursor::SetToRecNo(std::int32_t n) {
+    TCheckScope scope{*this};
     Sync();
     const std::int32_t count = GetRecordCount();
     if (n < 1) {
@@ -455,21 +464,14 @@ void TDataCursor::SetToRecNo(std::int32_t n) {
             }
         }
     } else {
-        for (int attempt = 0; attempt < kRestartLimit; ++attempt) {
-            try {
-                SetIndexPosition(Tree().SeekOrdinal(n));
-                break;
-            } catch (const EIndexChanged&) {
-            }
-        }
+        GoToOrdinal(n);
     }
     if (Status() == 0) ReadCurrent({});
-    ReleaseCheck();
 }
 
 std::int32_t TDataCursor::GetRecNo() {
+    TCheckScope scope{*this};
     Sync();
-    ReleaseCheck();
     return logical_ < 1 ? 0 : static_cast<std::int32_t>(logical_);
 }
 
@@ -508,6 +510,7 @@ std::uint16_t TDataCursor::ReadCurrent(std::span<std::uint8_t> buffer) {
 }
 
 std::uint16_t TDataCursor::GetNextRecord(std::span<std::uint8_t> buffer) {
+    TCheckScope scope{*this};
     Sync();
     if (bof_) {
         GoFirst();
@@ -516,11 +519,11 @@ std::uint16_t TDataCursor::GetNextRecord(std::span<std::uint8_t> buffer) {
     }
     const std::uint16_t status = eof_ ? RERUZO_EOF : ReadCurrent(buffer);
     if (status != 0) Zero(buffer);
-    ReleaseCheck();
     return status;
 }
 
 std::uint16_t TDataCursor::GetPriorRecord(std::span<std::uint8_t> buffer) {
+    TCheckScope scope{*this};
     Sync();
     if (eof_) {
         GoLast();
@@ -529,44 +532,37 @@ std::uint16_t TDataCursor::GetPriorRecord(std::span<std::uint8_t> buffer) {
     }
     const std::uint16_t status = bof_ ? RERUZO_BOF : ReadCurrent(buffer);
     if (status != 0) Zero(buffer);
-    ReleaseCheck();
     return status;
 }
 
 std::uint16_t TDataCursor::GetCurRecord(std::span<std::uint8_t> buffer, bool lock) {
+    TCheckScope scope{*this};
     Sync();
     std::uint16_t status = Status();
     if (status != 0) {
         Zero(buffer);
-        ReleaseCheck();
         return status;
     }
     if (lock) {
         const std::int32_t n = recordNo_;
-        if (table_->CursorLockedRecords().Has(n) && !myLocks_.Has(n)) {
-            ReleaseCheck();
+        if (table_->CursorLockedRecords().Has(n) && !myLocks_.Has(n))
             Raise(RERUZO_RECLOCKFAILED);  // another cursor of this table holds it
-        }
-        try {
-            if (table_->LockRecord(n)) Resync();
-        } catch (...) {
-            ReleaseCheck();
-            throw;
-        }
+        // A record this cursor holds already is not locked twice: the byte lock would
+        // refuse its own holder, and one unlock must release it.
+        const bool fresh = !myLocks_.Has(n);
+        if (fresh && table_->LockRecord(n)) Resync();
         table_->CursorLockedRecords().Set(n);
         myLocks_.Set(n);
-        std::vector<std::uint8_t> fresh(recordSize_);
-        status = ReadCurrent(fresh);
-        if (!exclusive_ && !buffer.empty() && (status != 0 || recordNo_ != n ||
-                                               std::memcmp(fresh.data(), buffer.data(), std::min<std::size_t>(buffer.size(), fresh.size())) != 0)) {
-            WriteUnlockRecord(n);
-            ReleaseCheck();
+        std::vector<std::uint8_t> current(recordSize_);
+        status = ReadCurrent(current);
+        if (!exclusive_ && !buffer.empty() &&
+            (status != 0 || recordNo_ != n ||
+             std::memcmp(current.data(), buffer.data(), std::min<std::size_t>(buffer.size(), current.size())) != 0)) {
+            if (fresh) WriteUnlockRecord(n);
             Raise(RERUZO_KEYORRECDELETED);
         }
     }
-    status = ReadCurrent(buffer);
-    ReleaseCheck();
-    return status;
+    return ReadCurrent(buffer);
 }
 
 void TDataCursor::WriteUnlockRecord(std::int32_t recordNo) {
@@ -630,7 +626,7 @@ bool TDataCursor::KeySearch(const std::uint8_t* key, std::size_t length, bool ne
 }
 
 bool TDataCursor::SetToBookmark(std::span<const std::uint8_t> bookmark, bool nearest, bool noSync) {
-    if (!noSync) Sync();
+    if (!noSync) return SetToBookmarkSynced(bookmark, nearest);
     bool exact = false;
     if (natural_) {
         std::int32_t n = bookmark.size() >= 4 ? GetLE<std::int32_t>(bookmark.data()) : 0;
@@ -657,13 +653,19 @@ bool TDataCursor::SetToBookmark(std::span<const std::uint8_t> bookmark, bool nea
         exact = recordNo_ != 0 && std::memcmp(key_.data(), bookmark.data(), keyLength_) == 0 && !eof_;
     }
     if (Status() == 0) ReadCurrent({});
-    if (!noSync) ReleaseCheck();
     return nearest ? true : exact;
+}
+
+bool TDataCursor::SetToBookmarkSynced(std::span<const std::uint8_t> bookmark, bool nearest) {
+    TCheckScope scope{*this};
+    Sync();
+    return SetToBookmark(bookmark, nearest, true);
 }
 
 bool TDataCursor::Find(bool fromRecord, std::span<const std::uint8_t> keyOrRecord, int fieldCount, int partialLength,
                        bool nearest, std::span<std::uint8_t> output) {
     if (natural_) return false;
+    TCheckScope scope{*this};
     Sync();
     std::vector<std::uint8_t> key(keyLength_, 0);
     if (fromRecord) {
@@ -693,11 +695,11 @@ bool TDataCursor::Find(bool fromRecord, std::span<const std::uint8_t> keyOrRecor
     }
     if (eof_ && !bof_) GoLast();
     ReadCurrent(output);
-    ReleaseCheck();
     return found;
 }
 
 std::uint16_t TDataCursor::SetToRecBuf(TDataCursor& other) {
+    TCheckScope scope{*this};
     Sync();
     std::uint16_t result = 0;
     const std::int32_t target = other.recordNo_;
@@ -717,13 +719,13 @@ std::uint16_t TDataCursor::SetToRecBuf(TDataCursor& other) {
         result = RERUZO_RECNOTFOUND;
     }
     if (result == 0) ReadCurrent({});
-    ReleaseCheck();
     return result;
 }
 
 void TDataCursor::SetIndexName(const std::string& name) {
     if (!natural_ && activeIndex_ != kNaturalOrder && SameName(name, indexName_)) return;
     if (natural_ && activeIndex_ == 0 && SameName(name, "")) return;
+    TCheckScope scope{*this};
     Sync();
     TIndexFile& index = table_->Index();
     int slot = -1;
@@ -738,7 +740,6 @@ void TDataCursor::SetIndexName(const std::string& name) {
         }
     }
     if (slot < 0) {
-        ReleaseCheck();
         RaiseEngineError(RERUZO_INVALIDINDEXNAME, {.database = directory_.Path(), .table = tableName_, .index = name});
     }
     const std::vector<std::uint8_t> record = record_;
@@ -760,7 +761,6 @@ void TDataCursor::SetIndexName(const std::string& name) {
     } else {
         if (GoFirst()) bof_ = true;
     }
-    ReleaseCheck();
 }
 
 // ---- Fields ------------------------------------------------------------------------------
@@ -794,7 +794,8 @@ std::unique_ptr<TDataCursor> TDataCursor::CloneCursor() {
     clone->PasswordCallback = PasswordCallback;
     clone->shareExclusive_ = exclusive_;
     clone->OpenCursor();
-    if (!natural_ || activeIndex_ != 0) clone->SetIndexName(indexName_);
+    // A clone of a natural-order cursor was opened in natural order already.
+    if (activeIndex_ != kNaturalOrder) clone->SetIndexName(indexName_);
     clone->SetToRecBuf(*this);
     return clone;
 }

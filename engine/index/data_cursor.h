@@ -107,12 +107,22 @@ private:
     void TakeSnapshot();
     void Resync();
     void ReleaseCheck();
+    // Gives the check lock back when a public operation ends, however it ends.
+    struct TCheckScope {
+        explicit TCheckScope(TDataCursor& c) : cursor(c) {}
+        TDataCursor& cursor;
+        TCheckScope(const TCheckScope&) = delete;
+        TCheckScope& operator=(const TCheckScope&) = delete;
+        ~TCheckScope() { cursor.ReleaseCheck(); }
+    };
     void BuildView();
     void NoCurrent();
     bool GoFirst();
     bool GoLast();
+    bool GoToOrdinal(std::int32_t n);
     void MoveBy(int n);
     void SetIndexPosition(const TIndexTree::TPosition& p);
+    bool SetToBookmarkSynced(std::span<const std::uint8_t> bookmark, bool nearest);
     bool KeySearch(const std::uint8_t* key, std::size_t length, bool nearest, bool keepEdge);
     std::uint16_t ReadCurrent(std::span<std::uint8_t> buffer);
     std::uint16_t Status() const;

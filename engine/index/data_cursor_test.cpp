@@ -342,6 +342,64 @@ TEST_F(TCursorFixture, FieldsOfRecordBuffersAndRefresh) {
     EXPECT_EQ(c->GetNextRecord(r), RERUZO_EOF);
 }
 
+TEST_F(TCursorFixture, RefreshInsideATransactionKeepsUncommittedChanges) {
+    auto c = Open();
+    dir->StartTransaction();
+    DeleteRow(c->Table(), 5);
+    c->Refresh();
+    EXPECT_EQ(c->GetRecordCount(), kRows - 1);
+    c->SetToRecNo(5);
+    std::vector<std::uint8_t> r(c->RecordSize());
+    ASSERT_EQ(c->GetCurRecord(r, false), 0);
+    EXPECT_EQ(Field(*c, r, 1), 6);
+    dir->Rollback();
+    c->Refresh();
+    EXPECT_EQ(c->GetRecordCount(), kRows);
+}
+
+TEST_F(TCursorFixture, ATableKeptOpenByATransactionIsTakenOverWhenOpenedAgain) {
+    dir->StartTransaction();
+    {
+        auto c = Open();
+        DeleteRow(c->Table(), 5);
+        c->CloseCursor();
+    }
+    auto again = Open("name");
+    EXPECT_TRUE(again->Table().TransactionActive());
+    EXPECT_TRUE(again->Table().TransactionLockHeld());
+    EXPECT_EQ(again->GetRecordCount(), kRows - 1);  // the uncommitted delete is still there
+    dir->Rollback();
+    again->Refresh();
+    EXPECT_EQ(again->GetRecordCount(), kRows);
+}
+
+TEST_F(TCursorFixture, ARecordThisCursorHoldsCanBeLockedAgain) {
+    auto c = Open();
+    std::vector<std::uint8_t> r(c->RecordSize());
+    c->SetToRecNo(9);
+    ASSERT_EQ(c->GetCurRecord(r, false), 0);
+    EXPECT_EQ(c->GetCurRecord(r, true), 0);
+    EXPECT_EQ(c->GetCurRecord(r, true), 0);  // already ours
+    EXPECT_TRUE(c->Table().LockedRecords().Has(9));
+    c->WriteUnlockRecord(0);
+    EXPECT_FALSE(c->Table().LockedRecords().Has(9));
+}
+
+TEST_F(TCursorFixture, NoCheckLockOutlivesAFailedOperation) {
+    session.SetStrictChangeDetection(true);  // every operation takes the check lock
+    auto c = Open();
+    EXPECT_EQ(CodeOf([&] { c->SetIndexName("no such index"); }), RERUZO_INVALIDINDEXNAME);
+    EXPECT_FALSE(c->Table().CheckLockHeld());
+    auto other = Open();
+    std::vector<std::uint8_t> r(c->RecordSize());
+    c->SetToRecNo(3);
+    other->SetToRecNo(3);
+    other->GetCurRecord(r, false);
+    EXPECT_EQ(other->GetCurRecord(r, true), 0);
+    EXPECT_EQ(CodeOf([&] { c->GetCurRecord(r, true); }), RERUZO_RECLOCKFAILED);
+    EXPECT_FALSE(c->Table().CheckLockHeld());
+}
+
 TEST_F(TCursorFixture, ClonesStandOnTheSameRecord) {
     auto c = Open("name");
     c->SetToRecNo(42);
@@ -352,6 +410,15 @@ TEST_F(TCursorFixture, ClonesStandOnTheSameRecord) {
     auto natural = Open();
     EXPECT_EQ(natural->SetToRecBuf(*c), 0);
     EXPECT_EQ(natural->CurrentRecordNo(), c->CurrentRecordNo());
+    // A clone of a cursor in natural order stays in natural order.
+    auto slots = std::make_unique<TDataCursor>(*dir);
+    slots->SetTableName("t");
+    slots->SetNaturalOrder(true);
+    slots->OpenCursor();
+    slots->SetToRecNo(10);
+    auto slotClone = slots->CloneCursor();
+    EXPECT_EQ(slotClone->BookmarkSize(), 4u);
+    EXPECT_EQ(slotClone->CurrentRecordNo(), 10);
 }
 
 TEST_F(TCursorFixture, ATreeDeeperThanSixtyFourLevelsIsCorrupt) {
@@ -369,6 +436,28 @@ TEST_F(TCursorFixture, ATreeDeeperThanSixtyFourLevelsIsCorrupt) {
     c.SetTableName("t");
     EXPECT_EQ(CodeOf([&] { c.OpenCursor(); }), RERUZO_INDEXCORRUPT);
     EXPECT_FALSE(c.IsOpen());
+}
+
+TEST_F(TCursorFixture, ASiblingLinkLoopEndsTheScanAsCorruption) {
+    const std::int32_t root = [&] {
+        TIndexFile f(tmp.Dir(), "t");
+        f.Open();
+        return f.Root(0);
+    }();
+    auto bytes = tmp.Read("t.IDX");
+    ASSERT_EQ(bytes[static_cast<std::size_t>(root) * 4096], 0) << "the root must be a node over leaves";
+    const std::int32_t leaf = GetLE<std::int32_t>(bytes.data() + root * 4096 + 13 + 5);
+    PutLE<std::int32_t>(bytes.data() + leaf * 4096 + 7, leaf);  // the first leaf's next link points to itself
+    tmp.Write("t.IDX", bytes);
+    auto c = Open();
+    std::vector<std::uint8_t> r(c->RecordSize());
+    std::uint16_t status = 0;
+    int rows = 0;
+    const std::uint16_t code = CodeOf([&] {
+        while ((status = c->GetNextRecord(r)) == 0 && rows <= kRows) ++rows;
+    });
+    EXPECT_EQ(code, RERUZO_INDEXCORRUPT);
+    EXPECT_LT(rows, kRows);
 }
 
 }  // namespace

@@ -73,6 +73,15 @@ int TDataDirectory::OpenTable(const std::string& name, const TTableOpenOptions& 
         table = t;
         return 0;
     }
+    if (t && t->IsOpen()) {
+        // Kept open by the directory's transaction after its last user closed it: the
+        // files, buffers and transaction lock are taken over as they are. Opening it
+        // again would drop them.
+        if (t->Exclusive() != options.Exclusive) return -RERUZO_OSEACCES;
+        t->AddOpen();
+        table = t;
+        return 0;
+    }
     const bool fresh = t == nullptr;
     if (fresh) {
         tables_.push_back(std::make_unique<TDataTable>(*this, Trim(name), options));

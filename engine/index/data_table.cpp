@@ -336,8 +336,10 @@ void TDataTable::StartTransaction() {
 void TDataTable::Commit(bool release, bool flushOs) {
     if (!transactionActive_) return;
     if (release) {
-        transactionActive_ = false;
+        // The write lock comes first: when it cannot be had, the transaction goes on
+        // unchanged and may be committed again or rolled back.
         WriteLock();
+        transactionActive_ = false;
         try {
             FlushBuffers(true, false, false, false, flushOs);
         } catch (...) {
@@ -367,13 +369,23 @@ void TDataTable::Commit(bool release, bool flushOs) {
 void TDataTable::Rollback() {
     if (!transactionActive_) return;
     transactionActive_ = false;
-    data_->ClearCache();
-    index_->DiscardBuffers();
-    data_->TrimCache();
-    index_->TrimBuffers();
-    data_->ReadHeader();
-    index_->Reload();
-    if (blob_->IsOpen()) blob_->ReadHeader();
+    try {
+        data_->ClearCache();
+        index_->DiscardBuffers();
+        data_->TrimCache();
+        index_->TrimBuffers();
+        data_->ReadHeader();
+        index_->Reload();
+        if (blob_->IsOpen()) blob_->ReadHeader();
+    } catch (...) {
+        // The changes are gone from the buffers either way; the table must not stay
+        // locked against every other process because a header could not be read.
+        try {
+            TransactionUnlock();
+        } catch (const ERERUZOEngineError&) {
+        }
+        throw;
+    }
     TransactionUnlock();
 }
 
@@ -471,7 +483,16 @@ void TDataTable::TransactionLock() {
     if (forcedReadOnly_) return;
     if (!LockTableByte()) Raise(RERUZO_LOCKTIMEOUT);
     transactionLockHeld_ = true;
-    if (!options_.Exclusive) CheckChanges();
+    if (options_.Exclusive) return;
+    try {
+        CheckChanges();
+    } catch (...) {
+        try {
+            TransactionUnlock();
+        } catch (const ERERUZOEngineError&) {
+        }
+        throw;
+    }
 }
 
 void TDataTable::TransactionUnlock() {

@@ -42,7 +42,7 @@ void AppendRow(TDataTable& t, std::int32_t keyid) {
     TIndexFile& index = t.Index();
     std::int32_t slot = 0;
     {
-        TPinnedRecord r(data.GetRecord(nullptr, data.Header().NextRecordNo, true, false, false));
+        TPinnedRecord r(data.AppendRecord());
         slot = r->RecordNo();
         r->SetRecordId(data.NextAutoInc());
         PutIntegerField(r->Data(), data.FieldDesc(2), keyid);
@@ -197,6 +197,37 @@ TEST_F(LockingTest, ATransactionKeepsUnlockedRecordsLockedUntilItEnds) {
     me.table->Commit(true, false);
     EXPECT_FALSE(me.table->LockedRecords().Has(1));
     EXPECT_EQ(otherTries(), 0);  // free after the commit
+}
+
+TEST_F(LockingTest, ACommitThatCannotHaveTheWriteLockLeavesTheTransactionRunning) {
+    const std::string path = tmp.Dir();
+    TOpened me(path);
+    me.table->StartTransaction();
+    AppendRow(*me.table, 7);
+    TChild child([&](TChild& self) {
+        TOpened o(path);
+        o.table->ReadLock();
+        self.Tell('R');
+        self.Await();
+        o.table->ReadUnlock();
+        return 0;
+    });
+    ASSERT_EQ(child.Hear(), 'R');
+    EXPECT_EQ(CodeOf([&] { me.table->Commit(true, false); }), RERUZO_LOCKTIMEOUT);
+    // Nothing was given up: the transaction and its lock remain, and so does the row.
+    EXPECT_TRUE(me.table->TransactionActive());
+    EXPECT_TRUE(me.table->TransactionLockHeld());
+    EXPECT_EQ(me.table->Data().SlotCount(), 1);
+    child.Say('g');
+    EXPECT_EQ(child.Wait(), 0);
+    me.table->Commit(true, false);
+    EXPECT_FALSE(me.table->TransactionActive());
+    EXPECT_FALSE(me.table->TransactionLockHeld());
+    TChild reader([&](TChild&) {
+        TOpened o(path);
+        return o.table->Data().SlotCount() == 1 && KeyIdOf(*o.table, 1) == 7 ? 0 : 1;
+    });
+    EXPECT_EQ(reader.Wait(), 0);
 }
 
 TEST_F(LockingTest, AnAppendByAnotherProcessIsSeenThroughTheCounters) {

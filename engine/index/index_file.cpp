@@ -570,24 +570,12 @@ std::unique_ptr<TPage> TIndexFile::TakeBufferPage(int slot) {
 }
 
 TPage* TIndexFile::FetchPage(TChangeCheck* cursor, int slot, std::int32_t pageNo, bool forNew) {
-    if (slot < 0 || slot >= kIndexSlots || pageNo <= 0 || pageNo > header_.PageCount) RaiseTable(RERUZO_INDEXCORRUPT);
+    // Page numbers come from pages and headers that may be damaged: a page at or past
+    // the end is corruption, never a reason to grow the file.
+    if (slot < 0 || slot >= kIndexSlots || pageNo <= 0 || pageNo >= header_.PageCount) RaiseTable(RERUZO_INDEXCORRUPT);
     TSlotBuffer& b = Buffer(slot);
     const TIndexDesc empty;
     const TIndexDesc& desc = slot < kDescriptorSlots ? header_.Slots[static_cast<std::size_t>(slot)] : empty;
-
-    if (pageNo == header_.PageCount) {
-        const std::uint64_t end = static_cast<std::uint64_t>(pageNo) * kPageSize + kPageSize;
-        if (header_.PageCount > kMaxPageCount || end > 4000000000ull) RaiseTable(RERUZO_TABLEFULL);
-        std::unique_ptr<TPage> page = TakeBufferPage(slot);
-        page->Reset(slot, pageNo, desc);
-        page->dirty_ = true;
-        TPage* raw = page.get();
-        InsertBuffered(b, std::move(page));
-        ++header_.PageCount;
-        header_.HeaderChanged = 1;
-        raw->pinCount_++;
-        return raw;
-    }
 
     if (TPage* hit = FindBuffered(b, pageNo)) {
         LruUnlink(b, hit);
@@ -615,6 +603,31 @@ void TIndexFile::ReleasePage(TPage* page) {
     if (page && page->pinCount_ > 0) --page->pinCount_;
 }
 
+std::int32_t TIndexFile::ExistingPageCount() {
+    std::uint64_t pages = FileSize() / kPageSize;
+    for (const TSlotBuffer& b : buffers_) {
+        if (!b.pages.empty()) pages = std::max<std::uint64_t>(pages, static_cast<std::uint64_t>(b.pages.back()->PageNo()) + 1);
+    }
+    return static_cast<std::int32_t>(std::min<std::uint64_t>(pages, kMaxPageCount));
+}
+
+TPage* TIndexFile::AppendPage(int slot) {
+    const std::int32_t pageNo = header_.PageCount;
+    const std::uint64_t end = static_cast<std::uint64_t>(pageNo) * kPageSize + kPageSize;
+    if (header_.PageCount > kMaxPageCount || end > 4000000000ull) RaiseTable(RERUZO_TABLEFULL);
+    const TIndexDesc empty;
+    const TIndexDesc& desc = slot < kDescriptorSlots ? header_.Slots[static_cast<std::size_t>(slot)] : empty;
+    std::unique_ptr<TPage> page = TakeBufferPage(slot);
+    page->Reset(slot, pageNo, desc);
+    page->dirty_ = true;
+    TPage* raw = page.get();
+    InsertBuffered(Buffer(slot), std::move(page));
+    ++header_.PageCount;
+    header_.HeaderChanged = 1;
+    raw->pinCount_++;
+    return raw;
+}
+
 TPage* TIndexFile::AllocatePage(TChangeCheck* cursor, int slot) {
     TPage* page = nullptr;
     const std::int32_t head = FreeHead(slot);
@@ -624,7 +637,7 @@ TPage* TIndexFile::AllocatePage(TChangeCheck* cursor, int slot) {
         SetFreeHead(slot, page->next_);
         page->RemoveAll();
     } else {
-        page = FetchPage(cursor, slot, header_.PageCount, true);
+        page = AppendPage(slot);
     }
     page->freed_ = false;
     page->prev_ = page->next_ = 0;

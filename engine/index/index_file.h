@@ -242,8 +242,8 @@ public:
     // The header checks against the table's fields: RERUZO_HEADERCORRUPT on failure.
     void Validate(const std::vector<TFieldDesc>& fields) const;
 
-    // The pinned page p of a slot's tree. p = PageCount appends a page. nullptr never:
-    // a change found on a miss throws EIndexChanged.
+    // The pinned page p (1 <= p < PageCount) of a slot's tree. nullptr never: a change
+    // found on a miss throws EIndexChanged.
     TPage* FetchPage(TChangeCheck* cursor, int slot, std::int32_t pageNo, bool forNew);
     void ReleasePage(TPage* page);
     // A pinned, empty page for the slot's tree (from its free chain, or appended).
@@ -289,6 +289,8 @@ public:
 
     const TIndexFileStats& Stats() const { return stats_; }
     std::size_t BufferedPages(int slot) const { return buffers_.at(static_cast<std::size_t>(slot)).pages.size(); }
+    // Pages that exist: in the file, or appended and still only in the buffers.
+    std::int32_t ExistingPageCount();
     // Reads a page image straight from the file (for the checker), deciphered.
     void ReadRawPage(std::int32_t pageNo, std::uint8_t* out);
 
@@ -307,6 +309,8 @@ private:
     void LruUnlink(TSlotBuffer& b, TPage* p);
     void LruPushNewest(TSlotBuffer& b, TPage* p);
     std::unique_ptr<TPage> TakeBufferPage(int slot);
+    // A new page at the end of the file, pinned and empty; PageCount grows by one.
+    TPage* AppendPage(int slot);
     void InsertBuffered(TSlotBuffer& b, std::unique_ptr<TPage> page);
     void ReadHeaderPage();
     void Cipher(std::uint8_t* page) const;

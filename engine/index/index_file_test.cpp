@@ -554,6 +554,24 @@ TEST(IndexTree, SpecificDamageIsNamed) {
               RERUZO_INDEXCORRUPT);
     EXPECT_FALSE(CheckIndexFile(*f, t.fields, 0, 0).empty());
     f.reset();
+    // A child pointer equal to the page count: a reader must not append a page for it.
+    b = good;
+    const std::int32_t pages = GetLE<std::int32_t>(good.data() + 9);
+    PutLE<std::int32_t>(b.data() + root * 4096 + 13 + 5, pages);
+    f = open(b);
+    EXPECT_EQ(CodeOf([&] { TIndexTree(*f, t.slot, t.layout).ForEach([](const std::uint8_t*, std::int32_t) {}); }),
+              RERUZO_INDEXCORRUPT);
+    EXPECT_EQ(f->PageCount(), pages);
+    f.reset();
+    // A header that counts far more pages than the file holds: the checker says so
+    // instead of sizing its page map by the header.
+    b = good;
+    PutLE<std::int32_t>(b.data() + 9, 1999999999);
+    f = open(b);
+    const auto problems = CheckIndexFile(*f, t.fields, 0, 0);
+    ASSERT_FALSE(problems.empty());
+    EXPECT_EQ(problems.front(), "the header counts 1999999999 pages, the file holds " + std::to_string(pages));
+    f.reset();
     // An encoded size of 4084 on a page.
     b = good;
     PutLE<std::uint16_t>(b.data() + leaf * 4096 + 11, 4084);

@@ -517,7 +517,14 @@ std::int64_t WalkTree(TCheck& c, int slot, const TKeyLayout& layout, std::int32_
 
 std::vector<std::string> CheckIndexFile(TIndexFile& file, const std::vector<TFieldDesc>& fields,
                                         std::uint16_t languageId, std::uint16_t sortId) {
-    TCheck c{file, {}, std::vector<int>(static_cast<std::size_t>(std::max(1, file.PageCount())), -1)};
+    // The page count comes from the header, which may be damaged: the ownership map
+    // covers only pages that exist.
+    const std::int32_t existing = file.ExistingPageCount();
+    const std::int32_t pages = std::max(1, std::min(file.PageCount(), existing));
+    TCheck c{file, {}, std::vector<int>(static_cast<std::size_t>(pages), -1)};
+    if (file.PageCount() > existing)
+        c.Report("the header counts " + std::to_string(file.PageCount()) + " pages, the file holds " +
+                 std::to_string(existing));
     const TIndexHeader& h = file.Header();
     std::vector<int> slots;
     if (h.Slots[0].Defined()) slots.push_back(0);

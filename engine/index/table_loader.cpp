@@ -40,7 +40,7 @@ std::int32_t TTableLoader::Append(std::span<const std::uint8_t> record, bool kee
     } else {
         data.NextAutoInc();
     }
-    TPinnedRecord r(data.GetRecord(nullptr, data.Header().NextRecordNo, true, false, false));
+    TPinnedRecord r(data.AppendRecord());
     const std::int32_t slot = r->RecordNo();
     r->CopyFieldsFrom(image);
     r->SetRecordId(id);

@@ -2,6 +2,7 @@
 #include "engine/sql/expression.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <mutex>
@@ -34,6 +35,7 @@ bool IsSymbolPart(unsigned char c) { return IsSymbolStart(c) || std::isdigit(c);
 struct TExpTokenStack {
     std::mutex lock;
     std::vector<TExpToken*> free;
+    std::atomic<std::int64_t> live{0};  // nodes handed out and not yet released
     TExpTokenStack() { free.reserve(256); }
     ~TExpTokenStack() {
         for (TExpToken* n : free) delete n;
@@ -125,6 +127,7 @@ TExpToken* AcquireNode() {
     }
     if (!n) n = new TExpToken;
     Clear(*n);
+    ++Pool().live;
     return n;
 }
 
@@ -132,9 +135,12 @@ void ReleaseNode(TExpToken* node) {
     if (!node) return;
     node->subSelect.reset();
     node->operands.clear();
+    --Pool().live;
     std::lock_guard guard(Pool().lock);
     Pool().free.push_back(node);
 }
+
+std::int64_t LiveNodeCount() { return Pool().live.load(); }
 
 void FreeTree(TExpToken* root) {
     if (!root) return;
@@ -593,12 +599,12 @@ TExpToken* TExpressionParser::ParsePrimary(unsigned flags) {
             const auto code = ParseInt32(text.substr(1));
             if (text.size() < 2 || !code || *code < 0 || *code > 255)
                 Fail("Character constants (#) must be within the range of 0 to 255" + InContext());
-            TExpToken* node = Node(nkConstant, opNone, text);
-            SetString(node, std::string(1, static_cast<char>(*code)));
-            node->isNull = false;
-            node->dataSize = 2;
+            TPending node(Node(nkConstant, opNone, text));
+            SetString(node.node, std::string(1, static_cast<char>(*code)));
+            node.node->isNull = false;
+            node.node->dataSize = 2;
             NextToken();
-            return node;
+            return node.Release();
         }
         case tkString: {
             const std::string text = TokenText();
@@ -818,32 +824,32 @@ TExpToken* TExpressionParser::ParseFunction(const std::string& upper, const std:
         return node.Release();
     }
     if (upper == "TRUE" || upper == "FALSE") {
-        TExpToken* node = Node(nkConstant, opNone, upper == "TRUE" ? "True" : "False");
+        TPending node(Node(nkConstant, opNone, upper == "TRUE" ? "True" : "False"));
         const std::uint16_t v = upper == "TRUE" ? 1 : 0;
-        SetConstant(node, kTypeBoolean, &v, 2);
+        SetConstant(node.node, kTypeBoolean, &v, 2);
         NextToken();
-        return node;
+        return node.Release();
     }
     if (upper == "NULL") {
-        TExpToken* node = Node(nkConstant, opNone, "NULL");
-        node->isNull = true;
+        TPending node(Node(nkConstant, opNone, "NULL"));
+        node.node->isNull = true;
         NextToken();
-        return node;
+        return node.Release();
     }
     if (upper == "CURRENT_DATE" || upper == "CURRENT_TIME" || upper == "CURRENT_TIMESTAMP") {
-        TExpToken* node = Node(nkConstant, opNone, upper);
+        TPending node(Node(nkConstant, opNone, upper));
         const std::int32_t day = DateToDayNumber(Today());
         const std::int32_t ms = TimeToMilliseconds(TimeOfDayNow());
         if (upper == "CURRENT_DATE") {
-            SetConstant(node, kTypeDate, &day, 4);
+            SetConstant(node.node, kTypeDate, &day, 4);
         } else if (upper == "CURRENT_TIME") {
-            SetConstant(node, kTypeTime, &ms, 4);
+            SetConstant(node.node, kTypeTime, &ms, 4);
         } else {
             const double stamp = ToTimeStamp(day, ms);
-            SetConstant(node, kTypeTimeStamp, &stamp, 8);
+            SetConstant(node.node, kTypeTimeStamp, &stamp, 8);
         }
         NextToken();
-        return node;
+        return node.Release();
     }
     return nullptr;
 }

@@ -103,6 +103,9 @@ struct TExpToken {
 TExpToken* AcquireNode();
 void ReleaseNode(TExpToken* node);
 void FreeTree(TExpToken* root);
+// Nodes acquired and not yet released, in every thread: a parse that fails must leave
+// this where it found it.
+std::int64_t LiveNodeCount();
 TExpToken* CloneTree(const TExpToken* root);
 bool TreesEqual(const TExpToken* a, const TExpToken* b);
 // Releases a tree when it goes out of scope.

@@ -231,6 +231,22 @@ TEST(ExpressionParser, DeepNestingAndOddBytesNeverCrash) {
     EXPECT_EQ(Tree("[\x81\x40]"), "\x81\x40");
 }
 
+TEST(ExpressionParser, AFailedParseReleasesEveryNode) {
+    // Each text builds a node and then meets a token the lexer refuses.
+    for (const char* text : {"#65 'open", "true \"open", "null [open", "current_date /* open", "a + #66 'x",
+                             "if(a then 1 else false 'x"}) {
+        const std::int64_t live = LiveNodeCount();
+        EXPECT_NE(Error(text), "") << text;
+        EXPECT_EQ(LiveNodeCount(), live) << text;
+    }
+    const std::int64_t live = LiveNodeCount();
+    {
+        TParse p("a + 1 = 2 and b in (1, 2)");
+        EXPECT_GT(LiveNodeCount(), live);
+    }
+    EXPECT_EQ(LiveNodeCount(), live);
+}
+
 TEST(ExpressionParser, TokensAndMarks) {
     TExpressionParser p;
     p.SetContextName("SQL statement");
@@ -271,6 +287,7 @@ TEST(ExpressionParser, FuzzCorpusReplays) {
             p.SetErrorCode(RERUZO_INVALIDFILTER);
             p.SetContextName("filter expression");
             p.SetText(text);
+            const std::int64_t live = LiveNodeCount();
             try {
                 p.NextToken();
                 TExpTree tree(p.ParseExpression(flags));
@@ -278,6 +295,7 @@ TEST(ExpressionParser, FuzzCorpusReplays) {
                 EXPECT_TRUE(TreesEqual(tree.get(), copy.get())) << entry.path();
             } catch (const ERERUZOEngineError&) {
             }
+            EXPECT_EQ(LiveNodeCount(), live) << "nodes lost by " << entry.path();
         }
         ++files;
     }

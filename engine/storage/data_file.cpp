@@ -327,26 +327,27 @@ std::unique_ptr<TRecord> TDataFile::ObtainRecord() {
     return pool_.Pop(this, header_.RecordSize);
 }
 
+TRecord* TDataFile::AppendRecord() {
+    // A new slot at the end: nothing to read.
+    const std::int32_t n = header_.NextRecordNo;
+    const std::uint64_t end = kHeaderSize + std::uint64_t{kFieldDescSize} * header_.FieldCount +
+                              static_cast<std::uint64_t>(n) * header_.RecordSize;
+    if (n > kMaxSlots || end > kMaxFileEnd) RaiseTable(RERUZO_TABLEFULL);
+    std::unique_ptr<TRecord> r = ObtainRecord();
+    TRecord* raw = r.get();
+    raw->recordNo_ = n;
+    raw->Clear(false);
+    raw->Pin();
+    sorted_.push_back(std::move(r));
+    MruPushNewest(raw);
+    ++header_.NextRecordNo;
+    headerModified_ = true;
+    return raw;
+}
+
 TRecord* TDataFile::GetRecord(TRecordReader* cursor, std::int32_t n, bool forward, bool cursorCount,
                               bool readAhead) {
-    if (n <= 0 || n > header_.NextRecordNo) RaiseTable(RERUZO_FILECORRUPT);
-
-    if (n == header_.NextRecordNo) {
-        // A new slot at the end: nothing to read.
-        const std::uint64_t end = kHeaderSize + std::uint64_t{kFieldDescSize} * header_.FieldCount +
-                                  static_cast<std::uint64_t>(n) * header_.RecordSize;
-        if (n > kMaxSlots || end > kMaxFileEnd) RaiseTable(RERUZO_TABLEFULL);
-        std::unique_ptr<TRecord> r = ObtainRecord();
-        TRecord* raw = r.get();
-        raw->recordNo_ = n;
-        raw->Clear(false);
-        raw->Pin();
-        sorted_.push_back(std::move(r));
-        MruPushNewest(raw);
-        ++header_.NextRecordNo;
-        headerModified_ = true;
-        return raw;
-    }
+    if (n <= 0 || n >= header_.NextRecordNo) RaiseTable(RERUZO_FILECORRUPT);
 
     if (TRecord* hit = FindCached(n)) {
         MruUnlink(hit);

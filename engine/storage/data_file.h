@@ -170,10 +170,13 @@ public:
     void VerifyStructure();
     void VerifyVersion();
 
-    // The pinned record of slot n, or nullptr when the cursor reported that the table
-    // changed. n = NextRecordNo appends a new cleared slot.
+    // The pinned record of slot n (1 <= n < NextRecordNo), or nullptr when the cursor
+    // reported that the table changed. A slot past the end is a damaged reference:
+    // reading never grows the table.
     TRecord* GetRecord(TRecordReader* cursor, std::int32_t n, bool forward, bool cursorCount,
                        bool readAhead);
+    // The pinned new, cleared slot NextRecordNo; NextRecordNo grows by one.
+    TRecord* AppendRecord();
     void ReleaseRecord(TRecord* record);
 
     // Writes modified, unpinned records in runs of consecutive slots. True when

@@ -35,7 +35,7 @@ void MakeTable(const TTempDir& dir, const std::string& name, int count, std::uin
     TDataFile file(dir.Dir(), name);
     file.InitHeader(0, 0, 1, 2, encrypted, "pw", "test table", 0, Fields(length));
     for (int i = 1; i <= count; ++i) {
-        TPinnedRecord r(file.GetRecord(nullptr, file.Header().NextRecordNo, true, false, false));
+        TPinnedRecord r(file.AppendRecord());
         r->SetRecordId(file.NextAutoInc());
         PutIntegerField(r->Data(), file.FieldDesc(2), i);
         PutStringField(r->Data(), file.FieldDesc(3), "row " + std::to_string(i));
@@ -328,7 +328,7 @@ TEST(DataFile, SizeLimitsGiveTableFull) {
     dir.Write("t.DAT", bytes);
     TDataFile f(dir.Dir(), "t");
     f.Open();
-    EXPECT_EQ(CodeOf([&] { f.GetRecord(nullptr, 200000001, true, false, false); }), RERUZO_TABLEFULL);
+    EXPECT_EQ(CodeOf([&] { f.AppendRecord(); }), RERUZO_TABLEFULL);
     f.Close();
     // 260-byte records: slot 15384606 ends at byte 3999999991, slot 15384607 beyond
     // byte 4000000000.
@@ -339,10 +339,23 @@ TEST(DataFile, SizeLimitsGiveTableFull) {
     dir.Write("wide.DAT", bytes);
     TDataFile w(dir.Dir(), "wide");
     w.Open();
-    TPinnedRecord last(w.GetRecord(nullptr, 15384606, true, false, false));
+    TPinnedRecord last(w.AppendRecord());
     EXPECT_EQ(last->RecordNo(), 15384606);
-    EXPECT_EQ(CodeOf([&] { w.GetRecord(nullptr, 15384607, true, false, false); }), RERUZO_TABLEFULL);
+    EXPECT_EQ(CodeOf([&] { w.AppendRecord(); }), RERUZO_TABLEFULL);
     EXPECT_EQ(CodeOf([&] { w.GetRecord(nullptr, 0, true, false, false); }), RERUZO_FILECORRUPT);
+}
+
+TEST(DataFile, ReadingPastTheLastSlotIsCorruptionNotAnAppend) {
+    // A damaged index may hold a record number at or past the end; a reader must not
+    // grow the table for it.
+    TTempDir dir;
+    MakeTable(dir, "t", 5);
+    TDataFile f(dir.Dir(), "t");
+    f.Open();
+    EXPECT_EQ(CodeOf([&] { f.GetRecord(nullptr, 6, true, false, true); }), RERUZO_FILECORRUPT);
+    EXPECT_EQ(CodeOf([&] { f.GetRecord(nullptr, 7, true, false, true); }), RERUZO_FILECORRUPT);
+    EXPECT_EQ(f.Header().NextRecordNo, 6);
+    EXPECT_FALSE(f.HeaderModified());
 }
 
 TEST(DataFile, NewTableLimits) {
@@ -490,7 +503,7 @@ TEST(DataFile, RandomOperationsAgreeWithAModel) {
             f.TrimCache();
         } else {
             const auto appended = f.Header().NextRecordNo;
-            TPinnedRecord r(f.GetRecord(nullptr, appended, true, false, false));
+            TPinnedRecord r(f.AppendRecord());
             r->SetRecordId(f.NextAutoInc());
             PutIntegerField(r->Data(), f.FieldDesc(2), appended);
             r->SetModified(true);

@@ -34,7 +34,7 @@ std::vector<std::uint8_t> TTableBuilder::BlankRecord() const {
 std::int32_t TTableBuilder::Append(std::span<const std::uint8_t> record, bool keepIdentifier) {
     if (record.size() != file_.RecordSize())
         RaiseEngineError(RERUZO_FILECORRUPT, {.database = file_.Directory(), .table = file_.TableName()});
-    TPinnedRecord r(file_.GetRecord(nullptr, file_.Header().NextRecordNo, true, false, false));
+    TPinnedRecord r(file_.AppendRecord());
     r->CopyFieldsFrom(record);
     std::int32_t id;
     if (keepIdentifier) {
