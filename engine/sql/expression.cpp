@@ -16,10 +16,6 @@
 namespace reruzo {
 namespace {
 
-constexpr std::uint8_t kTypeString = 1, kTypeDate = 2, kTypeBlob = 3, kTypeBoolean = 4, kTypeSmallInt = 5,
-                       kTypeInteger = 6, kTypeFloat = 7, kTypeBCD = 8, kTypeBytes = 9, kTypeTime = 10,
-                       kTypeTimeStamp = 11, kTypeWord = 12, kTypeLargeInt = 18;
-
 std::string Upper(std::string_view s) {
     std::string out(s);
     for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -158,6 +154,13 @@ void FreeTree(TExpToken* root) {
 
 TExpToken* CloneTree(const TExpToken* root) {
     if (!root) return nullptr;
+    TExpToken* n = CloneNode(root);
+    for (const TExpToken* child : root->operands) AddOperand(n, CloneTree(child));
+    return n;
+}
+
+TExpToken* CloneNode(const TExpToken* root) {
+    if (!root) return nullptr;
     TExpToken* n = AcquireNode();
     n->text = root->text;
     n->kind = root->kind;
@@ -179,7 +182,6 @@ TExpToken* CloneTree(const TExpToken* root) {
     n->savedSubType = root->savedSubType;
     n->savedSize = root->savedSize;
     n->savedScale = root->savedScale;
-    for (const TExpToken* child : root->operands) AddOperand(n, CloneTree(child));
     return n;
 }
 

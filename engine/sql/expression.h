@@ -31,10 +31,19 @@
 
 namespace reruzo {
 
+// Data types of nodes: the field type codes of the data file.
+inline constexpr std::uint8_t kTypeString = 1, kTypeDate = 2, kTypeBlob = 3, kTypeBoolean = 4, kTypeSmallInt = 5,
+                              kTypeInteger = 6, kTypeFloat = 7, kTypeBCD = 8, kTypeBytes = 9, kTypeTime = 10,
+                              kTypeTimeStamp = 11, kTypeWord = 12, kTypeLargeInt = 18;
+inline constexpr std::uint8_t kSubTypeMemo = 22;
+
 enum TNodeKind : std::uint8_t {
     nkNone = 0,
     nkUnary = 1,
     nkBinary = 2,
+    // A prepared "=" or "<>" on strings: evalFlag 1 ignores case, evalSlot > 0 compares
+    // only that many leading characters.
+    nkStringCompare = 3,
     nkColumn = 4,
     nkConstant = 5,
     nkSubSelect = 6,
@@ -60,10 +69,19 @@ enum TOperator : std::uint8_t {
     opIf = 62, opAbs = 63, opRound = 64,
 };
 
+struct TExpToken;
+
 // The query a sub-select node owns; made by the SQL layer.
 class TSubSelect {
 public:
     virtual ~TSubSelect() = default;
+    // Validates the query; afterwards its result columns are known.
+    virtual void Validate() = 0;
+    virtual int ColumnCount() const = 0;
+    // The first result column's type, subtype, size and scale are copied to `into`.
+    virtual void DescribeColumn(TExpToken& into) const = 0;
+    // True when a result row's first column is "=" to `value`.
+    virtual bool Contains(const TExpToken& value) = 0;
 };
 
 struct TExpToken {
@@ -107,6 +125,8 @@ void FreeTree(TExpToken* root);
 // this where it found it.
 std::int64_t LiveNodeCount();
 TExpToken* CloneTree(const TExpToken* root);
+// A copy of one node's attributes, without operands (and without a sub-select).
+TExpToken* CloneNode(const TExpToken* node);
 bool TreesEqual(const TExpToken* a, const TExpToken* b);
 // Releases a tree when it goes out of scope.
 struct TTreeDeleter {

@@ -1,0 +1,53 @@
+// Validation and preparation of expression trees. Validation resolves column names
+// through the caller, converts string constants beside dates and times, checks every
+// operator and function against its operands' types and gives each node its result
+// type. Preparation copies a validated tree and rewrites string comparisons for the
+// filter options (case-insensitive, trailing "*") and prefix LIKE patterns, so that
+// they can be answered as prefix comparisons.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "engine/sql/expression.h"
+
+namespace reruzo {
+
+// Looks a column node's name (and qualifier) up in the caller's table or tables. On
+// success it sets the node's fieldNo, dataType, subType, dataSize and scale and
+// returns true.
+using TResolveColumn = std::function<bool(TExpToken& column)>;
+
+struct TValidateOptions {
+    std::uint16_t errorCode = 0;  // RERUZO_INVALIDFILTER for filters, RERUZO_SQLPARSE for SQL
+    std::string errorTable;
+    std::string contextName;
+    bool booleanColumns = false;  // filters: a lone boolean column means column = TRUE
+    TResolveColumn resolve;
+};
+
+// Validates the tree in place, each node after its operands. `root` may be replaced
+// (a lone boolean column becomes a comparison). On failure the engine error is raised
+// and the tree stays as far as it was validated; the caller still owns and frees it.
+void Validate(TExpToken*& root, const TValidateOptions& options);
+
+// Raises "filter expression must be a boolean expression" unless the root is boolean.
+void CheckFilterResult(const TExpToken* root, std::uint16_t errorCode, const std::string& errorTable);
+
+struct TPrepareOptions {
+    bool caseInsensitive = false;
+    bool noPartialCompare = false;
+    std::uint16_t languageId = 0;
+    std::uint16_t sortId = 0;
+};
+
+// A rewritten copy of a validated tree; the caller keeps the copy and frees both.
+// Filters have no sub-selects; a sub-select node is copied without its query.
+TExpToken* Prepare(const TExpToken* root, const TPrepareOptions& options);
+
+// Whether values of the two types may meet in "=" (IN lists, BETWEEN bounds, IF
+// branches and sub-select columns use the same rule).
+bool ComparableForEquality(const TExpToken& left, const TExpToken& right);
+
+}  // namespace reruzo
