@@ -1,55 +1,107 @@
-// A set of record numbers (1-based), stored as bits and grown on demand.
+// Sets of physical record numbers as bitmaps: record n is bit (n-1) mod 32, least
+// significant first, of word (n-1) div 32. A bitmap has a record count (its size);
+// storage grows in steps of 256 bytes and new storage is zero. Bits beyond the size
+// are always clear, so counting and walking never look past it.
+//
+// Counting and walking skip whole words that are all clear or all set, which keeps
+// them fast on the long uniform runs that filter results and live-record maps have.
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace reruzo {
 
 class TRecordsBitmap {
 public:
-    bool Has(std::int32_t n) const {
-        if (n < 1) return false;
-        const auto i = static_cast<std::size_t>(n - 1);
-        return i / 64 < words_.size() && (words_[i / 64] >> (i % 64) & 1u);
+    // The record count n: members are 1..n.
+    std::int32_t Size() const { return size_; }
+    // Sets the record count, growing the storage as needed; 0 releases the storage.
+    // Records cut off by a smaller size are cleared.
+    void SetSize(std::int32_t n);
+    std::int32_t WordCount() const { return static_cast<std::int32_t>((static_cast<std::int64_t>(size_) + 31) / 32); }
+    std::size_t AllocatedBytes() const { return words_.size() * 4; }
+
+    bool Has(std::int32_t r) const {
+        if (r < 1 || r > size_) return false;
+        const auto i = static_cast<std::uint32_t>(r - 1);
+        return (words_[i / 32] >> (i % 32)) & 1u;
     }
-    void Set(std::int32_t n) {
-        if (n < 1) return;
-        const auto i = static_cast<std::size_t>(n - 1);
-        if (i / 64 >= words_.size()) words_.resize(i / 64 + 1, 0);
-        words_[i / 64] |= std::uint64_t{1} << (i % 64);
+    // Sets record r, growing the size to r first where needed.
+    void Set(std::int32_t r) {
+        if (r < 1) return;
+        if (r > size_) SetSize(r);
+        const auto i = static_cast<std::uint32_t>(r - 1);
+        words_[i / 32] |= std::uint32_t{1} << (i % 32);
     }
-    void Reset(std::int32_t n) {
-        if (!Has(n)) return;
-        const auto i = static_cast<std::size_t>(n - 1);
-        words_[i / 64] &= ~(std::uint64_t{1} << (i % 64));
-    }
-    void Clear() { words_.clear(); }
-    bool Empty() const {
-        for (std::uint64_t w : words_) {
-            if (w) return false;
-        }
-        return true;
-    }
-    std::int64_t Count() const {
-        std::int64_t n = 0;
-        for (std::uint64_t w : words_) n += __builtin_popcountll(w);
-        return n;
-    }
-    // Every member in ascending order.
-    std::vector<std::int32_t> Members() const {
-        std::vector<std::int32_t> out;
-        for (std::size_t w = 0; w < words_.size(); ++w) {
-            for (std::uint64_t bits = words_[w]; bits; bits &= bits - 1) {
-                out.push_back(static_cast<std::int32_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)) + 1));
-            }
-        }
-        return out;
+    void Reset(std::int32_t r) {
+        if (r < 1 || r > size_) return;
+        const auto i = static_cast<std::uint32_t>(r - 1);
+        words_[i / 32] &= ~(std::uint32_t{1} << (i % 32));
     }
 
+    // Size 0 and no storage.
+    void Clear() { SetSize(0); }
+    // Size 0, keeping the storage for the next use (pooled bitmaps).
+    void Recycle() {
+        ClearAll();
+        size_ = 0;
+    }
+    void ClearAll();
+    void SetAll();
+    void Assign(const TRecordsBitmap& other);
+    // Word-wise over this bitmap's words; missing words of `other` count as clear.
+    void And(const TRecordsBitmap& other);
+    void Or(const TRecordsBitmap& other);
+    void Not();
+
+    bool Empty() const { return Count() == 0; }
+    std::int32_t Count() const;
+    // Set records among 1..r-1.
+    std::int32_t CountBefore(std::int32_t r) const;
+    // Finds the k-th set record after `from` (0: before the first record) and returns
+    // it in `from`, adding k to the running `ordinal`. False, with both unchanged,
+    // when the end comes first.
+    bool Next(std::int32_t& from, std::int32_t k, std::int64_t& ordinal) const;
+    // The same backwards: the k-th set record before `from` (Size() + 1: after the
+    // last), subtracting k from `ordinal`.
+    bool Previous(std::int32_t& from, std::int32_t k, std::int64_t& ordinal) const;
+    // Every member in ascending order.
+    std::vector<std::int32_t> Members() const;
+
 private:
-    std::vector<std::uint64_t> words_;
+    void ClearBeyondSize();
+
+    std::vector<std::uint32_t> words_;  // storage; a multiple of 64 words (256 bytes)
+    std::int32_t size_ = 0;
+};
+
+// The engine-wide pool of bitmaps for temporary results. Get hands out an empty
+// bitmap; Release returns it (the pool keeps at most 512).
+class TRecordsBitmapStack {
+public:
+    static std::unique_ptr<TRecordsBitmap> Get();
+    static void Release(std::unique_ptr<TRecordsBitmap> bitmap);
+    static std::size_t PooledCount();
+    static std::int64_t OutstandingCount();  // handed out and not yet returned
+};
+
+// A pooled bitmap that goes back to the pool when it leaves its scope, on every path.
+class TPooledBitmap {
+public:
+    TPooledBitmap() : bitmap_(TRecordsBitmapStack::Get()) {}
+    ~TPooledBitmap() {
+        if (bitmap_) TRecordsBitmapStack::Release(std::move(bitmap_));
+    }
+    TPooledBitmap(TPooledBitmap&&) noexcept = default;
+    TPooledBitmap& operator=(TPooledBitmap&&) = delete;
+    TRecordsBitmap& operator*() const { return *bitmap_; }
+    TRecordsBitmap* operator->() const { return bitmap_.get(); }
+
+private:
+    std::unique_ptr<TRecordsBitmap> bitmap_;
 };
 
 }  // namespace reruzo
