@@ -1,5 +1,7 @@
 #include "engine/sql/expression_check.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -665,5 +667,77 @@ void CheckFilterResult(const TExpToken* root, std::uint16_t errorCode, const std
 TExpToken* Prepare(const TExpToken* root, const TPrepareOptions& options) { return PrepareNode(root, options); }
 
 bool ComparableForEquality(const TExpToken& left, const TExpToken& right) { return Allowed(opEq, left, right); }
+
+void PutColumnsLeft(TExpToken* root) {
+    if (!root) return;
+    std::vector<TExpToken*> pending = {root};
+    while (!pending.empty()) {
+        TExpToken* n = pending.back();
+        pending.pop_back();
+        for (TExpToken* child : n->operands) {
+            if (child) pending.push_back(child);
+        }
+        if (n->kind != nkBinary || !IsComparison(n->op) || n->operands.size() != 2) continue;
+        if (n->operands[0]->kind != nkConstant || n->operands[1]->kind != nkColumn) continue;
+        std::swap(n->operands[0], n->operands[1]);
+        static constexpr std::pair<std::uint8_t, std::uint8_t> kMirror[] = {
+            {opGt, opLt}, {opLt, opGt}, {opGe, opLe}, {opLe, opGe}};
+        for (const auto& [from, to] : kMirror) {
+            if (n->op == from) {
+                n->op = to;
+                break;
+            }
+        }
+        static constexpr std::pair<std::uint8_t, const char*> kText[] = {
+            {opEq, "="}, {opNe, "< >"}, {opGt, ">"}, {opLt, "<"}, {opGe, "> ="}, {opLe, "< ="}};
+        for (const auto& [op, text] : kText) {
+            if (n->op == op) n->text = text;
+        }
+    }
+}
+
+TExpTree CompileFilter(std::string_view text, const std::string& tableName, const std::vector<TFieldDesc>& fields,
+                       std::uint16_t languageId, std::uint16_t sortId, TFilterOptions options) {
+    auto fail = [&](const std::string& message) {
+        RaiseEngineError(RERUZO_INVALIDFILTER, {.table = tableName, .text = message.substr(0, 255)});
+    };
+    if (text.empty()) fail("filter expression is empty");
+    TExpressionParser parser;
+    parser.SetErrorCode(RERUZO_INVALIDFILTER);
+    parser.SetErrorTableName(tableName);
+    parser.SetContextName("filter expression");
+    parser.SetText(text);
+    parser.NextToken();
+    TExpTree parsed(parser.ParseExpression(pfAllowExtendedPredicates));
+    // Text after a complete expression would otherwise be ignored without a word.
+    if (parser.TokenKind() != tkEnd) {
+        fail("Unknown or unexpected symbol '" + parser.TokenText() + "'" + " found in filter expression");
+    }
+    auto sameName = [](const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; };
+    const TResolveColumn resolve = [&](TExpToken& column) {
+        if (!column.qualifier.empty() && !sameName(column.qualifier, tableName)) return false;
+        for (const TFieldDesc& f : fields) {
+            if (!sameName(f.Name, column.name)) continue;
+            column.fieldNo = f.FieldNo;
+            column.dataType = f.FieldType;
+            column.subType = f.SubType;
+            column.dataSize = f.FieldType == kFieldString ? f.Length + 1u : f.DataSize;
+            column.scale = f.Scale;
+            return true;
+        }
+        return false;
+    };
+    TExpToken* root = parsed.release();
+    try {
+        Validate(root, {RERUZO_INVALIDFILTER, tableName, "filter expression", true, resolve});
+    } catch (...) {
+        FreeTree(root);
+        throw;
+    }
+    parsed.reset(root);
+    CheckFilterResult(parsed.get(), RERUZO_INVALIDFILTER, tableName);
+    PutColumnsLeft(parsed.get());
+    return TExpTree(Prepare(parsed.get(), {options.caseInsensitive, options.noPartialCompare, languageId, sortId}));
+}
 
 }  // namespace reruzo

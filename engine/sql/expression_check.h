@@ -9,8 +9,11 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "engine/sql/expression.h"
+#include "engine/storage/data_format.h"
 
 namespace reruzo {
 
@@ -49,5 +52,21 @@ TExpToken* Prepare(const TExpToken* root, const TPrepareOptions& options);
 // Whether values of the two types may meet in "=" (IN lists, BETWEEN bounds, IF
 // branches and sub-select columns use the same rule).
 bool ComparableForEquality(const TExpToken& left, const TExpToken& right);
+
+struct TFilterOptions {
+    bool caseInsensitive = false;
+    bool noPartialCompare = false;
+};
+
+// The whole path of a filter text to the tree a filter evaluates: parse (extended
+// predicates allowed, nothing may follow the expression), bind the names to `fields`
+// (a qualifier must name the table), validate, require a boolean result, put the
+// column on the left of every comparison with a constant, and prepare. Errors are
+// RERUZO_INVALIDFILTER with the table name.
+TExpTree CompileFilter(std::string_view text, const std::string& tableName, const std::vector<TFieldDesc>& fields,
+                       std::uint16_t languageId, std::uint16_t sortId, TFilterOptions options);
+
+// Mirrors every comparison that has a constant on the left and a column on the right.
+void PutColumnsLeft(TExpToken* root);
 
 }  // namespace reruzo

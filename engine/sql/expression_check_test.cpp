@@ -368,5 +368,38 @@ TEST(ExpressionCheck, NoNodeIsLostOnSuccessOrFailure) {
     EXPECT_EQ(LiveNodeCount(), live);
 }
 
+std::vector<TFieldDesc> ItemFields() {
+    std::vector<TFieldDesc> fields = {MakeFieldDesc("id", kFieldInteger), MakeFieldDesc("keyid", kFieldInteger),
+                                      MakeFieldDesc("title", kFieldString, 30), MakeFieldDesc("active", kFieldBoolean)};
+    LayoutRecord(fields);
+    return fields;
+}
+
+std::string Compiled(std::string_view text, TFilterOptions options = {}) {
+    try {
+        return PrintTree(CompileFilter(text, "vrqdtl", ItemFields(), 0, 0, options).get());
+    } catch (const ERERUZOEngineError& e) {
+        EXPECT_EQ(e.EngineCode, RERUZO_INVALIDFILTER) << text;
+        EXPECT_EQ(e.ContextTable, "vrqdtl") << text;
+        return "error: " + e.ContextText;
+    }
+}
+
+TEST(ExpressionCheck, FilterTextsCompileToPreparedTrees) {
+    EXPECT_EQ(Compiled("keyid=0"), "(= keyid 0)");
+    EXPECT_EQ(Compiled("0 < keyid"), "(> keyid 0)");  // the column goes left, the operator turns
+    EXPECT_EQ(Compiled("5 >= id and 'x*' = title"), "(AND (< = id 5) (= title 'x'))");
+    EXPECT_EQ(Compiled("vrqdtl.keyid = 1"), "(= vrqdtl.keyid 1)");
+    EXPECT_EQ(Compiled("active"), "(= active True)");
+    EXPECT_EQ(Compiled("title = 'A*'", {false, true}), "(= title 'A*')");
+    EXPECT_EQ(Compiled(""), "error: filter expression is empty");
+    EXPECT_EQ(Compiled("   "), "error: Unknown or unexpected symbol '' found in filter expression");
+    EXPECT_EQ(Compiled("keyid = 0 1"), "error: Unknown or unexpected symbol '1' found in filter expression");
+    EXPECT_EQ(Compiled("keyid + 1"), "error: filter expression must be a boolean expression");
+    EXPECT_EQ(Compiled("other.keyid = 1"),
+              "error: Invalid column name 'keyid' or table correlation name 'other' specified in filter expression");
+    EXPECT_EQ(Compiled("sum(id) > 1"), "error: Aggregate functions are not allowed in filter expression");
+}
+
 }  // namespace
 }  // namespace reruzo
