@@ -136,6 +136,22 @@ void ReleaseNode(TExpToken* node) {
     Pool().free.push_back(node);
 }
 
+std::uint32_t FixedValueSize(std::uint8_t type) {
+    switch (type) {
+        case kTypeBoolean:
+        case kTypeSmallInt:
+        case kTypeWord: return 2;
+        case kTypeDate:
+        case kTypeTime:
+        case kTypeInteger: return 4;
+        case kTypeFloat:
+        case kTypeTimeStamp:
+        case kTypeLargeInt: return 8;
+        case kTypeBCD: return 34;
+        default: return 0;
+    }
+}
+
 std::int64_t LiveNodeCount() { return Pool().live.load(); }
 
 void FreeTree(TExpToken* root) {

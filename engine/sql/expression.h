@@ -117,6 +117,20 @@ struct TExpToken {
     void Reserve(std::size_t size);
 };
 
+// ---- Type classes of node values ----------------------------------------------------------
+
+inline bool IsIntegerKind(std::uint8_t t) {
+    return t == kTypeSmallInt || t == kTypeInteger || t == kTypeWord || t == kTypeLargeInt;
+}
+inline bool IsNumeric(std::uint8_t t) { return IsIntegerKind(t) || t == kTypeFloat || t == kTypeBCD; }
+inline bool IsTemporal(std::uint8_t t) { return t == kTypeDate || t == kTypeTime || t == kTypeTimeStamp; }
+inline bool IsMemo(const TExpToken& n) { return n.dataType == kTypeBlob && n.subType == kSubTypeMemo; }
+// Strings and memos: text that compares, concatenates and matches.
+inline bool IsText(const TExpToken& n) { return n.dataType == kTypeString || IsMemo(n); }
+// The value bytes of a fixed-size type (a BCD value takes 34); 0 for strings, bytes
+// and BLOBs, whose size comes from their declaration.
+std::uint32_t FixedValueSize(std::uint8_t type);
+
 // The process-wide pool of free nodes.
 TExpToken* AcquireNode();
 void ReleaseNode(TExpToken* node);

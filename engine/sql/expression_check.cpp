@@ -16,13 +16,6 @@ namespace {
 
 // ---- Type classes ----------------------------------------------------------------------
 
-bool IsIntegerKind(std::uint8_t t) {
-    return t == kTypeSmallInt || t == kTypeInteger || t == kTypeWord || t == kTypeLargeInt;
-}
-bool IsNumeric(std::uint8_t t) { return IsIntegerKind(t) || t == kTypeFloat || t == kTypeBCD; }
-bool IsTemporal(std::uint8_t t) { return t == kTypeDate || t == kTypeTime || t == kTypeTimeStamp; }
-bool IsMemo(const TExpToken& n) { return n.dataType == kTypeBlob && n.subType == kSubTypeMemo; }
-bool IsText(const TExpToken& n) { return n.dataType == kTypeString || IsMemo(n); }
 // The NULL keyword: a constant without a type.
 bool IsNullConstant(const TExpToken& n) { return n.kind == nkConstant && !n.isParameter && n.isNull && n.dataType == 0; }
 bool IsConstant(const TExpToken& n) { return n.kind == nkConstant; }
@@ -45,23 +38,6 @@ std::int64_t IntegerValue(const TExpToken& n) {
 std::string ConstantText(const TExpToken& n) {
     if (n.dataType == kTypeString && !n.value.empty()) return reinterpret_cast<const char*>(n.value.data());
     return n.text;
-}
-
-// The natural value size of a type; strings, bytes, BCD and BLOBs take theirs from the
-// operands or the declaration.
-std::uint32_t NaturalSize(std::uint8_t t) {
-    switch (t) {
-        case kTypeBoolean:
-        case kTypeSmallInt:
-        case kTypeWord: return 2;
-        case kTypeDate:
-        case kTypeTime:
-        case kTypeInteger: return 4;
-        case kTypeFloat:
-        case kTypeTimeStamp:
-        case kTypeLargeInt: return 8;
-        default: return 0;
-    }
 }
 
 void SetType(TExpToken& n, std::uint8_t type, std::uint32_t size, std::uint8_t scale = 0, std::uint8_t subType = 0) {
@@ -141,8 +117,11 @@ void ArithmeticResult(TExpToken& node) {
             type = t;
         } else if (t == kTypeTimeStamp && other == kTypeTimeStamp) {
             type = kTypeFloat;  // timestamp - timestamp: milliseconds as a float
+        } else if (t == kTypeTimeStamp) {
+            // timestamp - date or time: milliseconds, which outgrow 32 bits after 24 days
+            type = kTypeLargeInt;
         } else {
-            type = kTypeInteger;  // date - date, time - time, timestamp - date or time
+            type = kTypeInteger;  // date - date: days; time - time: milliseconds
         }
     } else if (l == kTypeFloat || r == kTypeFloat) {
         type = kTypeFloat;
@@ -157,7 +136,7 @@ void ArithmeticResult(TExpToken& node) {
     }
     // The larger of the operands' size and scale, and never less than the result
     // type itself needs: two small integers add up to an integer of four bytes.
-    const std::uint32_t size = NaturalSize(type) != 0 ? NaturalSize(type) : std::max(a.dataSize, b.dataSize);
+    const std::uint32_t size = FixedValueSize(type) != 0 ? FixedValueSize(type) : std::max(a.dataSize, b.dataSize);
     SetType(node, type, size, std::max(a.scale, b.scale), subType);
 }
 
@@ -584,7 +563,7 @@ private:
                 n.scale = 0;
                 return;
             }
-            default: n.dataSize = NaturalSize(target); n.scale = 0; return;
+            default: n.dataSize = FixedValueSize(target); n.scale = 0; return;
         }
     }
 

@@ -163,7 +163,7 @@ TEST(ExpressionCheck, ResultTypesOfArithmetic) {
     const TCase cases[] = {
         {"name + title", kTypeString, 51}, {"name + notes", kTypeBlob, 0},   {"d + 1", kTypeDate, 4},
         {"1 + d", kTypeDate, 4},           {"d - d", kTypeInteger, 4},       {"t - t", kTypeInteger, 4},
-        {"ts - ts", kTypeFloat, 8},        {"ts - d", kTypeInteger, 4},      {"ts + 5", kTypeTimeStamp, 8},
+        {"ts - ts", kTypeFloat, 8},        {"ts - d", kTypeLargeInt, 8},      {"ts + 5", kTypeTimeStamp, 8},
         {"small + small", kTypeInteger, 4}, {"small / w", kTypeFloat, 8},    {"big * id", kTypeLargeInt, 8},
         {"id / big", kTypeFloat, 8},       {"amount + id", kTypeFloat, 8},   {"price + amount", kTypeFloat, 8},
         {"price * id", kTypeBCD, 34},      {"price - price", kTypeBCD, 34},  {"-small", kTypeSmallInt, 2},
