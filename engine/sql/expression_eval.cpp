@@ -46,6 +46,11 @@ TValue Eval(const TExpToken* n, const TEvalContext& c);
 bool IsRaw(const TExpToken& v) { return v.dataType == kTypeBytes || (v.dataType == kTypeBlob && !IsMemo(v)); }
 bool IsFloating(std::uint8_t t) { return t == kTypeFloat || t == kTypeTimeStamp; }
 
+// Copies the bytes of a view, which may be empty and without storage.
+void CopyBytes(void* to, std::string_view from) {
+    if (!from.empty()) std::memcpy(to, from.data(), from.size());
+}
+
 // ---- Result nodes ----------------------------------------------------------------------
 
 TValue NewValue(std::uint8_t type, std::uint8_t subType = 0) {
@@ -107,7 +112,7 @@ void PutText(TExpToken& r, std::string_view s, std::uint32_t declaredSize = 0) {
     r.subType = 0;
     r.Reserve(s.size() + 1);
     ClearValue(r);
-    std::memcpy(r.value.data(), s.data(), s.size());
+    CopyBytes(r.value.data(), s);
     r.dataSize = std::max<std::uint32_t>(declaredSize, static_cast<std::uint32_t>(s.size() + 1));
     r.isNull = s.empty();
 }
@@ -118,7 +123,7 @@ void PutBlob(TExpToken& r, std::string_view s, std::uint8_t subType) {
     r.subType = subType;
     r.Reserve(s.size() + 1);
     ClearValue(r);
-    std::memcpy(r.value.data(), s.data(), s.size());
+    CopyBytes(r.value.data(), s);
     r.dataSize = static_cast<std::uint32_t>(s.size());
     r.isNull = s.empty();
 }
@@ -488,8 +493,8 @@ TValue Concatenate(const TExpToken& n, const TExpToken& a, const TExpToken& b) {
     TValue r = NewValue(kTypeString);
     const std::size_t size = x.size() + y.size();
     r->Reserve(size + 1);
-    std::memcpy(r->value.data(), x.data(), x.size());
-    std::memcpy(r->value.data() + x.size(), y.data(), y.size());
+    CopyBytes(r->value.data(), x);
+    CopyBytes(r->value.data() + x.size(), y);
     r->value[size] = 0;
     r->isNull = size == 0;
     if (n.dataType == kTypeBlob) {
@@ -1003,13 +1008,13 @@ TValue Function(const TExpToken& n, const TEvalContext& c) {
             std::size_t done = 0;
             for (std::size_t at = Find(s, w, 0, doubleByte); at != std::string_view::npos;
                  at = Find(s, w, at + w.size(), doubleByte)) {
-                std::memcpy(out, s.data() + done, at - done);
+                CopyBytes(out, s.substr(done, at - done));
                 out += at - done;
-                std::memcpy(out, x.data(), x.size());
+                CopyBytes(out, x);
                 out += x.size();
                 done = at + w.size();
             }
-            std::memcpy(out, s.data() + done, s.size() - done);
+            CopyBytes(out, s.substr(done));
             r->value[size] = 0;
             r->dataSize = std::max<std::uint32_t>(n.dataSize, static_cast<std::uint32_t>(size + 1));
             r->isNull = size == 0;
