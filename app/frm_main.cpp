@@ -1,6 +1,8 @@
 // Layout, components and start-up of the main window.
 #include "app/frm_main.h"
 
+#include "app/pages.h"
+
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QScreen>
@@ -187,6 +189,7 @@ void TForm_main::BuildLayout() {
     bar->addWidget(FlatButton_close);
     outer->addWidget(Panel3);
     connect(FlatButton_close, &QPushButton::clicked, this, [this] { FlatButton_closeClick(); });
+    connect(FlatButton_help, &QPushButton::clicked, this, [this] { FlatButton_helpClick(); });
 }
 
 void TForm_main::FormShow() {
@@ -206,3 +209,15 @@ void TForm_main::dxDBTreeList1ChangeNode() {
 }
 
 void TForm_main::FlatButton_closeClick() { close(); }
+
+void TForm_main::ShowPage(QWidget* page) {
+    // Exactly one page exists at a time: the old one goes before the new one shows.
+    delete Cur_Page;
+    Cur_Page = page;
+    if (!page) return;
+    page->setParent(Panel_Client);
+    Panel_Client->layout()->addWidget(page);
+    page->show();
+}
+
+void TForm_main::FlatButton_helpClick() { ShowPage(new TFrame_help(this)); }

@@ -28,6 +28,8 @@ public:
     // Change of the focused tree node (DT_main already stands on the node's row).
     void dxDBTreeList1ChangeNode();
     void FlatButton_closeClick();
+    // Shows the about page in the page area.
+    void FlatButton_helpClick();
 
     // Components (owned by the window).
     reruzo::TRERUZODatabase DDB_main;
@@ -48,6 +50,8 @@ public:
 
 private:
     void BuildLayout();
+    // Destroys the page shown, if any, and places `page` into the page area.
+    void ShowPage(QWidget* page);
     void DefineTables();
 
     std::string programDirectory_;

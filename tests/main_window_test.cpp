@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <QHeaderView>
+#include <QPointer>
 #include <filesystem>
 
 #include "app/frm_main.h"
+#include "app/pages.h"
 #include "app/quorvane_app.h"
 #include "tests/support/read_table.h"
 #include "platform/codepage.h"
@@ -195,6 +197,54 @@ TEST_F(MainWindowTest, DamagedItemTableEndsTheProgramWithItsMessage) {
     ASSERT_EQ(boxes.asked.size(), 1u);
     EXPECT_EQ(boxes.asked[0],
               "error: RERUZO Engine Error # 8961 Header information corrupt in the table 'vrqinfo'");
+}
+
+TEST_F(MainWindowTest, TheHelpButtonShowsTheAboutPageOneAtATime) {
+    TTempDir program;
+    CopyTable("vrqinfo", program);
+    CopyTable("vrqdtl", program);
+    fs::current_path(program.Dir());
+    auto window = StartQuorvane(program.Dir());
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(Cur_Page, nullptr);
+    Form_main->FlatButton_help->click();
+    auto* page = dynamic_cast<TFrame_help*>(Cur_Page);
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->parentWidget(), Form_main->Panel_Client);
+    EXPECT_EQ(page->Label1->text(), "关于我们");
+    EXPECT_TRUE(page->Label1->font().underline());
+    EXPECT_TRUE(page->FlatMemo1->isReadOnly());
+    EXPECT_TRUE(page->FlatMemo1->toPlainText().trimmed().startsWith("<<WindowsQuorvane>>软件简介"));
+    // The link opens the help page that ships beside the program.
+    QString opened;
+    TFrame_help::OpenUrl = [&](const QString& url) {
+        opened = url;
+        return true;
+    };
+    page->Label1Click();
+    EXPECT_TRUE(opened.endsWith("/help/index.html")) << opened.toStdString();
+    EXPECT_TRUE(fs::exists(std::string(QUORVANE_BIN_DIR) + "help/index.html"));
+    // Pressing again replaces the page: the old one is destroyed first.
+    QPointer<QWidget> old(page);
+    Form_main->FlatButton_help->click();
+    EXPECT_TRUE(old.isNull());
+    EXPECT_NE(dynamic_cast<TFrame_help*>(Cur_Page), nullptr);
+    EXPECT_EQ(Form_main->Panel_Client->findChildren<TFrame_help*>().size(), 1);
+}
+
+TEST_F(MainWindowTest, TheListPageShowsTheItemTitleWhenItGetsItsSize) {
+    Cur_Title = quorvane::codepage::FromUtf8("修改起始页").value();
+    TFrame_list page(nullptr);
+    EXPECT_EQ(page.Label1->text(), "调整内容：");
+    EXPECT_EQ(page.FlatListBox_List->selectionMode(), QAbstractItemView::MultiSelection);
+    EXPECT_EQ(page.FlatButton1->text(), "全 选");
+    EXPECT_EQ(page.FlatButton2->text(), "删 除");
+    page.resize(500, 400);
+    page.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(page.Label_title->text(), "修改起始页");
+    page.FlatButton1->click();  // does nothing
+    EXPECT_EQ(page.FlatListBox_List->count(), 0);
 }
 
 TEST_F(MainWindowTest, CloseButtonClosesTheWindow) {

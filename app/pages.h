@@ -1,0 +1,55 @@
+// The small pages of the page area: the list page shown for repair items of type
+// "list", and the about page of the "帮 助" button. Both are designed 450 by 340
+// pixels and fill the page area.
+#pragma once
+
+#include <QFrame>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QWidget>
+#include <functional>
+
+#include "ui/flat_controls.h"
+
+// The list page: the item's title above a list box. The list shows no data of the
+// item; "全 选" does nothing and "删 除" has no action.
+class TFrame_list : public QWidget {
+    Q_OBJECT
+public:
+    explicit TFrame_list(QWidget* owner);
+
+    QLabel* Label1 = nullptr;
+    QLabel* Label_title = nullptr;
+    QFrame* Bevel1 = nullptr;
+    QListWidget* FlatListBox_List = nullptr;
+    quorvane::ui::TFlatButton* FlatButton1 = nullptr;
+    quorvane::ui::TFlatButton* FlatButton2 = nullptr;
+
+    void FrameResize();
+    void FlatButton1Click() {}
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+};
+
+// The about page: a link to the program's own help page and a description of the tool.
+class TFrame_help : public QWidget {
+    Q_OBJECT
+public:
+    explicit TFrame_help(QWidget* owner);
+
+    QLabel* Label1 = nullptr;
+    QFrame* Bevel1 = nullptr;
+    QPlainTextEdit* FlatMemo1 = nullptr;
+
+    // Opens the help page that ships beside the program in the default browser.
+    void Label1Click();
+    // The address Label1Click opens.
+    static QString HelpPageUrl();
+    // How an address is opened; tests replace it.
+    static std::function<bool(const QString& url)> OpenUrl;
+};
+
+// The about text: its fixed heading line, then the description in short paragraphs.
+QString AboutText();
