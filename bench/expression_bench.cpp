@@ -3,7 +3,6 @@
 // a range and a prefix comparison, a case mapping), and the pool's reuse of nodes:
 // once warm, evaluation allocates no nodes.
 #include <benchmark/benchmark.h>
-#include <strings.h>
 
 #include <string>
 #include <vector>
@@ -52,17 +51,7 @@ TExpTree PreparedFilter(const std::string& text) {
     parser.SetText(text);
     parser.NextToken();
     TExpToken* root = parser.ParseExpression(pfAllowExtendedPredicates);
-    TValidateOptions o{RERUZO_INVALIDFILTER, "bench", "filter expression", true, [&](TExpToken& n) {
-                           for (const TFieldDesc& f : t.fields) {
-                               if (strcasecmp(f.Name.c_str(), n.name.c_str()) != 0) continue;
-                               n.fieldNo = f.FieldNo;
-                               n.dataType = f.FieldType;
-                               n.subType = f.SubType;
-                               n.dataSize = f.FieldType == kFieldString ? f.Length + 1u : f.DataSize;
-                               return true;
-                           }
-                           return false;
-                       }};
+    TValidateOptions o{RERUZO_INVALIDFILTER, "bench", "filter expression", true, FieldResolver(t.fields, "bench")};
     Validate(root, o);
     TExpTree validated(root);
     return TExpTree(Prepare(validated.get(), {false, false, 0, 0}));

@@ -47,25 +47,8 @@ const TTable& Table() {
     return table;
 }
 
-bool Resolve(TExpToken& n) {
-    for (const TFieldDesc& f : Table().fields) {
-        if (f.Name.size() != n.name.size()) continue;
-        bool same = true;
-        for (std::size_t i = 0; i < f.Name.size() && same; ++i)
-            same = (f.Name[i] | 0x20) == (n.name[i] | 0x20);
-        if (!same) continue;
-        n.fieldNo = f.FieldNo;
-        n.dataType = f.FieldType;
-        n.subType = f.SubType;
-        n.dataSize = f.FieldType == kFieldString ? f.Length + 1u : f.DataSize;
-        n.scale = f.Scale;
-        return true;
-    }
-    return false;
-}
-
 void Exercise(TExpToken* root, std::uint16_t language) {
-    TValidateOptions options{RERUZO_INVALIDFILTER, "t", "filter expression", true, Resolve};
+    TValidateOptions options{RERUZO_INVALIDFILTER, "t", "filter expression", true, FieldResolver(Table().fields, "t")};
     try {
         Validate(root, options);
     } catch (const ERERUZOEngineError&) {

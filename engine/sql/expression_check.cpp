@@ -675,6 +675,23 @@ void PutColumnsLeft(TExpToken* root) {
     }
 }
 
+TResolveColumn FieldResolver(const std::vector<TFieldDesc>& fields, const std::string& tableName) {
+    return [&fields, tableName](TExpToken& column) {
+        auto sameName = [](const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; };
+        if (!column.qualifier.empty() && !sameName(column.qualifier, tableName)) return false;
+        for (const TFieldDesc& f : fields) {
+            if (!sameName(f.Name, column.name)) continue;
+            column.fieldNo = f.FieldNo;
+            column.dataType = f.FieldType;
+            column.subType = f.SubType;
+            column.dataSize = f.FieldType == kFieldString ? f.Length + 1u : f.DataSize;
+            column.scale = f.Scale;
+            return true;
+        }
+        return false;
+    };
+}
+
 TExpTree CompileFilter(std::string_view text, const std::string& tableName, const std::vector<TFieldDesc>& fields,
                        std::uint16_t languageId, std::uint16_t sortId, TFilterOptions options) {
     auto fail = [&](const std::string& message) {
@@ -692,20 +709,7 @@ TExpTree CompileFilter(std::string_view text, const std::string& tableName, cons
     if (parser.TokenKind() != tkEnd) {
         fail("Unknown or unexpected symbol '" + parser.TokenText() + "'" + " found in filter expression");
     }
-    auto sameName = [](const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; };
-    const TResolveColumn resolve = [&](TExpToken& column) {
-        if (!column.qualifier.empty() && !sameName(column.qualifier, tableName)) return false;
-        for (const TFieldDesc& f : fields) {
-            if (!sameName(f.Name, column.name)) continue;
-            column.fieldNo = f.FieldNo;
-            column.dataType = f.FieldType;
-            column.subType = f.SubType;
-            column.dataSize = f.FieldType == kFieldString ? f.Length + 1u : f.DataSize;
-            column.scale = f.Scale;
-            return true;
-        }
-        return false;
-    };
+    const TResolveColumn resolve = FieldResolver(fields, tableName);
     TExpToken* root = parsed.release();
     try {
         Validate(root, {RERUZO_INVALIDFILTER, tableName, "filter expression", true, resolve});

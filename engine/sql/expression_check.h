@@ -53,6 +53,10 @@ TExpToken* Prepare(const TExpToken* root, const TPrepareOptions& options);
 // branches and sub-select columns use the same rule).
 bool ComparableForEquality(const TExpToken& left, const TExpToken& right);
 
+// Resolves column names against the fields of one table (letter case ignored); a
+// qualifier must name the table. `fields` must outlive the resolver.
+TResolveColumn FieldResolver(const std::vector<TFieldDesc>& fields, const std::string& tableName);
+
 struct TFilterOptions {
     bool caseInsensitive = false;
     bool noPartialCompare = false;
