@@ -296,10 +296,14 @@ bool IsLocaleInstalled(std::uint16_t languageId, std::uint16_t sortId) {
     return false;
 }
 
+const TCaseTable& CaseTable(std::uint16_t languageId, bool toUpper) {
+    const TCaseTables& t = TablesFor(languageId);
+    return toUpper ? t.upper : t.lower;
+}
+
 std::string MapCase(std::string_view text, std::uint16_t languageId, std::uint16_t /*sortId*/,
                     bool toUpper) {
-    const TCaseTables& t = TablesFor(languageId);
-    const auto& table = toUpper ? t.upper : t.lower;
+    const TCaseTable& table = CaseTable(languageId, toUpper);
     std::string out(text);
     for (char& c : out) c = static_cast<char>(table[static_cast<unsigned char>(c)]);
     return out;

@@ -7,6 +7,7 @@
 // (GBK) text stored in such tables is never damaged.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -48,6 +49,12 @@ inline constexpr unsigned kSortStringSort = 0x1000;      // punctuation sorts as
 // compares unsigned bytes.
 int CompareStrings(std::string_view a, std::string_view b, std::uint16_t languageId,
                    std::uint16_t sortId, unsigned flags);
+
+// The byte-for-byte case mapping of a language's code page (made once per language
+// and kept): bytes without a single-byte counterpart in the other case map to
+// themselves.
+using TCaseTable = std::array<unsigned char, 256>;
+const TCaseTable& CaseTable(std::uint16_t languageId, bool toUpper);
 
 // Converts `text` (bytes in the language's code page) to upper or lower case.
 // Characters without a single-byte counterpart in the other case are kept.

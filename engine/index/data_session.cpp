@@ -214,13 +214,17 @@ void TDataDirectory::Commit(bool release, bool flushOs) {
     for (auto it = tables_.rbegin(); it != tables_.rend(); ++it) (*it)->Commit(release, flushOs);
     if (!release) return;
     inTransaction_ = false;
-    // Tables closed during the transaction were kept for it.
+    CloseKeptTables(false);
+}
+
+void TDataDirectory::CloseKeptTables(bool discard) {
+    // Tables closed during the transaction were kept open for it.
     std::vector<TDataTable*> done;
     for (const auto& t : tables_) {
         if (t->OpenCount() == 0) done.push_back(t.get());
     }
     for (TDataTable* t : done) {
-        t->Close(false);
+        t->Close(discard);
         Remove(t);
     }
 }
@@ -229,14 +233,7 @@ void TDataDirectory::Rollback() {
     if (!inTransaction_) return;
     for (auto it = tables_.rbegin(); it != tables_.rend(); ++it) (*it)->Rollback();
     inTransaction_ = false;
-    std::vector<TDataTable*> done;
-    for (const auto& t : tables_) {
-        if (t->OpenCount() == 0) done.push_back(t.get());
-    }
-    for (TDataTable* t : done) {
-        t->Close(true);
-        Remove(t);
-    }
+    CloseKeptTables(true);
 }
 
 // ---- TDataSession ----------------------------------------------------------------------

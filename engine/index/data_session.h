@@ -58,6 +58,8 @@ private:
     friend class TDataSession;
     TDataTable* Find(const std::string& name, bool inMemory);
     void Remove(TDataTable* table);
+    // Closes and forgets the tables a transaction kept open after their last user.
+    void CloseKeptTables(bool discard);
 
     TDataSession& session_;
     std::string name_;

@@ -27,6 +27,7 @@
 #include "engine/index/records_bitmap.h"
 #include "engine/storage/blob_file.h"
 #include "engine/storage/data_file.h"
+#include "engine/storage/table_builder.h"
 
 namespace reruzo {
 
@@ -47,16 +48,9 @@ inline constexpr int kFileLockSleepMs = 3;
 // seconds). Tests of lock time-outs lower it; the product never changes it.
 void SetFileLockRetriesForTests(int retries);
 
-// What a new table is made of: the arguments of the data header and the indexes.
-struct TTableStructure {
-    std::uint16_t LanguageId = 0;
-    std::uint16_t SortId = 0;
-    std::uint16_t UserMajorVersion = 0;
-    std::uint16_t UserMinorVersion = 0;
-    bool Encrypted = false;
-    std::string Password;
-    std::string Description;
-    std::uint16_t BlobBlockSize = 0;
+// What a new table is made of: the arguments of the data header, the fields and the
+// indexes.
+struct TTableStructure : TNewTableOptions {
     std::vector<TFieldDesc> Fields;
     TIndexDesc Primary;                  // no key fields: records in natural order
     std::vector<TIndexDesc> Secondaries;

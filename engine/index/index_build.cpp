@@ -26,6 +26,27 @@ std::vector<TSlotIndex> UsedSlots(const TIndexFile& index, const TDataFile& data
     return out;
 }
 
+// Walks every record slot and calls `visit(i, n, key)` with the key of slot n for
+// each index i that covers it: the live records for every index, the deleted ones
+// for the deleted-records index. Returns the number of live records.
+template <typename TVisit>
+std::int32_t ForEachKey(TDataFile& data, const std::vector<TSlotIndex>& slots, TVisit&& visit) {
+    std::vector<std::uint8_t> key;
+    std::int32_t live = 0;
+    for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
+        TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
+        const bool isLive = r->State() == 0;
+        live += isLive ? 1 : 0;
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            if (!isLive && slots[i].slot != kSysDeletedSlot) continue;
+            key.assign(slots[i].layout.KeyLength(), 0);
+            BuildKey(slots[i].layout, r->Data(), key);
+            visit(i, n, key);
+        }
+    }
+    return live;
+}
+
 }  // namespace
 
 void CreateIndexFile(TDataFile& data, TIndexFile& index, TIndexDesc primary, std::vector<TIndexDesc> secondaries) {
@@ -43,19 +64,9 @@ void CreateIndexFile(TDataFile& data, TIndexFile& index, TIndexDesc primary, std
     const std::vector<TSlotIndex> slots = UsedSlots(index, data);
     std::vector<std::unique_ptr<TIndexTree>> trees;
     for (const TSlotIndex& s : slots) trees.push_back(std::make_unique<TIndexTree>(index, s.slot, s.layout));
-    std::vector<std::uint8_t> key;
-    std::int32_t live = 0;
-    for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
-        TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
-        const bool isLive = r->State() == 0;
-        live += isLive ? 1 : 0;
-        for (std::size_t i = 0; i < slots.size(); ++i) {
-            if (!isLive && slots[i].slot != kSysDeletedSlot) continue;
-            key.assign(slots[i].layout.KeyLength(), 0);
-            BuildKey(slots[i].layout, r->Data(), key);
-            trees[i]->Insert(key.data(), n);
-        }
-    }
+    const std::int32_t live = ForEachKey(data, slots, [&](std::size_t i, std::int32_t n, const std::vector<std::uint8_t>& key) {
+        trees[i]->Insert(key.data(), n);
+    });
     index.SetRecordCount(live);
     index.FlushPages(false);
     index.WriteHeader(true, true);
@@ -67,20 +78,11 @@ std::vector<std::string> CheckTableIndexes(TDataFile& data, TIndexFile& index) {
     // What every index should hold: the key of each slot it covers.
     const std::vector<TSlotIndex> slots = UsedSlots(index, data);
     std::vector<std::map<std::vector<std::uint8_t>, std::int32_t>> expected(slots.size());
-    std::int32_t live = 0;
-    for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
-        TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
-        const bool isLive = r->State() == 0;
-        live += isLive ? 1 : 0;
-        for (std::size_t i = 0; i < slots.size(); ++i) {
-            if (!isLive && slots[i].slot != kSysDeletedSlot) continue;
-            std::vector<std::uint8_t> key(slots[i].layout.KeyLength());
-            BuildKey(slots[i].layout, r->Data(), key);
-            if (!expected[i].emplace(std::move(key), n).second)
-                problems.push_back("index " + std::to_string(slots[i].slot) + ": slot " + std::to_string(n) +
-                                   " repeats the key of another record");
-        }
-    }
+    const std::int32_t live = ForEachKey(data, slots, [&](std::size_t i, std::int32_t n, const std::vector<std::uint8_t>& key) {
+        if (!expected[i].emplace(key, n).second)
+            problems.push_back("index " + std::to_string(slots[i].slot) + ": slot " + std::to_string(n) +
+                               " repeats the key of another record");
+    });
     if (index.RecordCount() != live) {
         problems.push_back("the index file counts " + std::to_string(index.RecordCount()) + " records, the data file holds " +
                            std::to_string(live));

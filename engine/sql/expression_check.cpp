@@ -97,11 +97,6 @@ bool Allowed(std::uint8_t op, const TExpToken& left, const TExpToken& right) {
 void ArithmeticResult(TExpToken& node) {
     const TExpToken& a = *node.operands[0];
     const TExpToken& b = *node.operands[1];
-    const std::uint8_t l = a.dataType;
-    const std::uint8_t r = b.dataType;
-    const std::uint8_t op = node.op;
-    std::uint8_t type = 0;
-    std::uint8_t subType = 0;
     if (IsText(a) && IsText(b)) {
         // Concatenation: room for both texts and one terminator.
         const bool memo = IsMemo(a) || IsMemo(b);
@@ -110,35 +105,33 @@ void ArithmeticResult(TExpToken& node) {
         SetType(node, memo ? kTypeBlob : kTypeString, la + lb + 1, 0, memo ? kSubTypeMemo : 0);
         return;
     }
-    if (IsTemporal(l) || IsTemporal(r)) {
-        const std::uint8_t t = IsTemporal(l) ? l : r;
-        const std::uint8_t other = IsTemporal(l) ? r : l;
-        if (IsIntegerKind(other)) {
-            type = t;
-        } else if (t == kTypeTimeStamp && other == kTypeTimeStamp) {
-            type = kTypeFloat;  // timestamp - timestamp: milliseconds as a float
-        } else if (t == kTypeTimeStamp) {
-            // timestamp - date or time: milliseconds, which outgrow 32 bits after 24 days
-            type = kTypeLargeInt;
-        } else {
-            type = kTypeInteger;  // date - date: days; time - time: milliseconds
-        }
-    } else if (l == kTypeFloat || r == kTypeFloat) {
-        type = kTypeFloat;
-    } else if (l == kTypeBCD || r == kTypeBCD) {
-        type = kTypeBCD;
-    } else if (op == opDivide) {
-        type = kTypeFloat;
-    } else if (l == kTypeLargeInt || r == kTypeLargeInt) {
-        type = kTypeLargeInt;
-    } else {
-        type = kTypeInteger;
-    }
+    const std::uint8_t type = ArithmeticType(node.op, a.dataType, b.dataType);
     // The larger of the operands' size and scale, and never less than the result
     // type itself needs: two small integers add up to an integer of four bytes.
     const std::uint32_t size = FixedValueSize(type) != 0 ? FixedValueSize(type) : std::max(a.dataSize, b.dataSize);
-    SetType(node, type, size, std::max(a.scale, b.scale), subType);
+    SetType(node, type, size, std::max(a.scale, b.scale));
 }
+
+}  // namespace
+
+std::uint8_t ArithmeticType(std::uint8_t op, std::uint8_t l, std::uint8_t r) {
+    if (IsTemporal(l) || IsTemporal(r)) {
+        const std::uint8_t t = IsTemporal(l) ? l : r;
+        const std::uint8_t other = IsTemporal(l) ? r : l;
+        if (IsIntegerKind(other)) return t;
+        if (t == kTypeTimeStamp && other == kTypeTimeStamp) return kTypeFloat;  // milliseconds as a float
+        // timestamp - date or time: milliseconds, which outgrow 32 bits after 24 days
+        if (t == kTypeTimeStamp) return kTypeLargeInt;
+        return kTypeInteger;  // date - date: days; time - time: milliseconds
+    }
+    if (l == kTypeFloat || r == kTypeFloat) return kTypeFloat;
+    if (l == kTypeBCD || r == kTypeBCD) return kTypeBCD;
+    if (op == opDivide) return kTypeFloat;
+    if (l == kTypeLargeInt || r == kTypeLargeInt) return kTypeLargeInt;
+    return kTypeInteger;
+}
+
+namespace {
 
 class TValidator {
 public:
@@ -595,7 +588,7 @@ TExpToken* PrepareNode(const TExpToken* source, const TPrepareOptions& o) {
         if (copy) copy->parent = n;
         n->operands.push_back(copy);
     }
-    if (n->kind == nkBinary && (n->op == opEq || n->op == opNe) && n->text != "IS NULL" && n->text != "IS NOT NULL") {
+    if (n->kind == nkBinary && (n->op == opEq || n->op == opNe)) {
         if (TExpToken* constant = RightStringConstant(*n)) {
             std::string text = ConstantText(*constant);
             const bool partial = !o.noPartialCompare && !text.empty() && text.back() == '*';

@@ -57,6 +57,9 @@ bool ComparableForEquality(const TExpToken& left, const TExpToken& right);
 // qualifier must name the table. `fields` must outlive the resolver.
 TResolveColumn FieldResolver(const std::vector<TFieldDesc>& fields, const std::string& tableName);
 
+// The result type of "+", "-", "*" or "/" on two non-text operands of allowed types.
+std::uint8_t ArithmeticType(std::uint8_t op, std::uint8_t left, std::uint8_t right);
+
 struct TFilterOptions {
     bool caseInsensitive = false;
     bool noPartialCompare = false;

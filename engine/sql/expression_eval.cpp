@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "engine/errors/engine_errors.h"
+#include "engine/sql/expression_check.h"
 #include "engine/index/keys.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/date_time.h"
@@ -77,15 +78,21 @@ TValue Bool(bool b) {
     return r;
 }
 
-TValue Copy(const TExpToken& n) {
+// A new value node of the same type, size and scale as `n`, with room for `bytes`.
+TValue ValueOfTypeOf(const TExpToken& n, std::size_t bytes) {
     TValue r(AcquireNode());
     r->kind = nkConstant;
     r->dataType = n.dataType;
     r->subType = n.subType;
     r->dataSize = n.dataSize;
     r->scale = n.scale;
+    r->Reserve(bytes);
+    return r;
+}
+
+TValue Copy(const TExpToken& n) {
+    TValue r = ValueOfTypeOf(n, n.value.size());
     r->isNull = n.isNull;
-    r->Reserve(n.value.size());
     if (!n.isNull) std::copy(n.value.begin(), n.value.end(), r->value.begin());
     return r;
 }
@@ -288,31 +295,6 @@ std::string ValueText(const TExpToken& v) {
 
 // ---- String comparison -----------------------------------------------------------------
 
-using TCaseMap = std::array<std::uint8_t, 256>;
-
-// The byte-for-byte case mapping of a language, built once per thread and language.
-const TCaseMap& CaseMap(std::uint16_t language, std::uint16_t sort, bool toUpper) {
-    struct TEntry {
-        bool ready = false;
-        std::uint16_t language = 0;
-        std::uint16_t sort = 0;
-        TCaseMap map{};
-    };
-    thread_local TEntry cache[2];
-    TEntry& e = cache[toUpper ? 1 : 0];
-    if (!e.ready || e.language != language || e.sort != sort) {
-        std::string all(256, '\0');
-        for (int i = 0; i < 256; ++i) all[static_cast<std::size_t>(i)] = static_cast<char>(i);
-        const std::string mapped = nls::MapCase(all, language, sort, toUpper);
-        for (std::size_t i = 0; i < 256; ++i)
-            e.map[i] = mapped.size() == 256 ? static_cast<std::uint8_t>(mapped[i]) : static_cast<std::uint8_t>(i);
-        e.map[0] = 0;
-        e.ready = true;
-        e.language = language;
-        e.sort = sort;
-    }
-    return e.map;
-}
 
 // Compares two strings: bytewise without a language (upper-cased in US English when
 // case is ignored), otherwise in the locale of the table. `prefix` > 0 compares only
@@ -331,7 +313,7 @@ int CompareText(std::string_view a, std::string_view b, const TEvalContext& c, b
         const int r = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
         if (r != 0) return r < 0 ? -1 : 1;
     } else {
-        const TCaseMap& up = CaseMap(kUsEnglish, 0, true);
+        const nls::TCaseTable& up = nls::CaseTable(kUsEnglish, true);
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint8_t x = up[static_cast<unsigned char>(a[i])];
             const std::uint8_t y = up[static_cast<unsigned char>(b[i])];
@@ -455,13 +437,7 @@ std::size_t Find(std::string_view s, std::string_view what, std::size_t from, bo
 // ---- Columns and operators ---------------------------------------------------------------
 
 TValue ReadColumn(const TExpToken& n, const TEvalContext& c) {
-    TValue r(AcquireNode());
-    r->kind = nkConstant;
-    r->dataType = n.dataType;
-    r->subType = n.subType;
-    r->dataSize = n.dataSize;
-    r->scale = n.scale;
-    r->Reserve(n.dataSize + 1);
+    TValue r = ValueOfTypeOf(n, n.dataSize + 1);
     if (c.columns) {
         c.columns->ReadColumn(n, *r);
     } else {
@@ -507,9 +483,9 @@ TValue Concatenate(const TExpToken& n, const TExpToken& a, const TExpToken& b) {
     return r;
 }
 
-// Date and time arithmetic on stored values. Sets the natural result type and value;
-// false when the operands are not a date/time combination this handles.
-bool TemporalArithmetic(std::uint8_t op, const TExpToken& a, const TExpToken& b, std::uint8_t& type, TNumber& value) {
+// Date and time arithmetic on stored values. Sets the value; false when the operands
+// are not a date/time combination this handles.
+bool TemporalArithmetic(std::uint8_t op, const TExpToken& a, const TExpToken& b, TNumber& value) {
     const std::uint8_t ta = a.dataType, tb = b.dataType;
     const TNumber x = NumberOf(a), y = NumberOf(b);
     auto dayMs = [](const TNumber& day) { return ToTimeStamp(static_cast<std::int32_t>(day.i), 0); };
@@ -517,20 +493,17 @@ bool TemporalArithmetic(std::uint8_t op, const TExpToken& a, const TExpToken& b,
         const std::uint8_t t = IsTemporal(ta) ? ta : tb;
         const TNumber& base = IsTemporal(ta) ? x : y;
         const TNumber& amount = IsTemporal(ta) ? y : x;
-        type = t;
         value = t == kTypeTimeStamp ? Float(base.f + AsDouble(amount)) : Int(base.i + AsInteger(amount));
         return true;
     }
     if (op != opSubtract) return false;
     if (IsTemporal(ta) && !IsTemporal(tb)) {
-        type = ta;
         value = ta == kTypeTimeStamp ? Float(x.f - AsDouble(y)) : Int(x.i - AsInteger(y));
         return true;
     }
     if (!IsTemporal(ta) || !IsTemporal(tb)) return false;
     if (ta == tb) {
         // Days between dates, milliseconds between times (integers) and timestamps (float).
-        type = ta == kTypeTimeStamp ? kTypeFloat : kTypeInteger;
         value = ta == kTypeTimeStamp ? Float(x.f - y.f) : Int(x.i - y.i);
         return true;
     }
@@ -539,7 +512,6 @@ bool TemporalArithmetic(std::uint8_t op, const TExpToken& a, const TExpToken& b,
     auto ms = [&](std::uint8_t t, const TNumber& v) {
         return t == kTypeDate ? dayMs(v) : (t == kTypeTime ? static_cast<double>(v.i) : v.f);
     };
-    type = kTypeInteger;
     value = Int(ClampToInt64(ms(ta, x) - ms(tb, y)));
     return true;
 }
@@ -550,23 +522,11 @@ TValue Arithmetic(const TExpToken& n, const TEvalContext& c) {
     if (n.op == opAdd && (IsText(*a) || IsText(*b))) return Concatenate(n, *a, *b);
     const std::uint8_t ta = a->dataType, tb = b->dataType;
 
-    std::uint8_t natural = 0;
     TNumber value;
-    const bool temporal = !a->isNull && !b->isNull && TemporalArithmetic(n.op, *a, *b, natural, value);
-    if (!temporal) {
-        if (IsFloating(ta) || IsFloating(tb)) {
-            natural = kTypeFloat;
-        } else if (ta == kTypeBCD || tb == kTypeBCD) {
-            natural = kTypeBCD;
-        } else if (n.op == opDivide) {
-            natural = kTypeFloat;
-        } else if (ta == kTypeLargeInt || tb == kTypeLargeInt) {
-            natural = kTypeLargeInt;
-        } else {
-            natural = kTypeInteger;
-        }
-    }
-    const std::uint8_t type = n.dataType != 0 && n.dataType != kTypeString ? n.dataType : natural;
+    const bool temporal = !a->isNull && !b->isNull && TemporalArithmetic(n.op, *a, *b, value);
+    // Validation gave the node its type; a tree built without it gets the same rule.
+    const std::uint8_t type =
+        n.dataType != 0 && n.dataType != kTypeString ? n.dataType : ArithmeticType(n.op, ta, tb);
     if (a->isNull || b->isNull) return NullValue(type, n.subType);
     TValue r = NewValue(type, n.subType);
     if (temporal) {
@@ -917,7 +877,7 @@ TValue Function(const TExpToken& n, const TEvalContext& c) {
         case opLower: {
             TValue a = Eval(n.Operand(0), c);
             if (a->isNull) return NullValue(kTypeString);
-            const TCaseMap& map = CaseMap(c.languageId != 0 ? c.languageId : kUsEnglish, c.sortId, n.op == opUpper);
+            const nls::TCaseTable& map = nls::CaseTable(c.languageId != 0 ? c.languageId : kUsEnglish, n.op == opUpper);
             const std::string_view s = Text(*a);
             TValue r = NewValue(kTypeString);
             PutText(*r, s, a->dataType == kTypeString ? a->dataSize : 0);

@@ -13,6 +13,7 @@
 
 namespace reruzo {
 
+// The arguments of a new table's data header.
 struct TNewTableOptions {
     std::uint16_t LanguageId = 0;
     std::uint16_t SortId = 0;
