@@ -134,8 +134,13 @@ void TDataCursor::CloseCursor() {
         }
     }
     myLocks_.Clear();
-    table_ = nullptr;
+    filters_.clear();
+    bitmapMode_ = false;
+    live_.Clear();
+    range_.Clear();
     view_.Clear();
+    viewCount_ = 0;
+    table_ = nullptr;
     record_.clear();
     key_.clear();
     logical_ = 0;
@@ -165,23 +170,9 @@ void TDataCursor::LoadIndex(int slot) {
         keyLength_ = d.KeyLength;
     }
     key_.assign(keyLength_, 0);
-    BuildView();
-}
-
-void TDataCursor::BuildView() {
-    view_.Clear();
-    viewCount_ = 0;
-    viewSlots_ = 0;
-    if (!natural_) return;
-    TDataFile& data = table_->Data();
-    viewSlots_ = data.SlotCount();
-    for (std::int32_t n = 1; n <= viewSlots_; ++n) {
-        TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
-        if (r->State() == 0) {
-            view_.Set(n);
-            ++viewCount_;
-        }
-    }
+    const bool wasOn = bitmapMode_;
+    UpdateBitmapMode();
+    if (bitmapMode_ && !wasOn) UpdateBitmaps();
 }
 
 // ---- Change detection ----------------------------------------------------------------------
@@ -224,7 +215,7 @@ void TDataCursor::Resync() {
         const bool hadPosition = recordNo_ != 0;
         const std::vector<std::uint8_t> bookmark = GetBookmark();
         TakeSnapshot();
-        BuildView();
+        if (bitmapMode_) UpdateBitmaps();
         if (!hadPosition) {
             NoCurrent();
             if (GetRecordCount() > 0) {
@@ -250,7 +241,14 @@ void TDataCursor::Resync() {
 }
 
 bool TDataCursor::ChangedBeforeRead() {
-    if (inResync_ || !table_) return false;
+    if (!table_) return false;
+    if (rebuilding_) {
+        // The bitmaps being built describe a table that is no more: they start again.
+        bool changed = table_->CheckLock();
+        if (CountersChanged()) changed = true;
+        return changed;
+    }
+    if (inResync_) return false;
     bool changed = table_->CheckLock();
     if (CountersChanged()) changed = true;
     if (changed) Resync();
@@ -259,6 +257,14 @@ bool TDataCursor::ChangedBeforeRead() {
 
 std::int32_t TDataCursor::ReadAheadCount(bool forward) {
     const std::int32_t per = table_->Data().RecordsPerRead();
+    if (bitmapMode_) {
+        // Only the visible records next to this one: a filtered view reads nothing it
+        // does not show.
+        const int step = forward ? 1 : -1;
+        std::int32_t run = 1;
+        while (run < per && view_.Has(recordNo_ + step * run)) ++run;
+        return run;
+    }
     return forward ? std::min(per, table_->Data().SlotCount() - recordNo_ + 1) : std::min(per, recordNo_);
 }
 
@@ -298,18 +304,21 @@ bool TDataCursor::GoFirst() {
         return false;
     }
     if (natural_) {
-        for (std::int32_t n = 1; n <= viewSlots_; ++n) {
-            if (view_.Has(n)) {
-                recordNo_ = n;
-                logical_ = 1;
-                bof_ = eof_ = false;
-                return true;
-            }
+        std::int32_t at = 0;
+        std::int64_t ordinal = 0;
+        if (!view_.Next(at, 1, ordinal)) {
+            NoCurrent();
+            return false;
         }
-        NoCurrent();
-        return false;
+        recordNo_ = at;
+        logical_ = ordinal;
+        bof_ = eof_ = false;
+        return true;
     }
-    return GoToOrdinal(1);
+    if (!GoToOrdinal(1)) return false;
+    if (Visible(recordNo_) || StepIndex(+1)) return true;
+    NoCurrent();
+    return false;
 }
 
 bool TDataCursor::GoLast() {
@@ -318,18 +327,21 @@ bool TDataCursor::GoLast() {
         return false;
     }
     if (natural_) {
-        for (std::int32_t n = viewSlots_; n >= 1; --n) {
-            if (view_.Has(n)) {
-                recordNo_ = n;
-                logical_ = viewCount_;
-                bof_ = eof_ = false;
-                return true;
-            }
+        std::int32_t at = view_.Size() + 1;
+        std::int64_t ordinal = viewCount_ + 1;
+        if (!view_.Previous(at, 1, ordinal)) {
+            NoCurrent();
+            return false;
         }
-        NoCurrent();
-        return false;
+        recordNo_ = at;
+        logical_ = ordinal;
+        bof_ = eof_ = false;
+        return true;
     }
-    return GoToOrdinal(std::numeric_limits<std::int32_t>::max());
+    if (!GoToOrdinal(std::numeric_limits<std::int32_t>::max())) return false;
+    if (Visible(recordNo_) || StepIndex(-1)) return true;
+    NoCurrent();
+    return false;
 }
 
 // Stands on the n-th entry of the index order, or on the last one when n is past the
@@ -338,7 +350,8 @@ bool TDataCursor::GoLast() {
 bool TDataCursor::GoToOrdinal(std::int32_t n) {
     for (int attempt = 0; attempt < kRestartLimit; ++attempt) {
         try {
-            const std::int32_t count = GetRecordCount();
+            // Index positions: with filters, visible entries lie between them.
+            const std::int32_t count = std::max(0, table_->Index().RecordCount());
             if (count == 0) {
                 NoCurrent();
                 return false;
@@ -358,24 +371,27 @@ bool TDataCursor::GoToOrdinal(std::int32_t n) {
 
 void TDataCursor::MoveBy(int n) {
     if (n == 0 || recordNo_ == 0) return;
+    if (!natural_) {
+        StepIndex(n);
+        return;
+    }
     const int step = n > 0 ? 1 : -1;
-    if (natural_) {
-        std::int32_t at = recordNo_;
-        for (int remaining = std::abs(n); remaining > 0;) {
-            at += step;
-            if (at < 1 || at > viewSlots_) {
-                (step > 0 ? eof_ : bof_) = true;
-                return;
-            }
-            if (view_.Has(at)) {
-                recordNo_ = at;
-                logical_ += step;
-                --remaining;
-            }
-        }
+    std::int32_t at = recordNo_;
+    std::int64_t ordinal = logical_;
+    const bool arrived = step > 0 ? view_.Next(at, std::abs(n), ordinal) : view_.Previous(at, std::abs(n), ordinal);
+    if (arrived) {
+        recordNo_ = at;
+        logical_ = ordinal;
         bof_ = eof_ = false;
         return;
     }
+    // Ran off the view: rest on its last (first) record.
+    if (step > 0 ? GoLast() : GoFirst()) (step > 0 ? eof_ : bof_) = true;
+}
+
+bool TDataCursor::StepIndex(int n) {
+    if (n == 0 || recordNo_ == 0) return true;
+    const int step = n > 0 ? 1 : -1;
     for (int attempt = 0; attempt < kRestartLimit; ++attempt) {
         try {
             TIndexFile& index = table_->Index();
@@ -387,9 +403,16 @@ void TDataCursor::MoveBy(int n) {
             }
             int pos = std::clamp(entry_, 1, page->Count());
             std::int64_t logical = logical_;
+            // Where a walk that runs off an edge comes to rest: the last visible entry
+            // passed, else where it started.
+            struct TPlace {
+                std::int32_t page;
+                int entry;
+                std::int64_t logical;
+            } rest{page->PageNo(), pos, logical};
             bool ranOff = false;
             std::int32_t hops = 0;
-            for (int remaining = std::abs(n); remaining > 0; --remaining) {
+            for (int remaining = std::abs(n); remaining > 0;) {
                 if (step > 0 ? pos < page->Count() : pos > 1) {
                     pos += step;
                 } else {
@@ -408,18 +431,24 @@ void TDataCursor::MoveBy(int n) {
                     pos = step > 0 ? 1 : page->Count();
                 }
                 logical += step;
+                if (Visible(page->Ref(pos))) {
+                    --remaining;
+                    rest = {page->PageNo(), pos, logical};
+                }
             }
-            page_ = page->PageNo();
-            entry_ = pos;
-            logical_ = logical;
-            std::memcpy(key_.data(), page->Key(pos), keyLength_);
-            recordNo_ = page->Ref(pos);
+            if (!ranOff || !bitmapMode_) rest = {page->PageNo(), pos, logical};
+            if (rest.page != page->PageNo()) page = TPagePin(index.FetchPage(this, activeIndex_, rest.page, false));
+            page_ = rest.page;
+            entry_ = rest.entry;
+            logical_ = rest.logical;
+            std::memcpy(key_.data(), page->Key(rest.entry), keyLength_);
+            recordNo_ = page->Ref(rest.entry);
             if (ranOff) {
                 (step > 0 ? eof_ : bof_) = true;
             } else {
                 bof_ = eof_ = false;
             }
-            return;
+            return !ranOff;
         } catch (const EIndexChanged&) {
             // Resynchronised on the way: the move starts again from the new position.
         }
@@ -448,23 +477,28 @@ void TDataCursor::SetToEnd() {
 void TDataCursor::SetToRecNo(std::int32_t n) {
     TCheckScope scope{*this};
     Sync();
-    const std::int32_t count = GetRecordCount();
-    if (n < 1) {
-        if (GoFirst()) bof_ = true;
-    } else if (n > count) {
-        if (GoLast()) eof_ = true;
-    } else if (natural_) {
-        std::int32_t seen = 0;
-        for (std::int32_t s = 1; s <= viewSlots_; ++s) {
-            if (view_.Has(s) && ++seen == n) {
-                recordNo_ = s;
-                logical_ = n;
-                bof_ = eof_ = false;
-                break;
-            }
+    if (natural_) {
+        std::int32_t at = 0;
+        std::int64_t ordinal = 0;
+        if (n < 1) {
+            if (GoFirst()) bof_ = true;
+        } else if (view_.Next(at, n, ordinal)) {
+            recordNo_ = at;
+            logical_ = ordinal;
+            bof_ = eof_ = false;
+        } else if (GoLast()) {
+            eof_ = true;
         }
-    } else {
-        GoToOrdinal(n);
+    } else if (GoFirst()) {
+        // Index positions: the first and last visible entries bound the numbers.
+        if (n < logical_) {
+            bof_ = true;
+        } else if (GoLast() && n > logical_) {
+            eof_ = true;
+        } else if (GoToOrdinal(n) && !Visible(recordNo_) && !StepIndex(+1)) {
+            GoLast();
+            eof_ = true;
+        }
     }
     if (Status() == 0) ReadCurrent({});
 }
@@ -476,7 +510,7 @@ std::int32_t TDataCursor::GetRecNo() {
 }
 
 std::int32_t TDataCursor::GetRecordCount() {
-    return natural_ ? viewCount_ : std::max(0, table_->Index().RecordCount());
+    return bitmapMode_ ? viewCount_ : std::max(0, table_->Index().RecordCount());
 }
 
 // ---- Fetching ----------------------------------------------------------------------------
@@ -497,7 +531,7 @@ std::uint16_t TDataCursor::ReadCurrent(std::span<std::uint8_t> buffer) {
             Zero(buffer);
             return status;
         }
-        TPinnedRecord r(table_->Data().GetRecord(this, recordNo_, true, false, true));
+        TPinnedRecord r(table_->Data().GetRecord(this, recordNo_, true, true, true));
         if (!r) continue;  // the table changed: the position was re-found, read again
         record_.assign(r->Data().begin(), r->Data().begin() + recordSize_);
         if (!buffer.empty()) {
@@ -630,27 +664,38 @@ bool TDataCursor::SetToBookmark(std::span<const std::uint8_t> bookmark, bool nea
     bool exact = false;
     if (natural_) {
         std::int32_t n = bookmark.size() >= 4 ? GetLE<std::int32_t>(bookmark.data()) : 0;
-        n = std::clamp(n, 1, std::max(1, viewSlots_));
+        n = std::clamp(n, 1, std::max(1, view_.Size()));
         std::int32_t target = 0;
+        std::int64_t unused = 0;
         if (view_.Has(n)) {
             target = n;
             exact = true;
         } else {
-            for (std::int32_t s = n + 1; s <= viewSlots_ && !target; ++s) target = view_.Has(s) ? s : 0;
-            for (std::int32_t s = n - 1; s >= 1 && !target; --s) target = view_.Has(s) ? s : 0;
+            std::int32_t after = n, before = n;
+            if (view_.Next(after, 1, unused)) {
+                target = after;
+            } else if (view_.Previous(before, 1, unused)) {
+                target = before;
+            }
         }
         if (target == 0) {
             NoCurrent();
         } else {
-            std::int32_t before = 0;
-            for (std::int32_t s = 1; s < target; ++s) before += view_.Has(s) ? 1 : 0;
             recordNo_ = target;
-            logical_ = before + 1;
+            logical_ = view_.CountBefore(target) + 1;
             bof_ = eof_ = false;
         }
     } else if (bookmark.size() >= keyLength_) {
         KeySearch(bookmark.data(), keyLength_, true, false);
         exact = recordNo_ != 0 && std::memcmp(key_.data(), bookmark.data(), keyLength_) == 0 && !eof_;
+        if (recordNo_ != 0 && !eof_ && !Visible(recordNo_)) {
+            // The nearest visible entry: after the key, else before it.
+            exact = false;
+            if (!StepIndex(+1)) {
+                eof_ = false;
+                if (!StepIndex(-1)) NoCurrent();
+            }
+        }
     }
     if (Status() == 0) ReadCurrent({});
     return nearest ? true : exact;
@@ -796,8 +841,275 @@ std::unique_ptr<TDataCursor> TDataCursor::CloneCursor() {
     clone->OpenCursor();
     // A clone of a natural-order cursor was opened in natural order already.
     if (activeIndex_ != kNaturalOrder) clone->SetIndexName(indexName_);
+    for (const auto& f : filters_) {
+        TFilter* copy = clone->AddFilter(f->condition_->Clone(), f->callback_, f->countCheck_, f->evaluateLast_);
+        if (f->active_) clone->ActivateFilter(copy);
+    }
     clone->SetToRecBuf(*this);
     return clone;
+}
+
+// ---- Filters and the view ------------------------------------------------------------
+
+void TDataCursor::CheckFilterLimit() const {
+    if (filters_.size() >= static_cast<std::size_t>(kMaxFilters)) Raise(RERUZO_INTERNALLIMIT);
+}
+
+TFilter* TDataCursor::AddFilter(std::unique_ptr<TFilterCondition> condition, bool isCallback, bool countCheck,
+                                bool evaluateLast) {
+    CheckFilterLimit();
+    if (!condition) {
+        RaiseEngineError(RERUZO_INVALIDFILTER, {.database = directory_.Path(), .table = tableName_,
+                                                .text = "filter condition is missing"});
+    }
+    auto filter = std::make_unique<TFilter>(*this, std::move(condition), isCallback, countCheck, evaluateLast);
+    {
+        TCheckScope scope{*this};
+        Sync();
+        for (int attempt = 0;; ++attempt) {
+            try {
+                filterTable_.Reset();
+                filter->level_ = static_cast<std::uint8_t>(filter->condition_->Analyse(filterTable_, countCheck));
+                break;
+            } catch (const EIndexChanged&) {
+                if (attempt + 1 >= kRestartLimit) Raise(RERUZO_INDEXCORRUPT);
+            }
+        }
+    }
+    auto at = filters_.end();
+    if (!evaluateLast) at = std::find_if(filters_.begin(), filters_.end(), [](const auto& f) { return f->evaluateLast_; });
+    return filters_.insert(at, std::move(filter))->get();
+}
+
+TFilter* TDataCursor::AddCallbackFilter(TFilterCallback callback, bool countCheck, bool evaluateLast) {
+    CheckFilterLimit();
+    if (!callback) {
+        RaiseEngineError(RERUZO_INVALIDFILTER, {.database = directory_.Path(), .table = tableName_,
+                                                .text = "filter callback is missing"});
+    }
+    return AddFilter(std::make_unique<TCallbackCondition>(std::move(callback)), true, countCheck, evaluateLast);
+}
+
+std::vector<std::unique_ptr<TFilter>>::iterator TDataCursor::FindFilter(const TFilter* filter) {
+    auto it = std::find_if(filters_.begin(), filters_.end(), [&](const auto& f) { return f.get() == filter; });
+    if (it == filters_.end()) Raise(RERUZO_NOSUCHFILTER);
+    return it;
+}
+
+int TDataCursor::GetFilterOptimizeLevel(TFilter* filter) const {
+    for (const auto& f : filters_) {
+        if (f.get() == filter) return f->level_;
+    }
+    Raise(RERUZO_NOSUCHFILTER);
+}
+
+void TDataCursor::ActivateFilter(TFilter* filter) {
+    if (filter) FindFilter(filter);
+    TCheckScope scope{*this};
+    Sync();
+    std::vector<TFilter*> fresh;
+    for (const auto& f : filters_) {
+        if ((!filter || f.get() == filter) && !f->active_) {
+            f->active_ = true;
+            fresh.push_back(f.get());
+        }
+    }
+    const bool wasOn = bitmapMode_;
+    UpdateBitmapMode();
+    if (fresh.empty()) return;
+    // A view that was never built is built whole; otherwise only the new filters.
+    UpdateBitmaps(wasOn && view_.Size() == table_->Data().SlotCount() ? &fresh : nullptr);
+    Relocate();
+}
+
+void TDataCursor::DeactivateFilter(TFilter* filter) {
+    if (filter) FindFilter(filter);
+    TCheckScope scope{*this};
+    Sync();
+    bool changed = false;
+    for (const auto& f : filters_) {
+        if ((!filter || f.get() == filter) && f->active_) {
+            f->active_ = false;
+            changed = true;
+        }
+    }
+    if (!changed) return;
+    UpdateBitmapMode();
+    // A filter evaluated last saw only what the filters before it let through: without
+    // one of them it must look again.
+    const bool again = std::any_of(filters_.begin(), filters_.end(),
+                                   [](const auto& f) { return f->active_ && f->evaluateLast_ && f->level_ < 2; });
+    if (bitmapMode_) again ? UpdateBitmaps() : CombineView();
+    Relocate();
+}
+
+void TDataCursor::DropFilter(TFilter* filter) {
+    if (filter) FindFilter(filter);
+    DeactivateFilter(filter);
+    if (filter) {
+        filters_.erase(FindFilter(filter));
+    } else {
+        filters_.clear();
+    }
+}
+
+void TDataCursor::ReplaceFilterCondition(TFilter* filter, std::unique_ptr<TFilterCondition> condition) {
+    auto it = FindFilter(filter);
+    if (!condition) Raise(RERUZO_INVALIDFILTER);
+    TCheckScope scope{*this};
+    Sync();
+    (*it)->condition_ = std::move(condition);
+    if (!(*it)->active_) {
+        filterTable_.Reset();
+        (*it)->level_ = static_cast<std::uint8_t>((*it)->condition_->Analyse(filterTable_, (*it)->countCheck_));
+        return;
+    }
+    std::vector<TFilter*> fresh{filter};
+    UpdateBitmaps(&fresh);
+    Relocate();
+}
+
+void TDataCursor::UpdateBitmapMode() {
+    bitmapMode_ = natural_ || std::any_of(filters_.begin(), filters_.end(), [](const auto& f) { return f->active_; });
+    if (bitmapMode_) return;
+    live_.Clear();
+    range_.Clear();
+    view_.Clear();
+    viewCount_ = 0;
+}
+
+void TDataCursor::UpdateBitmaps(const std::vector<TFilter*>* fresh) {
+    if (rebuilding_) return;
+    rebuilding_ = true;
+    struct TGuard {
+        bool& flag;
+        ~TGuard() { flag = false; }
+    } guard{rebuilding_};
+    for (int attempt = 0;; ++attempt) {
+        // After repeated changes under the walk, the last attempt holds the table's
+        // read lock, which keeps writers out until it is done.
+        const bool locked = attempt + 1 >= kRestartLimit;
+        if (locked && table_->ReadLock()) TakeSnapshot();
+        try {
+            if (fresh && attempt == 0) {
+                filterTable_.Reset();
+                for (TFilter* f : *fresh) EvaluateFilter(*f);
+            } else {
+                BuildBitmaps();
+            }
+            if (locked) table_->ReadUnlock();
+            break;
+        } catch (const EIndexChanged&) {
+            if (locked) {
+                table_->ReadUnlock();
+                Raise(RERUZO_INDEXCORRUPT);
+            }
+        } catch (...) {
+            if (locked) table_->ReadUnlock();
+            throw;
+        }
+    }
+    CombineView();
+}
+
+void TDataCursor::BuildBitmaps() {
+    filterTable_.Reset();
+    const std::int32_t slots = table_->Data().SlotCount();
+    range_.Clear();  // no key range is set
+    live_.SetSize(slots);
+    if (slots > 0) {
+        if (std::max(0, table_->Index().RecordCount()) == slots) {
+            live_.SetAll();
+        } else {
+            live_.ClearAll();
+            filterTable_.CollectDeleted(live_);
+            live_.Not();
+        }
+    }
+    for (const auto& f : filters_) {
+        if (f->active_) EvaluateFilter(*f);
+    }
+}
+
+void TDataCursor::EvaluateFilter(TFilter& filter) {
+    TRecordsBitmap& bitmap = filter.Bitmap();
+    bitmap.Assign(live_);
+    if (range_.Size() > 0) bitmap.And(range_);
+    filter.level_ = static_cast<std::uint8_t>(filter.condition_->Analyse(filterTable_, filter.countCheck_));
+    if (filter.evaluateLast_ && filter.level_ < 2) {
+        for (const auto& f : filters_) {
+            if (f.get() == &filter) break;
+            if (f->active_) bitmap.And(f->Bitmap());
+        }
+    }
+    if (bitmap.Size() > 0) filter.condition_->Evaluate(filterTable_, bitmap, filter.countCheck_);
+}
+
+void TDataCursor::CombineView() {
+    if (!bitmapMode_) return;
+    view_.Assign(live_);
+    if (range_.Size() > 0) view_.And(range_);
+    for (const auto& f : filters_) {
+        if (f->active_) view_.And(f->Bitmap());
+    }
+    viewCount_ = view_.Size() == 0 ? 0 : view_.Count();
+}
+
+void TDataCursor::Relocate() {
+    const bool wasBof = bof_ && !eof_;
+    const bool wasEof = eof_ && !bof_;
+    if (GetRecordCount() == 0) {
+        NoCurrent();
+        return;
+    }
+    if (recordNo_ == 0) {
+        if (GoFirst()) bof_ = true;
+    } else if (natural_) {
+        std::array<std::uint8_t, 4> bookmark{};
+        PutLE(bookmark.data(), recordNo_);
+        SetToBookmark(bookmark, true, true);
+    } else if (!Visible(recordNo_) && !StepIndex(+1)) {
+        eof_ = false;
+        if (!StepIndex(-1)) GoFirst();
+    }
+    if (recordNo_ == 0) return;
+    if (wasBof) {
+        bof_ = true;
+        eof_ = false;
+    } else if (wasEof) {
+        eof_ = true;
+        bof_ = false;
+    }
+    ReadCurrent({});
+}
+
+void TDataCursor::FollowWrittenRecord(std::int32_t n, std::span<const std::uint8_t> record) {
+    if (!bitmapMode_ || n < 1) return;
+    const std::int32_t slots = std::max(n, table_->Data().SlotCount());
+    live_.SetSize(slots);
+    live_.Set(n);
+    filterTable_.Reset();
+    for (const auto& f : filters_) {
+        if (!f->active_) continue;
+        f->Bitmap().SetSize(slots);
+        if (f->condition_->Accepts(filterTable_, record, n)) {
+            f->Bitmap().Set(n);
+        } else {
+            f->Bitmap().Reset(n);
+        }
+    }
+    CombineView();
+}
+
+void TDataCursor::FollowDeletedRecord(std::int32_t n) {
+    if (!bitmapMode_) return;
+    range_.Reset(n);
+    live_.Reset(n);
+    for (const auto& f : filters_) f->Bitmap().Reset(n);
+    if (view_.Has(n)) {
+        view_.Reset(n);
+        --viewCount_;
+    }
 }
 
 }  // namespace reruzo

@@ -7,6 +7,13 @@
 // (neither), or no current record (both: the view is empty). Fetches return
 // RERUZO_BOF, RERUZO_EOF and RERUZO_NOCURRREC as status codes with a zeroed buffer.
 //
+// Filters restrict the view (see data_filter.h). While a filter is active, or in
+// natural order, the cursor is in bitmap mode: it keeps a bitmap of the live records,
+// one per active filter and their intersection, the view, and walks only entries
+// whose record is in the view. In index order the record number stays the entry's
+// position in the index, so with filters the numbers of the visible records have
+// gaps; the record count is the number of visible records.
+//
 // Before every positioning or fetching operation the cursor synchronises: it compares
 // the table's change counters with its snapshot (or, with strict change detection,
 // takes the check lock, which re-reads the headers) and, when the table changed,
@@ -20,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/index/data_filter.h"
 #include "engine/index/data_session.h"
 #include "engine/index/index_tree.h"
 #include "engine/index/records_bitmap.h"
@@ -29,6 +37,8 @@ namespace reruzo {
 inline constexpr int kNaturalOrder = 255;
 
 class TDataCursor : public TRecordReader {
+    friend class TFilterTable;
+
 public:
     explicit TDataCursor(TDataDirectory& directory);
     ~TDataCursor() override;
@@ -94,6 +104,32 @@ public:
     // The physical record number of the current record (0 when none).
     std::int32_t CurrentRecordNo() const { return recordNo_; }
 
+    // ---- Filters ----
+    // RERUZO_INTERNALLIMIT when the cursor has all its 64 filters.
+    void CheckFilterLimit() const;
+    // Adds an inactive filter, analysed: at the end of the list when it is evaluated
+    // last, otherwise before the first filter that is.
+    TFilter* AddFilter(std::unique_ptr<TFilterCondition> condition, bool isCallback, bool countCheck,
+                       bool evaluateLast);
+    // A missing callback raises RERUZO_INVALIDFILTER.
+    TFilter* AddCallbackFilter(TFilterCallback callback, bool countCheck, bool evaluateLast);
+    // nullptr means every filter; a handle that is not in the list raises
+    // RERUZO_NOSUCHFILTER. Each keeps the current record when it stays visible, and
+    // otherwise moves to the nearest visible one.
+    void DropFilter(TFilter* filter);
+    void ActivateFilter(TFilter* filter);
+    void DeactivateFilter(TFilter* filter);
+    int GetFilterOptimizeLevel(TFilter* filter) const;
+    // Gives a filter a new condition, analysed and, when active, evaluated.
+    void ReplaceFilterCondition(TFilter* filter, std::unique_ptr<TFilterCondition> condition);
+    const std::vector<std::unique_ptr<TFilter>>& Filters() const { return filters_; }
+    bool BitmapMode() const { return bitmapMode_; }
+    const TRecordsBitmap& View() const { return view_; }
+    // The cursor's own writes: record n was appended or modified (its new image is
+    // `record`) or deleted. The bitmaps follow without evaluating the filters again.
+    void FollowWrittenRecord(std::int32_t n, std::span<const std::uint8_t> record);
+    void FollowDeletedRecord(std::int32_t n);
+
     // TRecordReader
     bool ChangedBeforeRead() override;
     std::int32_t ReadAheadCount(bool forward) override;
@@ -115,12 +151,29 @@ private:
         TCheckScope& operator=(const TCheckScope&) = delete;
         ~TCheckScope() { cursor.ReleaseCheck(); }
     };
-    void BuildView();
+    // Bitmap mode is on in natural order and while a filter is active; off, the
+    // bitmaps give their storage back.
+    void UpdateBitmapMode();
+    // Builds the live-records bitmap and evaluates the active filters (only those in
+    // `fresh` when given), starting again when the table changes under the walk;
+    // then combines the view.
+    void UpdateBitmaps(const std::vector<TFilter*>* fresh = nullptr);
+    void BuildBitmaps();
+    void EvaluateFilter(TFilter& filter);
+    void CombineView();
+    // After the view changed: stays on the current record when it is visible, else
+    // moves to the nearest visible one, keeping a BOF or EOF rest.
+    void Relocate();
+    std::vector<std::unique_ptr<TFilter>>::iterator FindFilter(const TFilter* filter);
+    bool Visible(std::int32_t n) const { return !bitmapMode_ || view_.Has(n); }
     void NoCurrent();
     bool GoFirst();
     bool GoLast();
     bool GoToOrdinal(std::int32_t n);
     void MoveBy(int n);
+    // Index order: n visible entries on (back when negative); false when an edge came
+    // first, with the cursor on the last visible entry passed and BOF or EOF set.
+    bool StepIndex(int n);
     void SetIndexPosition(const TIndexTree::TPosition& p);
     bool SetToBookmarkSynced(std::span<const std::uint8_t> bookmark, bool nearest);
     bool KeySearch(const std::uint8_t* key, std::size_t length, bool nearest, bool keepEdge);
@@ -160,10 +213,16 @@ private:
     std::int32_t recordNo_ = 0;      // physical record number of the current entry
     std::vector<std::uint8_t> record_;  // the current record
 
-    // View (natural order): the live slots.
+    // View (bitmap mode): live records, key range (size 0: none), their intersection
+    // with every active filter, and the number of visible records.
+    std::vector<std::unique_ptr<TFilter>> filters_;
+    TFilterTable filterTable_{*this};
+    bool bitmapMode_ = false;
+    bool rebuilding_ = false;
+    TRecordsBitmap live_;
+    TRecordsBitmap range_;
     TRecordsBitmap view_;
     std::int32_t viewCount_ = 0;
-    std::int32_t viewSlots_ = 0;
 
     // Change detection.
     std::uint32_t snapData_ = 0;

@@ -12,12 +12,14 @@
 #include "engine/storage/byte_order.h"
 #include "tests/support/child_process.h"
 #include "tests/support/engine_error.h"
+#include "tests/support/table_rows.h"
 #include "tests/support/temp_dir.h"
 
 namespace reruzo {
 namespace {
 
 using quorvane::testing::CodeOf;
+using quorvane::testing::DeleteRow;
 using quorvane::testing::TChild;
 using quorvane::testing::TTempDir;
 
@@ -57,32 +59,6 @@ void MakeTable(const std::string& dir, int rows, std::vector<std::int32_t>* keyi
     }
     d.CloseTable(t, false);
     session.CloseDirectory(d);
-}
-
-// Removes slot n from the table and its indexes the way a writer does.
-void DeleteRow(TDataTable& t, std::int32_t n) {
-    t.WriteLock();
-    TDataFile& data = t.Data();
-    TIndexFile& index = t.Index();
-    {
-        TPinnedRecord r(data.GetRecord(nullptr, n, true, false, false));
-        std::vector<int> slots = {0, kSysDeletedSlot};
-        for (int s = 1; s <= index.Header().SecondaryCount; ++s) slots.push_back(s);
-        for (int s : slots) {
-            TKeyLayout layout = MakeKeyLayout(index.Descriptor(s), s, data.Fields(), 0, 0);
-            std::vector<std::uint8_t> key(layout.KeyLength());
-            BuildKey(layout, r->Data(), key);
-            TIndexTree(index, s, layout).Delete(key.data());
-        }
-        r->SetState(1);
-        r->SetNextFree(0);
-        std::vector<std::uint8_t> sys(kSysDeletedKeyLength);
-        BuildSysDeletedKey(r->Data(), sys);
-        TIndexTree(index, kSysDeletedSlot, TKeyLayout::SysDeleted()).Insert(sys.data(), n);
-    }
-    index.DecRecordCount();
-    t.FlushBuffers(false, true, true, false, false);
-    t.WriteUnlock();
 }
 
 struct TCursorFixture : ::testing::Test {

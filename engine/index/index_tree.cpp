@@ -328,7 +328,7 @@ void TIndexTree::Repair(int level) {
     }
 }
 
-TIndexTree::TPosition TIndexTree::Seek(const std::uint8_t* key, std::size_t length) {
+TIndexTree::TPosition TIndexTree::Seek(const std::uint8_t* key, std::size_t length, bool after) {
     TPosition result;
     std::int32_t pageNo = file_.Root(slot_);
     if (pageNo == 0) return result;
@@ -336,19 +336,20 @@ TIndexTree::TPosition TIndexTree::Seek(const std::uint8_t* key, std::size_t leng
         TPagePin page(Fetch(pageNo));
         const int count = page->Count();
         if (count <= 0) file_.RaiseTable(RERUZO_INDEXCORRUPT);
-        // Entries smaller than the key over `length`.
+        // Entries smaller than the key over `length` (not greater, when seeking after it).
         int lo = 0, hi = count;
         while (lo < hi) {
             const int mid = (lo + hi) / 2;
-            if (CompareKeys(layout_, page->Key(mid + 1), key, length) < 0) {
+            const int c = CompareKeys(layout_, page->Key(mid + 1), key, length);
+            if (c < 0 || (after && c == 0)) {
                 lo = mid + 1;
             } else {
                 hi = mid;
             }
         }
         if (!page->IsLeaf()) {
-            // The last child whose smallest key is below the key holds the answer or
-            // ends just before it.
+            // The last child whose smallest key is below the key (or not above it)
+            // holds the answer or ends just before it.
             const int pos = std::max(1, lo);
             for (int i = 1; i < pos; ++i) result.logical += page->SubCount(i);
             pageNo = page->Ref(pos);

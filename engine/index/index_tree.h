@@ -55,15 +55,15 @@ public:
     // The record number of the entry with exactly this key.
     bool FindExact(const std::uint8_t* key, std::int32_t* recordNo);
 
-    // The first entry whose first `length` key bytes are not smaller than `key`'s:
-    // its leaf page and entry (entry 0 when there is none), and the number of records
-    // before it.
+    // The first entry whose first `length` key bytes are not smaller than `key`'s
+    // (with `after`: greater than `key`'s): its leaf page and entry (entry 0 when
+    // there is none), and the number of records before it.
     struct TPosition {
         std::int32_t page = 0;
         int entry = 0;
         std::int64_t logical = 0;
     };
-    TPosition Seek(const std::uint8_t* key, std::size_t length);
+    TPosition Seek(const std::uint8_t* key, std::size_t length, bool after = false);
     // The k-th entry (1-based) in key order, found by one descent over the subtree
     // counts; entry 0 when there is none.
     TPosition SeekOrdinal(std::int64_t k);

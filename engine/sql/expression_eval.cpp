@@ -29,9 +29,6 @@ namespace {
 
 namespace nls = quorvane::nls;
 
-// Case mapping and case-insensitive comparison of tables without a language use the
-// US English locale.
-constexpr std::uint16_t kUsEnglish = 0x0409;
 constexpr unsigned kCompareFlags = nls::kNormIgnoreNonSpace | nls::kSortStringSort;
 constexpr std::size_t kBcdSize = 34;
 
@@ -296,8 +293,9 @@ std::string ValueText(const TExpToken& v) {
 // ---- String comparison -----------------------------------------------------------------
 
 
-// Compares two strings: bytewise without a language (upper-cased in US English when
-// case is ignored), otherwise in the locale of the table. `prefix` > 0 compares only
+// Compares two strings: bytewise without a language (with ASCII letters upper-cased
+// when case is ignored, as case-insensitive indexes store them; other bytes may be
+// halves of double-byte characters), otherwise in the locale of the table. `prefix` > 0 compares only
 // that many leading characters.
 int CompareText(std::string_view a, std::string_view b, const TEvalContext& c, bool ignoreCase,
                 std::size_t prefix) {
@@ -313,7 +311,7 @@ int CompareText(std::string_view a, std::string_view b, const TEvalContext& c, b
         const int r = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
         if (r != 0) return r < 0 ? -1 : 1;
     } else {
-        const nls::TCaseTable& up = nls::CaseTable(kUsEnglish, true);
+        const nls::TCaseTable& up = nls::CaseTable(c.languageId, true);
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint8_t x = up[static_cast<unsigned char>(a[i])];
             const std::uint8_t y = up[static_cast<unsigned char>(b[i])];
@@ -877,7 +875,7 @@ TValue Function(const TExpToken& n, const TEvalContext& c) {
         case opLower: {
             TValue a = Eval(n.Operand(0), c);
             if (a->isNull) return NullValue(kTypeString);
-            const nls::TCaseTable& map = nls::CaseTable(c.languageId != 0 ? c.languageId : kUsEnglish, n.op == opUpper);
+            const nls::TCaseTable& map = nls::CaseTable(c.languageId, n.op == opUpper);
             const std::string_view s = Text(*a);
             TValue r = NewValue(kTypeString);
             PutText(*r, s, a->dataType == kTypeString ? a->dataSize : 0);

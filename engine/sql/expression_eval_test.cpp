@@ -463,7 +463,10 @@ TEST(ExpressionEval, PreparedStringCompareWithPrefixAndCase) {
         {"abx", "aby", opEq, 0, 2, 0, true},        {"abx", "aby", opEq, 0, 3, 0, false},
         {"abx", "aby", opNe, 0, 2, 0, false},       {"abc", "ABC", opEq, 1, 0, 0, true},
         {"abc", "ABC", opNe, 1, 0, 0, false},       {"abc", "ABD", opEq, 1, 0, 0, false},
-        {"abcX", "ABCy", opEq, 1, 3, 0, true},      {"caf\xE9", "CAF\xC9", opEq, 1, 0, 0, true},
+        {"abcX", "ABCy", opEq, 1, 3, 0, true},      {"caf\xE9", "CAF\xC9", opEq, 1, 0, 0x0409, true},
+        // Without a language only ASCII letters have a case: other bytes may be halves
+        // of double-byte characters ("\xC4\xE3" is one in GBK).
+        {"caf\xE9", "CAF\xC9", opEq, 1, 0, 0, false}, {"\xC4\xE3", "\xC4\xC3", opEq, 1, 0, 0, false},
         {"ab", "abc", opEq, 0, 3, 0, false},        {"abc", "ABC", opEq, 0, 0, 0x0409, false},
         {"abc", "ABC", opEq, 1, 0, 0x0409, true},   {"abcX", "ABCy", opEq, 1, 3, 0x0409, true},
         {"abx", "aby", opEq, 0, 2, 0x0409, true},
@@ -542,10 +545,15 @@ TEST(ExpressionEval, InSubSelectAsksTheQuery) {
 
 // ---- Functions -----------------------------------------------------------------------------
 
+TEST(ExpressionEval, CaseFollowsTheTableLanguage) {
+    RunTable({{"UPPER('caf\xE9')", "'CAF\xC9'"}, {"LOWER('CAF\xC9')", "'caf\xE9'"}}, 0x0409);
+    RunTable({{"UPPER('\xC4\xE3" "a')", "'\xC4\xE3" "A'"}, {"LOWER('\xC4\xC3" "A')", "'\xC4\xC3" "a'"}});
+}
+
 TEST(ExpressionEval, StringFunctions) {
     RunTable({
         {"UPPER('abc')", "'ABC'"},
-        {"UPPER('caf\xE9')", "'CAF\xC9'"},
+        {"UPPER('caf\xE9')", "'CAF\xE9'"},  // without a language only ASCII letters change
         {"UPPER(name)", "'ALPHA'"},
         {"LENGTH(name)", "5"},
         {"LENGTH(memo)", "9"},
