@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "components/component_text.h"
+#include "engine/sql/expression_filter.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/date_time.h"
 #include "engine/storage/value_text.h"
@@ -184,6 +185,9 @@ void TRERUZODataSet::Open() {
         hasRow_ = false;
         state_ = TDataSetState::dsBrowse;
         cursor_->SetToBegin();
+        if (!filter_.empty()) exprFilter_ = MakeExpressionFilter(filter_, filterOptions_);
+        if (onFilterRecord_) callbackFilter_ = MakeCallbackFilter();
+        if (filtered_) SwitchFilters(true);
         std::vector<std::uint8_t> row(cursor_->RecordSize());
         TakeRow(cursor_->GetNextRecord(row), row, true);
         bof_ = true;
@@ -191,6 +195,7 @@ void TRERUZODataSet::Open() {
         state_ = TDataSetState::dsInactive;
         fields_.clear();
         fieldDefs_.clear();
+        exprFilter_ = callbackFilter_ = nullptr;
         ReleaseEngineCursor();
         cursor_.reset();
         throw;
@@ -208,6 +213,7 @@ void TRERUZODataSet::Close() {
     current_.clear();
     hasRow_ = false;
     eof_ = bof_ = true;
+    exprFilter_ = callbackFilter_ = nullptr;  // the cursor drops its filters when it closes
     ReleaseEngineCursor();
     cursor_.reset();
     for (TDataLink* link : links_) link->ActiveChanged();
@@ -295,6 +301,80 @@ void TRERUZODataSet::Prior() {
     const std::uint16_t status = cursor_->GetPriorRecord(row);
     TakeRow(status, row, false);
     if (status == 0) NotifyScrolled();
+}
+
+// ---- Filters -------------------------------------------------------------------------
+
+TFilter* TRERUZODataSet::MakeExpressionFilter(const std::string& text, TFilterOptions options) {
+    return AddExprFilter(*cursor_, text, (options & foCaseInsensitive) != 0, (options & foNoPartialCompare) != 0,
+                         true, false);
+}
+
+TFilter* TRERUZODataSet::MakeCallbackFilter() {
+    // The record in question is shown as the current row while the handler decides.
+    auto test = [this](TDataCursor&, std::span<const std::uint8_t> record, std::int32_t) {
+        if (!onFilterRecord_) return true;
+        std::vector<std::uint8_t> saved(record.begin(), record.end());
+        current_.swap(saved);
+        const bool hadRow = std::exchange(hasRow_, true);
+        const TDataSetState state = std::exchange(state_, TDataSetState::dsFilter);
+        struct TRestore {
+            TRERUZODataSet& d;
+            std::vector<std::uint8_t>& saved;
+            bool hadRow;
+            TDataSetState state;
+            ~TRestore() {
+                d.current_.swap(saved);
+                d.hasRow_ = hadRow;
+                d.state_ = state;
+            }
+        } restore{*this, saved, hadRow, state};
+        bool accept = true;
+        onFilterRecord_(*this, accept);
+        return accept;
+    };
+    return cursor_->AddCallbackFilter(test, true, true);
+}
+
+void TRERUZODataSet::SwitchFilters(bool on) {
+    if (on) {
+        if (exprFilter_) cursor_->ActivateFilter(exprFilter_);
+        if (callbackFilter_) cursor_->ActivateFilter(callbackFilter_);
+    } else {
+        if (callbackFilter_) cursor_->DeactivateFilter(callbackFilter_);
+        if (exprFilter_) cursor_->DeactivateFilter(exprFilter_);
+    }
+}
+
+void TRERUZODataSet::ChangeFilter(const std::string& text, TFilterOptions options) {
+    if (Active() && (text != filter_ || options != filterOptions_)) {
+        // The new filter is made first: an invalid text leaves the old one in force.
+        TFilter* made = text.empty() ? nullptr : MakeExpressionFilter(text, options);
+        TFilter* old = std::exchange(exprFilter_, made);
+        if (old) cursor_->DropFilter(old);
+        if (made && filtered_) cursor_->ActivateFilter(made);
+    }
+    filter_ = text;
+    filterOptions_ = options;
+    if (Active() && filtered_) First();
+}
+
+void TRERUZODataSet::SetFiltered(bool on) {
+    if (Active() && on != filtered_) SwitchFilters(on);
+    filtered_ = on;
+    if (Active()) First();
+}
+
+void TRERUZODataSet::SetOnFilterRecord(TFilterRecordEvent handler) {
+    onFilterRecord_ = std::move(handler);
+    if (!Active()) return;
+    if (onFilterRecord_ && !callbackFilter_) {
+        callbackFilter_ = MakeCallbackFilter();
+        if (filtered_) cursor_->ActivateFilter(callbackFilter_);
+    } else if (!onFilterRecord_ && callbackFilter_) {
+        cursor_->DropFilter(std::exchange(callbackFilter_, nullptr));
+    }
+    if (filtered_) First();
 }
 
 int TRERUZODataSet::RecordCount() const { return Active() ? cursor_->GetRecordCount() : 0; }

@@ -88,6 +88,14 @@ public:
 
 enum class TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert, dsSetKey, dsCalcFields, dsFilter };
 
+// FilterOptions: a set of these flags.
+enum TFilterOption : unsigned { foCaseInsensitive = 1, foNoPartialCompare = 2 };
+using TFilterOptions = unsigned;
+
+// OnFilterRecord: the dataset shows the record in question as its current row (in
+// filter state); clearing `accept` hides it.
+using TFilterRecordEvent = std::function<void(class TRERUZODataSet& dataset, bool& accept)>;
+
 class TRERUZODataSet {
 public:
     TRERUZODataSet();
@@ -126,10 +134,20 @@ public:
     TField* FindField(const std::string& name) const;
     TFieldValue FieldValues(const std::string& name) const { return FieldByName(name).Value(); }
 
+    // The filter text, an expression of the engine's expression language. On an open
+    // dataset a new text or new options make a new filter on the cursor (an invalid
+    // text fails with the engine's error and leaves the previous filter in force);
+    // while filtered it replaces the old one and the dataset moves to its first row.
     const std::string& Filter() const { return filter_; }
-    void SetFilter(const std::string& text) { filter_ = text; }
+    void SetFilter(const std::string& text) { ChangeFilter(text, filterOptions_); }
+    TFilterOptions FilterOptions() const { return filterOptions_; }
+    void SetFilterOptions(TFilterOptions options) { ChangeFilter(filter_, options); }
+    // Switches the expression filter and OnFilterRecord on or off; the dataset moves
+    // to its first row, also when the value stays.
     bool Filtered() const { return filtered_; }
-    void SetFiltered(bool on) { filtered_ = on; }
+    void SetFiltered(bool on);
+    const TFilterRecordEvent& OnFilterRecord() const { return onFilterRecord_; }
+    void SetOnFilterRecord(TFilterRecordEvent handler);
     bool AutoDisplayLabels() const { return autoDisplayLabels_; }
     void SetAutoDisplayLabels(bool on) { autoDisplayLabels_ = on; }
     bool CopyOnAppend() const { return copyOnAppend_; }
@@ -161,6 +179,11 @@ private:
     // Applies a fetch status: 0 takes `row` as the current row.
     void TakeRow(std::uint16_t status, std::vector<std::uint8_t>& row, bool forward);
     void NotifyScrolled();
+    void ChangeFilter(const std::string& text, TFilterOptions options);
+    TFilter* MakeExpressionFilter(const std::string& text, TFilterOptions options);
+    TFilter* MakeCallbackFilter();
+    // Activates (or deactivates) the expression filter and the callback filter.
+    void SwitchFilters(bool on);
 
     TDataSetState state_ = TDataSetState::dsInactive;
     std::vector<std::uint8_t> current_;   // record buffer of the current row
@@ -170,7 +193,11 @@ private:
     std::vector<TFieldDef> fieldDefs_;
     std::vector<std::unique_ptr<TField>> fields_;
     std::string filter_;
+    TFilterOptions filterOptions_ = 0;
     bool filtered_ = false;
+    TFilterRecordEvent onFilterRecord_;
+    TFilter* exprFilter_ = nullptr;      // made from Filter, on the open cursor
+    TFilter* callbackFilter_ = nullptr;  // made for OnFilterRecord
     bool autoDisplayLabels_ = false;
     bool copyOnAppend_ = false;
     std::vector<TDataLink*> links_;

@@ -205,6 +205,85 @@ TEST_F(TableFixture, DatabaseRulesAndClosingClosesDatasets) {
     }
 }
 
+std::vector<std::string> Titles(TRERUZOTable& t) {
+    std::vector<std::string> titles;
+    for (t.First(); !t.Eof(); t.Next()) titles.push_back(t.FieldByName("title").AsString());
+    return titles;
+}
+
+TEST_F(TableFixture, FilterTextAndSwitchFollowTheirSequences) {
+    // Set while closed: made at the next open.
+    table.SetFilter("parent = 1");
+    table.SetFiltered(true);
+    table.Open();
+    EXPECT_EQ(Titles(table), (std::vector<std::string>{"", "Desktop"}));
+    EXPECT_EQ(table.RecordCount(), 2);
+    ASSERT_EQ(table.Cursor()->Filters().size(), 1u);
+    const TFilter* made = table.Cursor()->Filters().front().get();
+
+    // The same text and options make no new filter, but a filtered dataset moves to
+    // its first row.
+    table.Last();
+    table.SetFilter("parent = 1");
+    EXPECT_EQ(table.Cursor()->Filters().front().get(), made);
+    EXPECT_TRUE(table.Bof());
+    EXPECT_EQ(table.FieldByName("title").AsString(), "");
+
+    // An invalid text fails with the engine's message and keeps the filter in force.
+    try {
+        table.SetFilter("parent = = 1");
+        ADD_FAILURE() << "accepted";
+    } catch (const ERERUZOEngineError& e) {
+        EXPECT_EQ(e.EngineCode, RERUZO_INVALIDFILTER);
+        EXPECT_NE(std::string(e.what()).find("Filter error for the table 'items' - "), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(table.Filter(), "parent = 1");
+    EXPECT_EQ(table.RecordCount(), 2);
+
+    // Case-insensitive comparison through the options.
+    table.SetFilter("title = 'desktop'");
+    EXPECT_EQ(table.RecordCount(), 0);
+    table.SetFilterOptions(foCaseInsensitive);
+    EXPECT_EQ(Titles(table), (std::vector<std::string>{"Desktop"}));
+
+    // Switching off shows every row; setting the same value again moves to the first.
+    table.SetFiltered(false);
+    EXPECT_EQ(table.RecordCount(), 3);
+    table.Last();
+    table.SetFiltered(false);
+    EXPECT_EQ(table.FieldByName("title").AsString(), "Browser");
+    // Unfiltered, a new text does not move the dataset.
+    table.Last();
+    table.SetFilter("parent = -1");
+    EXPECT_EQ(table.FieldByName("title").AsString(), "Desktop");
+    table.SetFiltered(true);
+    EXPECT_EQ(Titles(table), (std::vector<std::string>{"Browser"}));
+    // The empty text drops the expression filter: all rows show.
+    table.SetFilter("");
+    EXPECT_TRUE(table.Cursor()->Filters().empty());
+    EXPECT_EQ(table.RecordCount(), 3);
+}
+
+TEST_F(TableFixture, OnFilterRecordSeesEachRowAsTheCurrentOne) {
+    std::vector<std::string> seen;
+    table.SetOnFilterRecord([&](TRERUZODataSet& d, bool& accept) {
+        EXPECT_EQ(d.State(), TDataSetState::dsFilter);
+        seen.push_back(d.FieldByName("title").AsString());
+        accept = d.FieldByName("num").AsString() == "42";
+    });
+    table.Open();
+    EXPECT_EQ(table.RecordCount(), 3);  // not filtered yet
+    EXPECT_TRUE(seen.empty());
+    table.SetFilter("parent = 1");
+    table.SetFiltered(true);
+    // Evaluated last, the handler sees only what the expression let through.
+    EXPECT_EQ(seen, (std::vector<std::string>{"", "Desktop"}));
+    EXPECT_EQ(Titles(table), (std::vector<std::string>{""}));
+    EXPECT_EQ(table.State(), TDataSetState::dsBrowse);
+    table.SetOnFilterRecord(nullptr);
+    EXPECT_EQ(Titles(table), (std::vector<std::string>{"", "Desktop"}));
+}
+
 TEST(Components, DatasetNamingAFolderGetsATemporaryDatabase) {
     TTempDir dir;
     WriteItems(dir);
