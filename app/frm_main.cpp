@@ -190,6 +190,7 @@ void TForm_main::BuildLayout() {
     outer->addWidget(Panel3);
     connect(FlatButton_close, &QPushButton::clicked, this, [this] { FlatButton_closeClick(); });
     connect(FlatButton_help, &QPushButton::clicked, this, [this] { FlatButton_helpClick(); });
+    connect(FlatButton_PassSet, &QPushButton::clicked, this, [this] { FlatButton_PassSetClick(); });
 }
 
 void TForm_main::FormShow() {
@@ -206,13 +207,40 @@ void TForm_main::FormShow() {
 void TForm_main::dxDBTreeList1ChangeNode() {
     Cur_Title = DT_main.FieldByName("title").AsString();
     Cur_Intro = DT_main.FieldByName("intro").AsString();
+    const std::string type = DT_main.FieldByName("type").AsString();
+    const std::int32_t id = DT_main.FieldByName("id").AsInteger();
+    Udf_CreatPanel(id, type);
+}
+
+void TForm_main::Udf_CreatPanel(std::int32_t id, const std::string& type) {
+    // The detail table shows the item's rows, in the order of its index "key", from
+    // the first of them.
+    DT_dtl.SetFiltered(false);
+    DT_dtl.SetFilter("keyid=" + std::to_string(id));
+    DT_dtl.SetFiltered(true);
+    ShowPage([this, &type] { return CreatePage(type); });
+}
+
+QWidget* TForm_main::CreatePage(const std::string& type) {
+    // The type is compared exactly, letter case included. The single-setting,
+    // value-change and search pages are not part of the program yet: their items
+    // leave the page area empty.
+    if (type == "list") return new TFrame_list(this);
+    return nullptr;
+}
+
+void TForm_main::FlatButton_PassSetClick() {
+    // The password-change page is not part of the program yet: the page area empties.
+    ShowPage([] { return nullptr; });
 }
 
 void TForm_main::FlatButton_closeClick() { close(); }
 
-void TForm_main::ShowPage(QWidget* page) {
-    // Exactly one page exists at a time: the old one goes before the new one shows.
-    delete Cur_Page;
+void TForm_main::ShowPage(const std::function<QWidget*()>& create) {
+    // Exactly one page exists at a time: the old one goes before the new one is made.
+    // A page that fails to come up leaves the page area empty.
+    delete std::exchange(Cur_Page, nullptr);
+    QWidget* page = create();
     Cur_Page = page;
     if (!page) return;
     page->setParent(Panel_Client);
@@ -220,4 +248,6 @@ void TForm_main::ShowPage(QWidget* page) {
     page->show();
 }
 
-void TForm_main::FlatButton_helpClick() { ShowPage(new TFrame_help(this)); }
+void TForm_main::FlatButton_helpClick() {
+    ShowPage([this] { return new TFrame_help(this); });
+}

@@ -7,6 +7,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -25,8 +26,14 @@ public:
     // The start-up sequence run when the window is first shown: the database is
     // pointed at the program's folder and the repair tree is read. Raises on failure.
     void FormShow();
-    // Change of the focused tree node (DT_main already stands on the node's row).
+    // Change of the focused tree node (DT_main already stands on the node's row):
+    // remembers the item's title and description and shows its page.
     void dxDBTreeList1ChangeNode();
+    // Shows the page for item `id` of page kind `type` and restricts DT_dtl to the
+    // item's rows ("keyid=" + id). The search page opens items this way too.
+    void Udf_CreatPanel(std::int32_t id, const std::string& type);
+    // Shows the password-change page.
+    void FlatButton_PassSetClick();
     void FlatButton_closeClick();
     // Shows the about page in the page area.
     void FlatButton_helpClick();
@@ -50,8 +57,11 @@ public:
 
 private:
     void BuildLayout();
-    // Destroys the page shown, if any, and places `page` into the page area.
-    void ShowPage(QWidget* page);
+    // Destroys the page shown, if any, then places the page `create` makes (nullptr:
+    // none) into the page area.
+    void ShowPage(const std::function<QWidget*()>& create);
+    // The page for an item type, owned by the window; nullptr for none.
+    QWidget* CreatePage(const std::string& type);
     void DefineTables();
 
     std::string programDirectory_;

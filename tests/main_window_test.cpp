@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QHeaderView>
+#include <QTreeWidgetItemIterator>
 #include <QPointer>
 #include <filesystem>
 
@@ -230,6 +231,100 @@ TEST_F(MainWindowTest, TheHelpButtonShowsTheAboutPageOneAtATime) {
     EXPECT_TRUE(old.isNull());
     EXPECT_NE(dynamic_cast<TFrame_help*>(Cur_Page), nullptr);
     EXPECT_EQ(Form_main->Panel_Client->findChildren<TFrame_help*>().size(), 1);
+}
+
+TEST_F(MainWindowTest, SelectingItemsSwitchesPagesAndRestrictsTheDetailTable) {
+    TTempDir program;
+    CopyTable("vrqinfo", program);
+    CopyTable("vrqdtl", program);
+    fs::current_path(program.Dir());
+    auto window = StartQuorvane(program.Dir());
+    ASSERT_NE(window, nullptr);
+    const auto info = quorvane::testing::ReadTable(program.Dir(), "vrqinfo");
+    const auto details = quorvane::testing::ReadTable(program.Dir(), "vrqdtl");
+    std::map<std::int64_t, int> rowsOf;
+    for (std::size_t row = 0; row < details.records.size(); ++row) ++rowsOf[details.Integer(row, "keyid")];
+    std::vector<std::int64_t> lists, singles, others;
+    for (std::size_t row = 0; row < info.records.size(); ++row) {
+        const std::string type = info.Text(row, "type");
+        (type == "list" ? lists : type == "single" ? singles : type == "chg" ? singles : others)
+            .push_back(info.Integer(row, "id"));
+    }
+    ASSERT_GE(lists.size(), 2u);
+    ASSERT_FALSE(singles.empty());
+    ASSERT_FALSE(others.empty());
+
+    // The password table shows the password row alone.
+    reruzo::TRERUZOTable& pass = Form_main->DT_Pass;
+    ASSERT_EQ(rowsOf[0], 1);
+    EXPECT_EQ(pass.RecordCount(), 1);
+    EXPECT_EQ(pass.FieldByName("keyid").AsInteger(), 0);
+
+    auto* tree = Form_main->dxDBTreeList1;
+    auto select = [&](std::int64_t id) {
+        for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+            if ((*it)->text(1).toStdString() == std::to_string(id)) {
+                tree->setCurrentItem(*it);
+                return (*it)->text(0).toStdString();
+            }
+        }
+        ADD_FAILURE() << "no tree node for item " << id;
+        return std::string();
+    };
+    reruzo::TRERUZOTable& dtl = Form_main->DT_dtl;
+    // DT_dtl shows exactly the item's rows and stands on the first of them.
+    auto expectRowsOf = [&](std::int64_t id) {
+        EXPECT_TRUE(dtl.Filtered());
+        EXPECT_EQ(dtl.Filter(), "keyid=" + std::to_string(id));
+        EXPECT_EQ(dtl.Cursor()->GetFilterOptimizeLevel(dtl.Cursor()->Filters().front().get()), 2);
+        EXPECT_EQ(dtl.RecordCount(), rowsOf[id]);
+        EXPECT_TRUE(dtl.Bof());
+        int seen = 0;
+        for (dtl.First(); !dtl.Eof(); dtl.Next()) {
+            EXPECT_EQ(dtl.FieldByName("keyid").AsInteger(), id);
+            ++seen;
+        }
+        EXPECT_EQ(seen, rowsOf[id]);
+    };
+
+    const std::string firstTitle = select(lists[0]);
+    auto* page = dynamic_cast<TFrame_list*>(Cur_Page);
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->parentWidget(), Form_main->Panel_Client);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(page->Label_title->text().toStdString(), firstTitle);
+    expectRowsOf(lists[0]);
+
+    // Another item of the same type: a new page with the new title.
+    QPointer<QWidget> old(page);
+    const std::string secondTitle = select(lists[1]);
+    EXPECT_TRUE(old.isNull());
+    page = dynamic_cast<TFrame_list*>(Cur_Page);
+    ASSERT_NE(page, nullptr);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(page->Label_title->text().toStdString(), secondTitle);
+    expectRowsOf(lists[1]);
+
+    // Types whose pages are not part of the program yet leave the page area empty;
+    // the detail table still follows the item.
+    select(singles[0]);
+    EXPECT_EQ(Cur_Page, nullptr);
+    expectRowsOf(singles[0]);
+    select(others[0]);
+    EXPECT_EQ(Cur_Page, nullptr);
+    expectRowsOf(others[0]);
+    // The type is compared with its letter case.
+    Form_main->Udf_CreatPanel(static_cast<std::int32_t>(lists[0]), "List");
+    EXPECT_EQ(Cur_Page, nullptr);
+    expectRowsOf(lists[0]);
+
+    // The about page leaves the filter of the last item in force.
+    Form_main->FlatButton_help->click();
+    EXPECT_NE(dynamic_cast<TFrame_help*>(Cur_Page), nullptr);
+    EXPECT_EQ(dtl.Filter(), "keyid=" + std::to_string(lists[0]));
+    Form_main->FlatButton_PassSet->click();
+    EXPECT_EQ(Cur_Page, nullptr);
+    EXPECT_TRUE(Form_main->Panel_Client->findChildren<TFrame_help*>().empty());
 }
 
 TEST_F(MainWindowTest, TheListPageShowsTheItemTitleWhenItGetsItsSize) {
