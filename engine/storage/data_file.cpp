@@ -323,7 +323,9 @@ std::unique_ptr<TRecord> TDataFile::ObtainRecord() {
         if (attempt > 0 || owner_->InTransaction()) break;
         FlushRecords(false);
     }
-    capacity_ += 64;
+    // Growing by half keeps a long transaction from searching the whole cache for a
+    // victim on every new record.
+    capacity_ += std::max<std::size_t>(64, capacity_ / 2);
     return pool_.Pop(this, header_.RecordSize);
 }
 
@@ -461,17 +463,33 @@ void TDataFile::ClearCache() {
 
 void TDataFile::TrimCache() {
     const std::size_t normal = NormalCapacity();
-    bool flushed = false;
-    while (sorted_.size() > normal) {
-        TRecord* victim = FindEvictable();
-        if (!victim) {
-            if (flushed) break;
-            FlushRecords(false);
-            flushed = true;
-            continue;
+    // Evicts the oldest unpinned, unmodified records beyond the normal size in one
+    // pass over the cache; modified ones are written first when that is not enough.
+    for (int pass = 0; pass < 2 && sorted_.size() > normal; ++pass) {
+        if (pass == 1) FlushRecords(false);
+        std::size_t excess = sorted_.size() - normal;
+        bool any = false;
+        for (TRecord* r = mruOldest_; r && excess > 0;) {
+            TRecord* newer = r->newer_;
+            if (!r->modified_ && r->pinCount_ == 0) {
+                MruUnlink(r);
+                r->recordNo_ = -1;  // marked for the pool
+                --excess;
+                any = true;
+            }
+            r = newer;
         }
-        MruUnlink(victim);
-        pool_.Push(RemoveSorted(victim));
+        if (!any) continue;
+        std::size_t kept = 0;
+        for (auto& r : sorted_) {
+            if (r->recordNo_ == -1) {
+                r->recordNo_ = 0;
+                pool_.Push(std::move(r));
+            } else {
+                sorted_[kept++] = std::move(r);
+            }
+        }
+        sorted_.resize(kept);
     }
     sorted_.shrink_to_fit();
     capacity_ = std::max(normal, sorted_.size());
