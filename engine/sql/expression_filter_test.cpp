@@ -12,6 +12,7 @@
 #include <set>
 
 #include "engine/index/table_loader.h"
+#include "tests/support/child_process.h"
 #include "tests/support/engine_error.h"
 #include "tests/support/table_rows.h"
 #include "tests/support/temp_dir.h"
@@ -21,6 +22,7 @@ namespace {
 
 using quorvane::testing::CodeOf;
 using quorvane::testing::DeleteRow;
+using quorvane::testing::TChild;
 using quorvane::testing::TTempDir;
 
 struct TRow {
@@ -426,6 +428,39 @@ TEST_F(TFilterFixture, ReadingAnIndexedViewReadsOnlyTheRecordsItShows) {
     // Each shown record is read once (neighbours in the view may share a read); the
     // walk back finds them in the cache.
     EXPECT_LE(c->Table().Data().Stats().diskReads - before, ids.size());
+}
+
+TEST_F(TFilterFixture, AChangeByAnotherProcessDuringTheBuildStartsItAgain) {
+    auto c = Open();
+    // The first records come from the cache, so the first test runs before the build
+    // has looked at the table's headers.
+    std::vector<std::uint8_t> r(c->RecordSize());
+    c->SetToBegin();
+    ASSERT_EQ(c->GetNextRecord(r), 0);
+    const std::string path = tmp.Dir();
+    int calls = 0;
+    TFilter* f = c->AddCallbackFilter(
+        [&](TDataCursor&, std::span<const std::uint8_t>, std::int32_t) {
+            if (++calls == 1) {
+                TChild child([&](TChild&) {
+                    TDataSession s;
+                    TDataDirectory& d = s.OpenDirectory("db", path);
+                    TDataTable* t = nullptr;
+                    if (d.OpenTable("f", {}, t) < 0) return 1;
+                    DeleteRow(*t, 1500);
+                    d.CloseTable(t, false);
+                    return 0;
+                });
+                EXPECT_EQ(child.Wait(), 0);
+            }
+            return true;
+        },
+        true, true);
+    c->ActivateFilter(f);
+    EXPECT_EQ(c->GetRecordCount(), kRows - 1);
+    EXPECT_FALSE(c->View().Has(1500));
+    EXPECT_GT(calls, kRows);  // the build started again once it saw the change
+    EXPECT_FALSE(c->Table().CheckLockHeld());
 }
 
 TEST(LanguageFilter, IndexRangesAgreeWithScansUnderALocale) {
