@@ -298,50 +298,32 @@ void TDataCursor::SetIndexPosition(const TIndexTree::TPosition& p) {
     bof_ = eof_ = false;
 }
 
-bool TDataCursor::GoFirst() {
-    if (GetRecordCount() == 0) {
-        NoCurrent();
-        return false;
-    }
-    if (natural_) {
-        std::int32_t at = 0;
-        std::int64_t ordinal = 0;
-        if (!view_.Next(at, 1, ordinal)) {
-            NoCurrent();
-            return false;
-        }
-        recordNo_ = at;
-        logical_ = ordinal;
-        bof_ = eof_ = false;
-        return true;
-    }
-    if (!GoToOrdinal(1)) return false;
-    if (Visible(recordNo_) || StepIndex(+1)) return true;
-    NoCurrent();
-    return false;
-}
+bool TDataCursor::GoFirst() { return GoToEdge(false); }
 
-bool TDataCursor::GoLast() {
+bool TDataCursor::GoLast() { return GoToEdge(true); }
+
+bool TDataCursor::GoToEdge(bool last) {
     if (GetRecordCount() == 0) {
         NoCurrent();
         return false;
     }
+    bool found = false;
     if (natural_) {
-        std::int32_t at = view_.Size() + 1;
-        std::int64_t ordinal = viewCount_ + 1;
-        if (!view_.Previous(at, 1, ordinal)) {
-            NoCurrent();
-            return false;
+        std::int32_t at = last ? view_.Size() + 1 : 0;
+        std::int64_t ordinal = last ? viewCount_ + 1 : 0;
+        found = last ? view_.Previous(at, 1, ordinal) : view_.Next(at, 1, ordinal);
+        if (found) {
+            recordNo_ = at;
+            logical_ = ordinal;
+            bof_ = eof_ = false;
         }
-        recordNo_ = at;
-        logical_ = ordinal;
-        bof_ = eof_ = false;
-        return true;
+    } else {
+        // The edge entry of the index, or the nearest visible one inside it.
+        found = GoToOrdinal(last ? std::numeric_limits<std::int32_t>::max() : 1) &&
+                (Visible(recordNo_) || StepIndex(last ? -1 : +1));
     }
-    if (!GoToOrdinal(std::numeric_limits<std::int32_t>::max())) return false;
-    if (Visible(recordNo_) || StepIndex(-1)) return true;
-    NoCurrent();
-    return false;
+    if (!found) NoCurrent();
+    return found;
 }
 
 // Stands on the n-th entry of the index order, or on the last one when n is past the

@@ -169,6 +169,7 @@ private:
     void NoCurrent();
     bool GoFirst();
     bool GoLast();
+    bool GoToEdge(bool last);
     bool GoToOrdinal(std::int32_t n);
     void MoveBy(int n);
     // Index order: n visible entries on (back when negative); false when an edge came
