@@ -329,9 +329,17 @@ private:
              "'" + In());
     }
 
+    // A constant, also a number with its sign ("-2").
+    static bool IsConstantValue(const TExpToken& n) {
+        if (IsConstant(n)) return true;
+        const TExpToken* operand = n.Operand(0);
+        return n.kind == nkUnary && (n.op == opNegate || n.op == opPlusSign) && operand && IsConstant(*operand) &&
+               !operand->isParameter && IsNumeric(operand->dataType);
+    }
+
     // A constant bound or list value checked against the tested value as for "=".
     void CheckAgainst(const std::string& name, TExpToken& value, TExpToken& other) {
-        if (!IsConstant(other)) {
+        if (!IsConstantValue(other)) {
             Fail("Constant expression expected after " + name + " operator, " + "instead found " + "'" + other.text + "'" +
                  In());
         }

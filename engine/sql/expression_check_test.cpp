@@ -207,7 +207,8 @@ TEST(ExpressionCheck, StringsBesideDatesAndTimesAreConverted) {
 
 TEST(ExpressionCheck, ExtendedPredicates) {
     for (const char* ok : {"title like '%abc%'", "notes not like 'a_'", "id between 1 and 5", "id in (1, 2.5, 7)",
-                           "name not in ('a', NULL)", "id not between 5 and 1"}) {
+                           "name not in ('a', NULL)", "id not between 5 and 1", "id between -5 and +5",
+                           "id in (-1, 2)"}) {
         EXPECT_EQ(Error(ok), "") << ok;
         EXPECT_EQ(TypeOf(ok), kTypeBoolean) << ok;
     }
@@ -216,6 +217,7 @@ TEST(ExpressionCheck, ExtendedPredicates) {
         {"name like title", "Constant expression expected after LIKE operator, instead found 'title' in filter expression"},
         {"name not like 5", "Type mismatch between NOT LIKE operator and expression '5' in filter expression"},
         {"id between 1 and id", "Constant expression expected after BETWEEN operator, instead found 'id' in filter expression"},
+        {"id between -id and 1", "Constant expression expected after BETWEEN operator, instead found '-' in filter expression"},
         {"id between 1 and 'x'", "Type mismatch between BETWEEN operator and expression 'x' in filter expression"},
         {"name in ('a', 1)", "Type mismatch between IN operator and expression '1' in filter expression"},
         {"id not in (1, id)", "Constant expression expected after NOT IN operator, instead found 'id' in filter expression"},
