@@ -10,6 +10,7 @@
 
 #include "engine/errors/engine_errors.h"
 #include "engine/storage/byte_order.h"
+#include "engine/storage/record_values.h"
 
 namespace reruzo {
 namespace {
@@ -21,6 +22,18 @@ std::string BareName(const std::string& name) {
     const auto dot = leaf.rfind('.');
     if (dot != std::string::npos) leaf.resize(dot);
     return leaf.substr(0, 255);
+}
+
+std::vector<std::uint8_t> KeyOf(const TKeyLayout& layout, std::span<const std::uint8_t> record) {
+    std::vector<std::uint8_t> key(layout.KeyLength(), 0);
+    BuildKey(layout, record, key);
+    return key;
+}
+
+std::vector<std::uint8_t> SysDeletedKeyOf(std::span<const std::uint8_t> record) {
+    std::vector<std::uint8_t> key(kSysDeletedKeyLength, 0);
+    BuildSysDeletedKey(record, key);
+    return key;
 }
 
 bool SameName(std::string a, std::string b) {
@@ -170,6 +183,8 @@ void TDataCursor::LoadIndex(int slot) {
         keyLength_ = d.KeyLength;
     }
     key_.assign(keyLength_, 0);
+    rangeActive_ = false;
+    ComputeRange();
     const bool wasOn = bitmapMode_;
     UpdateBitmapMode();
     if (bitmapMode_ && !wasOn) UpdateBitmaps();
@@ -215,6 +230,7 @@ void TDataCursor::Resync() {
         const bool hadPosition = recordNo_ != 0;
         const std::vector<std::uint8_t> bookmark = GetBookmark();
         TakeSnapshot();
+        ComputeRange();
         if (bitmapMode_) UpdateBitmaps();
         if (!hadPosition) {
             NoCurrent();
@@ -319,7 +335,9 @@ bool TDataCursor::GoToEdge(bool last) {
         }
     } else {
         // The edge entry of the index, or the nearest visible one inside it.
-        found = GoToOrdinal(last ? std::numeric_limits<std::int32_t>::max() : 1) &&
+        const std::int64_t edge = rangeActive_ ? (last ? rangeLast_ : rangeFirst_)
+                                               : (last ? std::numeric_limits<std::int32_t>::max() : 1);
+        found = (!rangeActive_ || rangeFirst_ <= rangeLast_) && GoToOrdinal(static_cast<std::int32_t>(edge)) &&
                 (Visible(recordNo_) || StepIndex(last ? -1 : +1));
     }
     if (!found) NoCurrent();
@@ -395,6 +413,10 @@ bool TDataCursor::StepIndex(int n) {
             bool ranOff = false;
             std::int32_t hops = 0;
             for (int remaining = std::abs(n); remaining > 0;) {
+                if (rangeActive_ && (step > 0 ? logical >= rangeLast_ : logical <= rangeFirst_)) {
+                    ranOff = true;  // the range ends here
+                    break;
+                }
                 if (step > 0 ? pos < page->Count() : pos > 1) {
                     pos += step;
                 } else {
@@ -473,11 +495,12 @@ void TDataCursor::SetToRecNo(std::int32_t n) {
         }
     } else if (GoFirst()) {
         // Index positions: the first and last visible entries bound the numbers.
-        if (n < logical_) {
+        const std::int64_t wanted = n + RangeOffset();
+        if (wanted < logical_) {
             bof_ = true;
-        } else if (GoLast() && n > logical_) {
+        } else if (GoLast() && wanted > logical_) {
             eof_ = true;
-        } else if (GoToOrdinal(n) && !Visible(recordNo_) && !StepIndex(+1)) {
+        } else if (GoToOrdinal(static_cast<std::int32_t>(wanted)) && !Visible(recordNo_) && !StepIndex(+1)) {
             GoLast();
             eof_ = true;
         }
@@ -488,11 +511,14 @@ void TDataCursor::SetToRecNo(std::int32_t n) {
 std::int32_t TDataCursor::GetRecNo() {
     TCheckScope scope{*this};
     Sync();
-    return logical_ < 1 ? 0 : static_cast<std::int32_t>(logical_);
+    if (logical_ < 1) return 0;
+    return static_cast<std::int32_t>(natural_ ? logical_ : logical_ - RangeOffset());
 }
 
 std::int32_t TDataCursor::GetRecordCount() {
-    return bitmapMode_ ? viewCount_ : std::max(0, table_->Index().RecordCount());
+    if (bitmapMode_) return viewCount_;
+    if (rangeActive_) return static_cast<std::int32_t>(std::max<std::int64_t>(0, rangeLast_ - rangeFirst_ + 1));
+    return std::max(0, table_->Index().RecordCount());
 }
 
 // ---- Fetching ----------------------------------------------------------------------------
@@ -583,6 +609,7 @@ std::uint16_t TDataCursor::GetCurRecord(std::span<std::uint8_t> buffer, bool loc
 
 void TDataCursor::WriteUnlockRecord(std::int32_t recordNo) {
     const std::int32_t n = recordNo == 0 ? recordNo_ : recordNo;
+    if (!myLocks_.Has(n)) return;  // not held (a failed write gave it back already)
     table_->CursorLockedRecords().Reset(n);
     myLocks_.Reset(n);
     table_->UnlockRecord(n);
@@ -634,6 +661,13 @@ bool TDataCursor::KeySearch(const std::uint8_t* key, std::size_t length, bool ne
             }
             if (!found && !nearest) return false;
             SetIndexPosition(p);
+            if (rangeActive_ && (logical_ < rangeFirst_ || logical_ > rangeLast_)) {
+                // Outside the range: its nearest edge.
+                if (!nearest) return false;
+                const bool below = logical_ < rangeFirst_;
+                GoToOrdinal(static_cast<std::int32_t>(below ? rangeFirst_ : rangeLast_));
+                return false;
+            }
             return found;
         } catch (const EIndexChanged&) {
         }
@@ -997,7 +1031,11 @@ void TDataCursor::UpdateBitmaps(const std::vector<TFilter*>* fresh) {
 void TDataCursor::BuildBitmaps() {
     filterTable_.Reset();
     const std::int32_t slots = table_->Data().SlotCount();
-    range_.Clear();  // no key range is set
+    range_.Clear();
+    if (rangeActive_ && !natural_ && slots > 0) {
+        range_.SetSize(slots);
+        filterTable_.CollectPositions(activeIndex_, rangeFirst_ - 1, std::max(rangeFirst_ - 1, rangeLast_), range_);
+    }
     live_.SetSize(slots);
     if (slots > 0) {
         if (std::max(0, table_->Index().RecordCount()) == slots) {
@@ -1070,6 +1108,11 @@ void TDataCursor::FollowWrittenRecord(std::int32_t n, std::span<const std::uint8
     const std::int32_t slots = std::max(n, table_->Data().SlotCount());
     live_.SetSize(slots);
     live_.Set(n);
+    if (rangeActive_ && !natural_) {
+        range_.SetSize(slots);
+        const std::vector<std::uint8_t> key = KeyOf(layout_, record);
+        KeyInRange(key.data()) ? range_.Set(n) : range_.Reset(n);
+    }
     filterTable_.Reset();
     for (const auto& f : filters_) {
         if (!f->active_) continue;
@@ -1092,6 +1135,385 @@ void TDataCursor::FollowDeletedRecord(std::int32_t n) {
         view_.Reset(n);
         --viewCount_;
     }
+}
+
+// ---- Writing ----------------------------------------------------------------------------
+
+namespace {
+
+// Holds the table write lock for one write; taking it reports changes by others.
+class TWriteLockScope {
+public:
+    explicit TWriteLockScope(TDataTable& table) : table_(table) { changed_ = table_.WriteLock(); }
+    ~TWriteLockScope() {
+        try {
+            table_.WriteUnlock();
+        } catch (const ERERUZOEngineError&) {
+        }
+    }
+    TWriteLockScope(const TWriteLockScope&) = delete;
+    TWriteLockScope& operator=(const TWriteLockScope&) = delete;
+    bool Changed() const { return changed_; }
+
+private:
+    TDataTable& table_;
+    bool changed_ = false;
+};
+
+}  // namespace
+
+void TDataCursor::InitRecord(std::span<std::uint8_t> buffer) const {
+    std::fill(buffer.begin(), buffer.end(), 0);
+}
+
+void TDataCursor::InitRecordDefaults(std::span<std::uint8_t> buffer) const {
+    if (buffer.size() < recordSize_) {
+        InitRecord(buffer);
+        return;
+    }
+    FillDefaults(buffer.first(recordSize_), fields_, {languageId_, sortId_});
+}
+
+std::vector<TDataCursor::TWriteIndex> TDataCursor::WriteIndexes() const {
+    TIndexFile& index = table_->Index();
+    std::vector<TWriteIndex> out;
+    auto add = [&](int slot) {
+        out.push_back({slot, MakeKeyLayout(index.Descriptor(slot), slot, fields_, languageId_, sortId_)});
+    };
+    if (SlotReuse()) add(0);
+    for (int slot = 1; slot <= index.Header().SecondaryCount; ++slot) add(slot);
+    return out;
+}
+
+// Deleted slots are reused only when the primary index orders the records; without
+// one the physical order is the order of insertion and must stay so.
+bool TDataCursor::SlotReuse() const {
+    const TIndexFile& index = table_->Index();
+    return !index.NoPrimaryIndex() && index.Descriptor(0).FieldCount > 0;
+}
+
+void TDataCursor::RequireWritable() const {
+    if (!IsOpen()) Raise(RERUZO_NOCURRREC);
+    if (readOnly_ || table_->ReadOnly()) Raise(RERUZO_OSEACCES);
+}
+
+std::vector<std::uint8_t> TDataCursor::CheckedImage(std::span<const std::uint8_t> buffer) const {
+    std::vector<std::uint8_t> image(recordSize_, 0);
+    std::memcpy(image.data(), buffer.data(), std::min<std::size_t>(buffer.size(), recordSize_));
+    std::string field;
+    if (const std::uint16_t code = CheckRecordValues(image, fields_, {languageId_, sortId_}, field)) {
+        RaiseEngineError(code, {.database = directory_.Path(), .table = tableName_, .field = field});
+    }
+    return image;
+}
+
+void TDataCursor::RaiseKeyViolation(int slot) const {
+    const std::string name = slot == kSysDeletedSlot ? "Sys Deleted" : table_->Index().Descriptor(slot).Name;
+    RaiseEngineError(RERUZO_KEYVIOL, {.database = directory_.Path(), .table = tableName_, .index = name});
+}
+
+void TDataCursor::FinishChange(bool dataChanged, bool indexChanged) {
+    if (table_->Exclusive()) {
+        // Nothing reaches the disk now; closing or flushing the table writes it.
+        table_->MarkChanged(dataChanged, indexChanged, false);
+    } else {
+        table_->FlushBuffers(false, dataChanged, indexChanged, false, false);
+    }
+    // Our own change is no news to us: later fetches need not rebuild anything.
+    TakeSnapshot();
+    ComputeRange();
+}
+
+void TDataCursor::StandOn(std::int32_t n) {
+    // A record the view does not show leaves the cursor on the nearest one it does.
+    if (natural_) {
+        std::array<std::uint8_t, 4> bookmark{};
+        PutLE(bookmark.data(), n);
+        SetToBookmark(bookmark, true, true);
+    } else {
+        SetToBookmark(KeyOf(layout_, record_), true, true);
+    }
+}
+
+void TDataCursor::AppendRecord(std::span<const std::uint8_t> buffer, bool reposition) {
+    RequireWritable();
+    std::vector<std::uint8_t> image = CheckedImage(buffer);
+    TCheckScope scope{*this};
+    TWriteLockScope writeLock(*table_);
+    if (writeLock.Changed()) Resync();
+    TDataFile& data = table_->Data();
+    TIndexFile& index = table_->Index();
+    const bool reuse = SlotReuse();
+    const std::int32_t s = data.FirstFreeSlot(reuse);
+    const bool lockedHere = !myLocks_.Has(s);
+    if (lockedHere && table_->LockRecord(s)) Resync();
+    struct TSlotUnlock {
+        TDataTable& table;
+        std::int32_t slot;
+        bool active;
+        ~TSlotUnlock() {
+            if (!active) return;
+            try {
+                table.UnlockRecord(slot);
+            } catch (const ERERUZOEngineError&) {
+            }
+        }
+    } unlock{*table_, s, lockedHere};
+
+    // The identifier the record will get: the caller's, or the next one (the write
+    // lock keeps anybody else from taking it meanwhile).
+    const std::int32_t last = data.LastAutoInc();
+    std::int32_t id = GetLE<std::int32_t>(image.data() + 5);
+    if (!suppressAutoInc_) {
+        id = last == std::numeric_limits<std::int32_t>::max() ? 1 : last + 1;
+        PutLE(image.data() + 5, id);
+    }
+    image[0] = 0;
+    PutLE(image.data() + 1, s);
+
+    // Every check before the first change.
+    const std::vector<TWriteIndex> indexes = WriteIndexes();
+    std::vector<std::vector<std::uint8_t>> keys;
+    for (const TWriteIndex& ix : indexes) {
+        keys.push_back(KeyOf(ix.layout, image));
+        if (ix.layout.unique && TIndexTree(index, ix.slot, ix.layout).FindExact(keys.back().data(), nullptr))
+            RaiseKeyViolation(ix.slot);
+    }
+    const TKeyLayout sysLayout = TKeyLayout::SysDeleted();
+    TIndexTree sys(index, kSysDeletedSlot, sysLayout);
+    const std::vector<std::uint8_t> liveKey = SysDeletedKeyOf(image);
+    // A live record with the same identifier (a supplied one, or one that wrapped
+    // round) would make two records one.
+    if (sys.FindExact(liveKey.data(), nullptr)) RaiseKeyViolation(kSysDeletedSlot);
+
+    TPinnedRecord r(data.AllocRecord(reuse));
+    if (r->RecordNo() != s) Raise(RERUZO_FILECORRUPT);
+    if (s != data.SlotCount()) {
+        // A reused slot: its deleted entry gives way to the live one.
+        sys.Delete(SysDeletedKeyOf(r->Data()).data());
+    }
+    if (suppressAutoInc_) {
+        r->Clear(false);
+        data.SetLastAutoInc(std::max<std::int64_t>(std::int64_t{last} + 1, id) > std::numeric_limits<std::int32_t>::max()
+                                ? std::numeric_limits<std::int32_t>::max()
+                                : std::max(last + 1, id));
+    } else {
+        r->Clear(true);
+    }
+    r->CopyFieldsFrom(image);
+    r->SetRecordId(id);
+    for (std::size_t i = 0; i < indexes.size(); ++i) TIndexTree(index, indexes[i].slot, indexes[i].layout).Insert(keys[i].data(), s);
+    sys.Insert(liveKey.data(), s);
+    index.IncRecordCount();
+    record_.assign(r->Data().begin(), r->Data().begin() + recordSize_);
+    r = TPinnedRecord();
+    FinishChange(true, true);
+    // The view follows every own write; only the position waits for `reposition`.
+    FollowWrittenRecord(s, record_);
+    if (reposition) StandOn(s);
+}
+
+void TDataCursor::ModifyRecord(std::span<const std::uint8_t> buffer, bool unlock, bool reposition) {
+    RequireWritable();
+    std::vector<std::uint8_t> image = CheckedImage(buffer);
+    TCheckScope scope{*this};
+    TWriteLockScope writeLock(*table_);
+    if (writeLock.Changed()) Resync();
+    if (Status() != 0) Raise(RERUZO_NOCURRREC);
+    const std::int32_t n = recordNo_;
+    const bool lockedHere = !myLocks_.Has(n);
+    if (lockedHere) {
+        table_->LockRecord(n);
+        table_->CursorLockedRecords().Set(n);
+        myLocks_.Set(n);
+    }
+    struct TRelease {
+        TDataCursor& cursor;
+        std::int32_t slot;
+        bool active;
+        ~TRelease() {
+            if (!active) return;
+            try {
+                cursor.WriteUnlockRecord(slot);
+            } catch (const ERERUZOEngineError&) {
+            }
+        }
+    } release{*this, n, lockedHere || unlock};
+
+    TDataFile& data = table_->Data();
+    TIndexFile& index = table_->Index();
+    TPinnedRecord r(data.GetRecord(nullptr, n, true, false, false));
+    if (r->State() != 0) Raise(RERUZO_KEYORRECDELETED);
+    const std::vector<std::uint8_t> old(r->Data().begin(), r->Data().begin() + recordSize_);
+    std::int32_t id = GetLE<std::int32_t>(old.data() + 5);
+    if (suppressAutoInc_) {
+        id = GetLE<std::int32_t>(image.data() + 5);
+        if (id > data.LastAutoInc()) data.SetLastAutoInc(id);
+    }
+    image[0] = 0;
+    PutLE(image.data() + 1, n);
+    PutLE(image.data() + 5, id);
+
+    // Only the indexes whose key changed are checked and touched.
+    struct TChange {
+        int slot;
+        const TKeyLayout* layout;
+        std::vector<std::uint8_t> from, to;
+    };
+    const std::vector<TWriteIndex> indexes = WriteIndexes();
+    std::vector<TChange> changes;
+    for (const TWriteIndex& ix : indexes) {
+        std::vector<std::uint8_t> from = KeyOf(ix.layout, old), to = KeyOf(ix.layout, image);
+        if (from == to) continue;
+        if (ix.layout.unique && TIndexTree(index, ix.slot, ix.layout).FindExact(to.data(), nullptr))
+            RaiseKeyViolation(ix.slot);
+        changes.push_back({ix.slot, &ix.layout, std::move(from), std::move(to)});
+    }
+    const TKeyLayout sysLayout = TKeyLayout::SysDeleted();
+    const std::vector<std::uint8_t> sysFrom = SysDeletedKeyOf(old), sysTo = SysDeletedKeyOf(image);
+    const bool sysChanged = sysFrom != sysTo;
+    if (sysChanged && TIndexTree(index, kSysDeletedSlot, sysLayout).FindExact(sysTo.data(), nullptr))
+        RaiseKeyViolation(kSysDeletedSlot);
+    for (const TChange& c : changes) {
+        TIndexTree tree(index, c.slot, *c.layout);
+        tree.Delete(c.from.data());
+        tree.Insert(c.to.data(), n);
+    }
+    if (sysChanged) {
+        TIndexTree sys(index, kSysDeletedSlot, sysLayout);
+        sys.Delete(sysFrom.data());
+        sys.Insert(sysTo.data(), n);
+    }
+    r->CopyFieldsFrom(image);
+    r->SetRecordId(id);
+    record_.assign(r->Data().begin(), r->Data().begin() + recordSize_);
+    r = TPinnedRecord();
+    FinishChange(true, !changes.empty() || sysChanged);
+    FollowWrittenRecord(n, record_);
+    if (reposition) StandOn(n);
+}
+
+void TDataCursor::DeleteRecord(std::span<const std::uint8_t> buffer, bool reposition) {
+    RequireWritable();
+    TCheckScope scope{*this};
+    TWriteLockScope writeLock(*table_);
+    if (writeLock.Changed()) Resync();
+    if (Status() != 0) Raise(RERUZO_NOCURRREC);
+    const std::int32_t n = recordNo_;
+    TDataFile& data = table_->Data();
+    TIndexFile& index = table_->Index();
+    TPinnedRecord r(data.GetRecord(nullptr, n, true, false, false));
+    // The record must still be what the caller read.
+    if (r->State() != 0 ||
+        (!exclusive_ && (buffer.size() < recordSize_ || std::memcmp(r->Data().data(), buffer.data(), recordSize_) != 0)))
+        Raise(RERUZO_KEYORRECDELETED);
+    const bool lockedHere = !myLocks_.Has(n);
+    if (lockedHere) {
+        table_->LockRecord(n);
+        table_->CursorLockedRecords().Set(n);
+        myLocks_.Set(n);
+    }
+    struct TRelease {
+        TDataCursor& cursor;
+        std::int32_t slot;
+        ~TRelease() {
+            try {
+                cursor.WriteUnlockRecord(slot);
+            } catch (const ERERUZOEngineError&) {
+            }
+        }
+    } release{*this, n};
+
+    const std::vector<std::uint8_t> old(r->Data().begin(), r->Data().begin() + recordSize_);
+    for (const TWriteIndex& ix : WriteIndexes()) TIndexTree(index, ix.slot, ix.layout).Delete(KeyOf(ix.layout, old).data());
+    TIndexTree sys(index, kSysDeletedSlot, TKeyLayout::SysDeleted());
+    sys.Delete(SysDeletedKeyOf(old).data());
+    index.DecRecordCount();
+    data.MarkDeleted(*r.get(), SlotReuse());
+    sys.Insert(SysDeletedKeyOf(r->Data()).data(), n);
+    r = TPinnedRecord();
+    FinishChange(true, true);
+    FollowDeletedRecord(n);
+    if (reposition) {
+        // The next record takes the deleted one's place.
+        SetToBookmark(GetBookmark(), true, true);
+        if (GetRecordCount() == 0) NoCurrent();
+    }
+}
+
+// ---- Ranges -------------------------------------------------------------------------------
+
+std::vector<std::uint8_t> TDataCursor::RangeBound(bool fromRecord, std::span<const std::uint8_t> bound, int fields,
+                                                  std::size_t& length) const {
+    std::vector<std::uint8_t> key(keyLength_, 0);
+    length = 0;
+    if (bound.empty()) return key;  // open
+    if (fromRecord) {
+        BuildKey(layout_, bound, key);
+    } else {
+        std::memcpy(key.data(), bound.data(), std::min(bound.size(), keyLength_));
+    }
+    // The bound covers its first `fields` key fields (all of them for 0); the
+    // identifier ending the keys of a non-unique index never takes part.
+    const int keyFields = static_cast<int>(layout_.fields.size());
+    const int c = fields <= 0 || fields > keyFields ? keyFields : fields;
+    for (int i = 0; i < c; ++i) length += layout_.fields[static_cast<std::size_t>(i)].Width() + 1;
+    if (c == keyFields && layout_.unique) length = keyLength_;
+    return key;
+}
+
+void TDataCursor::SetRange(bool fromRecord, std::span<const std::uint8_t> low, int lowFields,
+                           std::span<const std::uint8_t> high, int highFields) {
+    if (natural_) return;
+    TCheckScope scope{*this};
+    Sync();
+    rangeLow_ = RangeBound(fromRecord, low, lowFields, rangeLowLength_);
+    rangeHigh_ = RangeBound(fromRecord, high, highFields, rangeHighLength_);
+    rangeActive_ = true;
+    ComputeRange();
+    if (bitmapMode_) UpdateBitmaps();
+    Relocate();
+}
+
+void TDataCursor::ResetRange() {
+    if (natural_ || !rangeActive_) return;
+    TCheckScope scope{*this};
+    Sync();
+    rangeActive_ = false;
+    ComputeRange();
+    if (bitmapMode_) UpdateBitmaps();
+    Relocate();
+}
+
+// Index positions (1-based) of the first entry not below the low bound and of the
+// last entry not above the high bound, each compared over the bound's length.
+void TDataCursor::ComputeRange() {
+    if (!rangeActive_ || natural_) {
+        rangeFirst_ = 1;
+        rangeLast_ = std::max(0, table_->Index().RecordCount());
+        return;
+    }
+    for (int attempt = 0;; ++attempt) {
+        try {
+            TIndexTree tree = Tree();
+            rangeFirst_ = (rangeLowLength_ ? tree.Seek(rangeLow_.data(), rangeLowLength_, false).logical : 0) + 1;
+            rangeLast_ = rangeHighLength_ ? tree.Seek(rangeHigh_.data(), rangeHighLength_, true).logical
+                                          : std::max(0, table_->Index().RecordCount());
+            return;
+        } catch (const EIndexChanged&) {
+            if (attempt + 1 >= kRestartLimit) Raise(RERUZO_INDEXCORRUPT);
+        }
+    }
+}
+
+bool TDataCursor::KeyInRange(const std::uint8_t* key) const {
+    return (rangeLowLength_ == 0 || CompareKeys(layout_, key, rangeLow_.data(), rangeLowLength_) >= 0) &&
+           (rangeHighLength_ == 0 || CompareKeys(layout_, key, rangeHigh_.data(), rangeHighLength_) <= 0);
+}
+
+void TDataCursor::FlushBuffers(bool trim, bool flushOs) {
+    if (!IsOpen()) return;
+    table_->FlushBuffers(trim, false, false, false, flushOs);
 }
 
 }  // namespace reruzo

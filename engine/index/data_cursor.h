@@ -104,6 +104,45 @@ public:
     // The physical record number of the current record (0 when none).
     std::int32_t CurrentRecordNo() const { return recordNo_; }
 
+    // ---- Writing ----
+    // Records posted keep the identifier (bytes 5..8) the caller gives them instead
+    // of getting the next one (copying and importing); may change while open.
+    void SetSuppressAutoInc(bool on) { suppressAutoInc_ = on; }
+    bool SuppressAutoInc() const { return suppressAutoInc_; }
+    // A zero-filled record buffer of the record size.
+    void InitRecord(std::span<std::uint8_t> buffer) const;
+    // The same with every field's default value stored ("CURRENT_DATE" and its
+    // kin give the present moment).
+    void InitRecordDefaults(std::span<std::uint8_t> buffer) const;
+    // Inserts the record in `buffer` (checked: required fields, minimum and maximum
+    // values, unique keys). With `reposition` the cursor stands on the new record
+    // afterwards. RERUZO_OSEACCES through a read-only cursor.
+    void AppendRecord(std::span<const std::uint8_t> buffer, bool reposition);
+    // Replaces the current record, which GetCurRecord locked; `unlock` releases that
+    // lock afterwards.
+    void ModifyRecord(std::span<const std::uint8_t> buffer, bool unlock, bool reposition);
+    // Deletes the current record; `buffer` is the record as the caller last read it
+    // (RERUZO_KEYORRECDELETED when the table holds something else by now).
+    void DeleteRecord(std::span<const std::uint8_t> buffer, bool reposition);
+    // Writes the table's modified buffers (in a transaction: marks them changed).
+    void FlushBuffers(bool trim, bool flushOs);
+
+    // ---- Ranges and indexes ----
+    // Restricts index order to keys from the low to the high bound, each given as a
+    // key or a record buffer and compared over its first `fields` key fields (0:
+    // all); an empty bound is open. Nothing in natural order.
+    void SetRange(bool fromRecord, std::span<const std::uint8_t> low, int lowFields,
+                  std::span<const std::uint8_t> high, int highFields);
+    void ResetRange();
+    bool RangeActive() const { return rangeActive_; }
+    // Adds a secondary index over the table's records (exclusive cursor only);
+    // records that a new unique index finds duplicated after their first are deleted.
+    // Progress goes to ProgressCallback in percent.
+    void AddSecondaryIndex(const TIndexDesc& desc);
+    // Deletes an index by name ("" for the primary index); exclusive cursor only.
+    void DeleteIndex(const std::string& name);
+    std::function<void(int percent)> ProgressCallback;
+
     // ---- Filters ----
     // RERUZO_INTERNALLIMIT when the cursor has all its 64 filters.
     void CheckFilterLimit() const;
@@ -165,6 +204,27 @@ private:
     // moves to the nearest visible one, keeping a BOF or EOF rest.
     void Relocate();
     std::vector<std::unique_ptr<TFilter>>::iterator FindFilter(const TFilter* filter);
+    // Writing: the indexes a record is entered in (primary with key fields, then the
+    // secondary ones), the checks before a write, finishing a change.
+    struct TWriteIndex {
+        int slot;
+        TKeyLayout layout;
+    };
+    std::vector<TWriteIndex> WriteIndexes() const;
+    bool SlotReuse() const;
+    void RequireWritable() const;
+    std::vector<std::uint8_t> CheckedImage(std::span<const std::uint8_t> buffer) const;
+    [[noreturn]] void RaiseKeyViolation(int slot) const;
+    void FinishChange(bool dataChanged, bool indexChanged);
+    // Puts the cursor on record n after a write, in the active order.
+    void StandOn(std::int32_t n);
+    // Ranges: the positions of the range's first and last entries (again after any
+    // change), whether a key lies inside, and the offset of record numbers.
+    void ComputeRange();
+    bool KeyInRange(const std::uint8_t* key) const;
+    std::int64_t RangeOffset() const { return rangeActive_ ? rangeFirst_ - 1 : 0; }
+    std::vector<std::uint8_t> RangeBound(bool fromRecord, std::span<const std::uint8_t> bound, int fields,
+                                         std::size_t& length) const;
     bool Visible(std::int32_t n) const { return !bitmapMode_ || view_.Has(n); }
     void NoCurrent();
     bool GoFirst();
@@ -224,6 +284,17 @@ private:
     TRecordsBitmap range_;
     TRecordsBitmap view_;
     std::int32_t viewCount_ = 0;
+
+    bool suppressAutoInc_ = false;
+    // Range (index order): keys, compared lengths, and the positions of its first
+    // and last entries (1 and the record count without a range).
+    bool rangeActive_ = false;
+    std::vector<std::uint8_t> rangeLow_;
+    std::vector<std::uint8_t> rangeHigh_;
+    std::size_t rangeLowLength_ = 0;
+    std::size_t rangeHighLength_ = 0;
+    std::int64_t rangeFirst_ = 1;
+    std::int64_t rangeLast_ = 0;
 
     // Change detection.
     std::uint32_t snapData_ = 0;

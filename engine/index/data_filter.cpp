@@ -104,12 +104,12 @@ std::int64_t TFilterTable::CountRange(int slot, const TFieldRange& range) {
 void TFilterTable::CollectRange(int slot, const TFieldRange& range, bool outside, TRecordsBitmap& into) {
     const auto [first, end] = Positions(slot, range);
     if (!outside) {
-        Collect(slot, first, end, into);
+        CollectPositions(slot, first, end, into);
         return;
     }
     const std::int64_t total = TIndexTree(cursor_.Table().Index(), slot, Layout(slot), &cursor_).Count();
-    Collect(slot, 0, first, into);
-    Collect(slot, end, total, into);
+    CollectPositions(slot, 0, first, into);
+    CollectPositions(slot, end, total, into);
 }
 
 void TFilterTable::CollectDeleted(TRecordsBitmap& into) {
@@ -118,10 +118,10 @@ void TFilterTable::CollectDeleted(TRecordsBitmap& into) {
     TIndexTree tree(cursor_.Table().Index(), kSysDeletedSlot, Layout(kSysDeletedSlot), &cursor_);
     const std::int64_t first = tree.Seek(deleted, 1, false).logical;
     const std::int64_t end = tree.Seek(deleted, 1, true).logical;
-    Collect(kSysDeletedSlot, first, end, into);
+    CollectPositions(kSysDeletedSlot, first, end, into);
 }
 
-void TFilterTable::Collect(int slot, std::int64_t first, std::int64_t end, TRecordsBitmap& into) {
+void TFilterTable::CollectPositions(int slot, std::int64_t first, std::int64_t end, TRecordsBitmap& into) {
     if (end <= first) return;
     TIndexFile& index = cursor_.Table().Index();
     const auto start = TIndexTree(index, slot, Layout(slot), &cursor_).SeekOrdinal(first + 1);

@@ -72,6 +72,8 @@ public:
     // Sets the record of every entry in the range (with `outside`: of every entry
     // outside it), walking the leaves by their sibling links.
     void CollectRange(int slot, const TFieldRange& range, bool outside, TRecordsBitmap& into);
+    // Sets the records of the entries at positions [first, end) of an index.
+    void CollectPositions(int slot, std::int64_t first, std::int64_t end, TRecordsBitmap& into);
     // Sets the record of every "Sys Deleted" entry that marks a deleted slot.
     void CollectDeleted(TRecordsBitmap& into);
     // Reads every record set in `bitmap` and clears the bits `accept` refuses.
@@ -84,7 +86,6 @@ private:
     const TKeyLayout& Layout(int slot);
     // Entries [first, end) of the range in index order.
     std::pair<std::int64_t, std::int64_t> Positions(int slot, const TFieldRange& range);
-    void Collect(int slot, std::int64_t first, std::int64_t end, TRecordsBitmap& into);
 
     TDataCursor& cursor_;
     std::map<int, TKeyLayout> layouts_;

@@ -583,6 +583,38 @@ void TDataFile::SetFieldDescInfo(std::size_t position, const TFieldDesc& desc) {
     descsModified_ = true;
 }
 
+// ---- Record writing ----------------------------------------------------------------------
+
+std::int32_t TDataFile::FirstFreeSlot(bool reuse) const {
+    return reuse && header_.FirstFreeRecord != 0 ? header_.FirstFreeRecord : header_.NextRecordNo;
+}
+
+void TDataFile::SetFirstFree(std::int32_t n) {
+    if (header_.FirstFreeRecord == n) return;
+    header_.FirstFreeRecord = n;
+    headerModified_ = true;
+}
+
+TRecord* TDataFile::AllocRecord(bool reuse) {
+    const std::int32_t s = FirstFreeSlot(reuse);
+    if (s == header_.NextRecordNo) return AppendRecord();
+    TRecord* r = GetRecord(nullptr, s, true, false, false);
+    if (r->State() != 1) {
+        ReleaseRecord(r);
+        RaiseTable(RERUZO_FILECORRUPT);  // the chain names a slot in use
+    }
+    SetFirstFree(r->NextFree());
+    return r;
+}
+
+void TDataFile::MarkDeleted(TRecord& record, bool reuse) {
+    const std::int32_t head = FirstFreeSlot(reuse);
+    record.SetState(1);
+    record.SetNextFree(head == header_.NextRecordNo ? 0 : head);
+    record.SetModified(true);
+    SetFirstFree(record.RecordNo());
+}
+
 std::int32_t TDataFile::NextAutoInc() {
     if (header_.LastAutoIncValue == INT32_MAX) header_.LastAutoIncValue = 0;
     ++header_.LastAutoIncValue;

@@ -197,6 +197,19 @@ public:
                        std::int32_t lastIdentifier, std::uint16_t userMajor, std::uint16_t userMinor);
     void SetFieldDescInfo(std::size_t position, const TFieldDesc& desc);
 
+    // ---- Record writing ----
+    // The slot a new record takes: the head of the chain of deleted slots when
+    // `reuse` is allowed (the primary index has key fields) and the chain is not
+    // empty, else the slot after the last.
+    std::int32_t FirstFreeSlot(bool reuse) const;
+    void SetFirstFree(std::int32_t n);
+    // Takes the slot FirstFreeSlot names, pinned: a deleted slot leaves the chain, a
+    // new one is appended cleared.
+    TRecord* AllocRecord(bool reuse);
+    // Marks the record deleted and makes it the head of the chain of deleted slots
+    // (its link is 0 when reuse is not allowed: such a chain is never followed).
+    void MarkDeleted(TRecord& record, bool reuse);
+
     // Record identifiers and BLOB stamps: incremented, wrapping from 2147483647 to 1.
     std::int32_t NextAutoInc();
     std::int32_t LastAutoInc() const { return header_.LastAutoIncValue; }
