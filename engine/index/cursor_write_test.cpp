@@ -402,6 +402,48 @@ TEST_F(TWriteFixture, RangesRestrictIndexOrderAndFollowWrites) {
     EXPECT_FALSE(c->RangeActive());
 }
 
+TEST_F(TWriteFixture, IndexesAreAddedOverTheRecordsAndDeletedOntoTheirFreeChain) {
+    MakeTable(tmp.Dir(), "t", true);
+    {
+        auto c = Open("t");
+        Fill(*c, 400);  // value = i; tag = i % 3
+        TIndexDesc byTag = Index("bytag", 2, false);
+        EXPECT_EQ(CodeOf([&] { c->AddSecondaryIndex(byTag); }), RERUZO_NEEDEXCLACCESS);
+    }
+    auto c = std::make_unique<TDataCursor>(*dir);
+    c->SetTableName("t");
+    c->SetExclusive(true);
+    c->OpenCursor();
+    std::vector<int> progress;
+    c->ProgressCallback = [&](int percent) { progress.push_back(percent); };
+    // A non-unique index never loses a record: its keys end with the identifier.
+    c->AddSecondaryIndex(Index("bytag", 2, false));
+    EXPECT_EQ(c->GetRecordCount(), 400);
+    EXPECT_EQ(progress, (std::vector<int>{5, 10, 15, 20, 25, 30, 35, 40, 45, 50, 55, 60, 65, 70, 75, 80, 85, 90,
+                                          95, 100}));
+    // A unique index over tag keeps the first record of each tag (slots 1, 2, 3).
+    c->AddSecondaryIndex(Index("onetag", 2, true));
+    EXPECT_EQ(c->GetRecordCount(), 3);
+    c->SetIndexName("onetag");
+    std::vector<std::uint8_t> r(c->RecordSize());
+    std::vector<std::int32_t> kept;
+    c->SetToBegin();
+    while (c->GetNextRecord(r) == 0) kept.push_back(c->CurrentRecordNo());
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::int32_t>{1, 2, 3}));
+    ExpectSound(*c);
+    // A deleted index's pages serve the next one before the file grows.
+    c->AppendRecord(Row(*c, 7, 7, "x"), true);
+    c->DeleteIndex("BYTAG");
+    EXPECT_EQ(c->IndexName(), "");
+    const std::int32_t pages = c->Table().Index().Header().PageCount;
+    c->AddSecondaryIndex(Index("again", 3, false));
+    EXPECT_EQ(c->Table().Index().Header().PageCount, pages);
+    EXPECT_EQ(CodeOf([&] { c->DeleteIndex("nosuch"); }), RERUZO_INVALIDINDEXNAME);
+    ExpectSound(*c);
+    c->CloseCursor();
+}
+
 TEST_F(TWriteFixture, SeveralProcessesWriteOneTable) {
     MakeTable(tmp.Dir(), "t", true);
     const std::string path = tmp.Dir();

@@ -1511,6 +1511,103 @@ bool TDataCursor::KeyInRange(const std::uint8_t* key) const {
            (rangeHighLength_ == 0 || CompareKeys(layout_, key, rangeHigh_.data(), rangeHighLength_) <= 0);
 }
 
+// ---- Adding and deleting indexes ------------------------------------------------------------
+
+void TDataCursor::AddSecondaryIndex(const TIndexDesc& definition) {
+    RequireWritable();
+    if (!exclusive_) Raise(RERUZO_NEEDEXCLACCESS);
+    TCheckScope scope{*this};
+    Sync();
+    TIndexDesc desc = definition;
+    std::uint8_t count = 0;
+    while (count < kMaxKeyFields && desc.FieldNumbers[count] != 0) ++count;
+    desc.FieldCount = count;
+    desc.KeyLength = ComputeKeyLength(desc, fields_, directory_.Path(), tableName_);
+    TIndexFile& index = table_->Index();
+    TDataFile& data = table_->Data();
+    const int slot = index.AddSecondaryIndex(desc, fields_);
+    const TKeyLayout layout = MakeKeyLayout(index.Descriptor(slot), slot, fields_, languageId_, sortId_);
+    TIndexTree tree(index, slot, layout);
+    const std::int32_t slots = data.SlotCount();
+    const std::uint16_t steps = table_->Session().ProgressSteps();
+    const int step = steps == 0 ? 100 : 100 / steps;
+    int reported = 0;
+    std::vector<std::int32_t> duplicates;
+    for (std::int32_t n = 1; n <= slots; ++n) {
+        {
+            TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
+            if (r->State() == 0) {
+                const std::vector<std::uint8_t> key = KeyOf(layout, r->Data());
+                // Of several records with one key in a new unique index, the first stays.
+                if (layout.unique && tree.FindExact(key.data(), nullptr)) {
+                    duplicates.push_back(n);
+                } else {
+                    tree.Insert(key.data(), n);
+                }
+            }
+        }
+        const int percent = static_cast<int>(std::int64_t{n} * 100 / slots);
+        if (percent >= reported + step) {
+            reported = percent;
+            if (ProgressCallback) ProgressCallback(percent);
+        }
+    }
+    for (std::int32_t n : duplicates) {
+        TPinnedRecord r(data.GetRecord(nullptr, n, true, false, false));
+        const std::vector<std::uint8_t> old(r->Data().begin(), r->Data().begin() + recordSize_);
+        for (const TWriteIndex& ix : WriteIndexes()) {
+            if (ix.slot != slot) TIndexTree(index, ix.slot, ix.layout).Delete(KeyOf(ix.layout, old).data());
+        }
+        TIndexTree sys(index, kSysDeletedSlot, TKeyLayout::SysDeleted());
+        sys.Delete(SysDeletedKeyOf(old).data());
+        index.DecRecordCount();
+        data.MarkDeleted(*r.get(), SlotReuse());
+        sys.Insert(SysDeletedKeyOf(r->Data()).data(), n);
+    }
+    FinishChange(!duplicates.empty(), true);
+    if (bitmapMode_) UpdateBitmaps();
+    SetToBegin();
+}
+
+void TDataCursor::DeleteIndex(const std::string& name) {
+    RequireWritable();
+    if (!exclusive_) Raise(RERUZO_NEEDEXCLACCESS);
+    TCheckScope scope{*this};
+    Sync();
+    TIndexFile& index = table_->Index();
+    int slot = -1;
+    if (SameName(name, "")) {
+        if (!index.NoPrimaryIndex()) slot = 0;
+    } else {
+        for (int s = 1; s <= index.Header().SecondaryCount && slot < 0; ++s) {
+            if (SameName(index.Descriptor(s).Name, name)) slot = s;
+        }
+    }
+    if (slot < 0) {
+        RaiseEngineError(RERUZO_INVALIDINDEXNAME, {.database = directory_.Path(), .table = tableName_, .index = name});
+    }
+    // The tree's pages go onto the slot's free chain, children before their parents,
+    // for the next index to take over.
+    if (const std::int32_t root = index.Root(slot); root != 0) {
+        std::vector<std::int32_t> pages{root};
+        for (std::size_t i = 0; i < pages.size(); ++i) {
+            if (pages.size() > static_cast<std::size_t>(index.PageCount())) Raise(RERUZO_INDEXCORRUPT);
+            TPagePin page(index.FetchPage(nullptr, slot, pages[i], false));
+            if (page->IsLeaf()) continue;
+            for (int e = 1; e <= page->Count(); ++e) pages.push_back(page->Ref(e));
+        }
+        for (auto it = pages.rbegin(); it != pages.rend(); ++it) {
+            TPagePin page(index.FetchPage(nullptr, slot, *it, false));
+            index.FreePage(slot, page.get());
+        }
+        index.SetRoot(slot, 0);
+    }
+    index.DeleteIndex(slot);
+    FinishChange(false, true);
+    LoadIndex(0);
+    SetToBegin();
+}
+
 void TDataCursor::FlushBuffers(bool trim, bool flushOs) {
     if (!IsOpen()) return;
     table_->FlushBuffers(trim, false, false, false, flushOs);
