@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "components/component_text.h"
 #include "engine/sql/expression_filter.h"
@@ -140,6 +141,104 @@ TFieldValue TField::Value() const {
     }
 }
 
+void TField::Store(std::span<const std::uint8_t> data, bool isNull) {
+    using enum TDataSetState;
+    const TDataSetState state = dataset_.state_;
+    if (state != dsEdit && state != dsInsert && state != dsSetKey && state != dsCalcFields && state != dsFilter)
+        throw EDatabaseError("Table is not in edit or insert mode.");
+    if (def_.DataType == TFieldType::ftAutoInc && state != dsSetKey && state != dsFilter)
+        throw EDatabaseError(FormatText("Field %s cannot be modified.", def_.Name));
+    dataset_.cursor_->PutField(def_.FieldNo, dataset_.current_, data, isNull);
+    dataset_.modified_ = true;
+}
+
+void TField::SetAsString(const std::string& text) {
+    using enum TFieldType;
+    std::vector<std::uint8_t> data(desc_.DataSize, 0);
+    auto integer = [&]() -> std::int64_t {
+        const auto v = ParseInt64(text);
+        if (!v) throw EDatabaseError(FormatText("'%s' is not a valid integer value", text));
+        return *v;
+    };
+    switch (def_.DataType) {
+        case ftString: {
+            // Up to the field's size and any zero character.
+            const std::size_t n = std::min({text.size(), static_cast<std::size_t>(desc_.Length), strnlen(text.c_str(), text.size())});
+            std::memcpy(data.data(), text.data(), n);
+            Store(data, n == 0);
+            return;
+        }
+        default: break;
+    }
+    if (text.empty()) {
+        Store(data, true);
+        return;
+    }
+    switch (def_.DataType) {
+        case ftSmallint:
+        case ftInteger:
+        case ftWord:
+        case ftAutoInc:
+        case ftLargeint: SetAsInteger(integer()); return;
+        case ftBoolean: {
+            const auto b = ParseBoolean(text);
+            if (!b) throw EDatabaseError(FormatText("'%s' is not a valid boolean value", text));
+            PutLE<std::uint16_t>(data.data(), *b ? 1 : 0);
+            break;
+        }
+        case ftFloat:
+        case ftCurrency: {
+            const auto f = ParseFloat(text);
+            if (!f) throw EDatabaseError(FormatText("'%s' is not a valid floating point value", text));
+            PutLE<double>(data.data(), *f);
+            break;
+        }
+        case ftDate: {
+            const auto d = ParseDate(text);
+            if (!d) throw EDatabaseError(FormatText("'%s' is not a valid date", text));
+            PutLE<std::int32_t>(data.data(), DateToDayNumber(*d));
+            break;
+        }
+        case ftTime: {
+            const auto t = ParseTime(text);
+            if (!t) throw EDatabaseError(FormatText("'%s' is not a valid time", text));
+            PutLE<std::int32_t>(data.data(), TimeToMilliseconds(*t));
+            break;
+        }
+        default: throw EDatabaseError(FormatText("Cannot access field '%s' as text", def_.Name));
+    }
+    Store(data, false);
+}
+
+void TField::SetAsInteger(std::int64_t value) {
+    using enum TFieldType;
+    std::vector<std::uint8_t> data(desc_.DataSize, 0);
+    auto fits = [&](std::int64_t lo, std::int64_t hi) {
+        if (value < lo || value > hi)
+            throw EDatabaseError(FormatText("'%s' is not a valid integer value", std::to_string(value)));
+    };
+    switch (def_.DataType) {
+        case ftSmallint: fits(-32768, 32767); PutLE<std::int16_t>(data.data(), static_cast<std::int16_t>(value)); break;
+        case ftWord: fits(0, 65535); PutLE<std::uint16_t>(data.data(), static_cast<std::uint16_t>(value)); break;
+        case ftInteger:
+        case ftAutoInc:
+            fits(INT32_MIN, INT32_MAX);
+            PutLE<std::int32_t>(data.data(), static_cast<std::int32_t>(value));
+            break;
+        case ftLargeint: PutLE<std::int64_t>(data.data(), value); break;
+        case ftFloat:
+        case ftCurrency: PutLE<double>(data.data(), static_cast<double>(value)); break;
+        case ftString: SetAsString(std::to_string(value)); return;
+        default: throw EDatabaseError(FormatText("Cannot access field '%s' as an integer", def_.Name));
+    }
+    Store(data, false);
+}
+
+void TField::Clear() {
+    std::vector<std::uint8_t> data(desc_.DataSize, 0);
+    Store(data, true);
+}
+
 // ---- Dataset ------------------------------------------------------------------------
 
 TRERUZODataSet::TRERUZODataSet() = default;
@@ -207,6 +306,14 @@ void TRERUZODataSet::Open() {
 void TRERUZODataSet::Close() {
     if (!Active()) return;
     if (BeforeClose) BeforeClose(*this);
+    // A pending row is discarded with the dataset.
+    if (state_ == TDataSetState::dsEdit) {
+        try {
+            cursor_->WriteUnlockRecord(0);
+        } catch (const ERERUZOEngineError&) {
+        }
+    }
+    modified_ = false;
     state_ = TDataSetState::dsInactive;
     fields_.clear();
     fieldDefs_.clear();
@@ -267,6 +374,7 @@ void TRERUZODataSet::NotifyScrolled() {
 
 void TRERUZODataSet::First() {
     if (!Active()) return;
+    CheckBrowseMode();
     if (BeforeScroll) BeforeScroll(*this);
     cursor_->SetToBegin();
     std::vector<std::uint8_t> row(cursor_->RecordSize());
@@ -277,6 +385,7 @@ void TRERUZODataSet::First() {
 
 void TRERUZODataSet::Last() {
     if (!Active()) return;
+    CheckBrowseMode();
     if (BeforeScroll) BeforeScroll(*this);
     cursor_->SetToEnd();
     std::vector<std::uint8_t> row(cursor_->RecordSize());
@@ -286,7 +395,9 @@ void TRERUZODataSet::Last() {
 }
 
 void TRERUZODataSet::Next() {
-    if (!Active() || eof_) return;
+    if (!Active()) return;
+    CheckBrowseMode();
+    if (eof_) return;
     if (BeforeScroll) BeforeScroll(*this);
     std::vector<std::uint8_t> row(cursor_->RecordSize());
     const std::uint16_t status = cursor_->GetNextRecord(row);
@@ -295,7 +406,9 @@ void TRERUZODataSet::Next() {
 }
 
 void TRERUZODataSet::Prior() {
-    if (!Active() || bof_) return;
+    if (!Active()) return;
+    CheckBrowseMode();
+    if (bof_) return;
     if (BeforeScroll) BeforeScroll(*this);
     std::vector<std::uint8_t> row(cursor_->RecordSize());
     const std::uint16_t status = cursor_->GetPriorRecord(row);
@@ -347,6 +460,7 @@ void TRERUZODataSet::SwitchFilters(bool on) {
 }
 
 void TRERUZODataSet::ChangeFilter(const std::string& text, TFilterOptions options) {
+    if (Active()) CheckBrowseMode();
     if (Active() && (text != filter_ || options != filterOptions_)) {
         // The new filter is made first: an invalid text leaves the old one in force.
         TFilter* made = text.empty() ? nullptr : MakeExpressionFilter(text, options);
@@ -360,6 +474,7 @@ void TRERUZODataSet::ChangeFilter(const std::string& text, TFilterOptions option
 }
 
 void TRERUZODataSet::SetFiltered(bool on) {
+    if (Active()) CheckBrowseMode();
     if (Active() && on != filtered_) SwitchFilters(on);
     filtered_ = on;
     if (Active()) First();
@@ -377,6 +492,102 @@ void TRERUZODataSet::SetOnFilterRecord(TFilterRecordEvent handler) {
     if (filtered_) First();
 }
 
+// ---- Editing ---------------------------------------------------------------------------
+
+void TRERUZODataSet::Edit() {
+    if (!Active() || state_ == TDataSetState::dsEdit || state_ == TDataSetState::dsInsert) return;
+    if (!hasRow_) {
+        Insert();
+        return;
+    }
+    // The row is read again under its lock; one changed by somebody else since it was
+    // read fails here.
+    std::vector<std::uint8_t> row = current_;
+    const std::uint16_t status = cursor_->GetCurRecord(row, true);
+    if (status != 0) RaiseForResult(status);
+    current_ = row;
+    old_ = row;
+    oldHasRow_ = true;
+    state_ = TDataSetState::dsEdit;
+    modified_ = false;
+}
+
+void TRERUZODataSet::Insert() {
+    if (!Active()) return;
+    CheckBrowseMode();
+    old_ = current_;
+    oldHasRow_ = hasRow_;
+    current_.assign(cursor_->RecordSize(), 0);
+    cursor_->InitRecordDefaults(current_);
+    hasRow_ = true;
+    state_ = TDataSetState::dsInsert;
+    modified_ = false;
+    if (OnNewRecord) OnNewRecord(*this);
+}
+
+void TRERUZODataSet::UpdateRecord() {
+    if (state_ != TDataSetState::dsEdit && state_ != TDataSetState::dsInsert)
+        throw EDatabaseError("Table is not in edit or insert mode.");
+    for (TDataLink* link : links_) link->UpdateData();
+}
+
+void TRERUZODataSet::Post() {
+    if (state_ != TDataSetState::dsEdit && state_ != TDataSetState::dsInsert) return;
+    UpdateRecord();
+    if (BeforePost) BeforePost(*this);
+    // On failure the state and the buffer stay for a correction or a Cancel.
+    if (state_ == TDataSetState::dsEdit) {
+        cursor_->ModifyRecord(current_, true, true);
+    } else {
+        cursor_->AppendRecord(current_, true);
+    }
+    state_ = TDataSetState::dsBrowse;
+    modified_ = false;
+    ReadCurrentRow();
+    if (AfterPost) AfterPost(*this);
+}
+
+void TRERUZODataSet::Cancel() {
+    if (state_ != TDataSetState::dsEdit && state_ != TDataSetState::dsInsert) return;
+    if (state_ == TDataSetState::dsEdit) cursor_->WriteUnlockRecord(0);
+    current_ = old_;
+    hasRow_ = oldHasRow_;
+    state_ = TDataSetState::dsBrowse;
+    modified_ = false;
+    if (hasRow_) ReadCurrentRow();
+}
+
+void TRERUZODataSet::Delete() {
+    if (!Active()) return;
+    if (state_ == TDataSetState::dsInsert) {
+        Cancel();
+        return;
+    }
+    if (!hasRow_) throw EDatabaseError("Cannot perform this operation on an empty dataset");
+    std::vector<std::uint8_t> read = current_;
+    if (state_ == TDataSetState::dsEdit) {
+        cursor_->WriteUnlockRecord(0);
+        read = old_;
+        state_ = TDataSetState::dsBrowse;
+        modified_ = false;
+    }
+    cursor_->DeleteRecord(read, true);
+    // The next row takes the deleted one's place; after the last, the one before.
+    std::vector<std::uint8_t> row(cursor_->RecordSize());
+    if (cursor_->GetCurRecord(row, false) == RERUZO_EOF) cursor_->GetPriorRecord(row);
+    ReadCurrentRow();
+}
+
+void TRERUZODataSet::CheckBrowseMode() {
+    if (state_ != TDataSetState::dsEdit && state_ != TDataSetState::dsInsert) return;
+    UpdateRecord();
+    if (modified_) {
+        Post();
+    } else {
+        Cancel();
+    }
+}
+
 int TRERUZODataSet::RecordCount() const { return Active() ? cursor_->GetRecordCount() : 0; }
 
 std::int32_t TRERUZODataSet::RecNo() const {
@@ -391,6 +602,7 @@ std::vector<std::uint8_t> TRERUZODataSet::GetBookmark() const {
 
 bool TRERUZODataSet::GotoBookmark(const std::vector<std::uint8_t>& bookmark) {
     if (!Active() || bookmark.empty()) return false;
+    CheckBrowseMode();
     const bool found = cursor_->SetToBookmark(bookmark, false);
     ReadCurrentRow();
     return found;
@@ -542,6 +754,7 @@ std::string TRERUZOTable::ResolveIndexName() const {
 
 void TRERUZOTable::ApplyIndex() {
     if (!Active()) return;
+    CheckBrowseMode();
     cursor_->SetIndexName(ResolveIndexName());
     ReadCurrentRow();
 }

@@ -68,7 +68,17 @@ public:
     std::int32_t AsInteger() const;
     TFieldValue Value() const;
 
+    // Writing into the current row buffer (edit, insert, set-key, calc-fields or
+    // filter state: "Table is not in edit or insert mode." otherwise). Text is cut to
+    // a string field's size; text for a number must convert ("'%s' is not a valid
+    // integer value"); the empty text stores NULL in fields other than strings.
+    void SetAsString(const std::string& text);
+    void SetAsInteger(std::int64_t value);
+    void Clear();  // stores NULL
+
 private:
+    void Store(std::span<const std::uint8_t> data, bool isNull);
+
     // The current row's record, empty when there is none.
     std::span<const std::uint8_t> Record() const;
 
@@ -84,6 +94,7 @@ public:
     virtual void ActiveChanged() {}     // opened or closed
     virtual void DataSetScrolled() {}   // the current row moved
     virtual void DataSetDestroyed() {}  // the dataset is going away: drop every reference
+    virtual void UpdateData() {}        // write pending input into the row buffer
 };
 
 enum class TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert, dsSetKey, dsCalcFields, dsFilter };
@@ -124,6 +135,21 @@ public:
     // gone; the dataset then stands on the nearest row).
     std::vector<std::uint8_t> GetBookmark() const;
     bool GotoBookmark(const std::vector<std::uint8_t>& bookmark);
+    // Editing. Edit locks the current row (an empty dataset starts an insert instead);
+    // Insert and Append start a new row from the table's defaults; Post writes the
+    // pending row (a failed Post keeps the state and the buffer); Cancel drops it;
+    // Delete removes the current row. Moving off a pending row posts it when a field
+    // was written, and cancels it otherwise.
+    void Edit();
+    void Insert();
+    void Append() { Insert(); }
+    void Post();
+    void Cancel();
+    void Delete();
+    // Asks the data-bound controls to write their pending input into the row buffer.
+    void UpdateRecord();
+    void CheckBrowseMode();
+    bool Modified() const { return modified_; }
     // The engine cursor of the open dataset; nullptr while closed.
     TDataCursor* Cursor() const { return cursor_.get(); }
 
@@ -162,6 +188,9 @@ public:
     std::function<void(TRERUZODataSet&)> BeforeClose;
     std::function<void(TRERUZODataSet&)> AfterClose;
     std::function<void(TRERUZODataSet&)> BeforeScroll;
+    std::function<void(TRERUZODataSet&)> BeforePost;
+    std::function<void(TRERUZODataSet&)> AfterPost;
+    std::function<void(TRERUZODataSet&)> OnNewRecord;
     std::function<void(TRERUZODataSet&)> AfterScroll;
 
 protected:
@@ -196,6 +225,9 @@ private:
     TFilterOptions filterOptions_ = 0;
     bool filtered_ = false;
     TFilterRecordEvent onFilterRecord_;
+    bool modified_ = false;
+    std::vector<std::uint8_t> old_;  // the row as it was before Edit or Insert
+    bool oldHasRow_ = false;
     TFilter* exprFilter_ = nullptr;      // made from Filter, on the open cursor
     TFilter* callbackFilter_ = nullptr;  // made for OnFilterRecord
     bool autoDisplayLabels_ = false;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/storage/date_time.h"
+#include "engine/index/data_session.h"
 #include "engine/storage/table_builder.h"
 #include "tests/support/temp_dir.h"
 
@@ -282,6 +283,123 @@ TEST_F(TableFixture, OnFilterRecordSeesEachRowAsTheCurrentOne) {
     EXPECT_EQ(table.State(), TDataSetState::dsBrowse);
     table.SetOnFilterRecord(nullptr);
     EXPECT_EQ(Titles(table), (std::vector<std::string>{"", "Desktop"}));
+}
+
+TEST_F(TableFixture, EditFieldWriteAndMovingOnStoresTheRow) {
+    table.Open();
+    EXPECT_THROW(table.FieldByName("title").SetAsString("x"), EDatabaseError);  // browse state
+    try {
+        table.FieldByName("title").SetAsString("x");
+    } catch (const EDatabaseError& e) {
+        EXPECT_STREQ(e.what(), "Table is not in edit or insert mode.");
+    }
+    table.First();
+    table.Edit();
+    EXPECT_EQ(table.State(), TDataSetState::dsEdit);
+    table.FieldByName("title").SetAsString(std::string(60, 'w'));  // cut to the field's 40
+    table.FieldByName("parent").SetAsString("0x10");
+    EXPECT_THROW(table.FieldByName("parent").SetAsString("ten"), EDatabaseError);
+    EXPECT_THROW(table.FieldByName("id").SetAsInteger(5), EDatabaseError);  // the auto-increment field
+    table.Next();  // stores the row
+    EXPECT_EQ(table.State(), TDataSetState::dsBrowse);
+    table.Close();
+    table.Open();
+    EXPECT_EQ(table.FieldByName("title").AsString(), std::string(40, 'w'));
+    EXPECT_EQ(table.FieldByName("parent").AsInteger(), 16);
+    EXPECT_EQ(table.RecordCount(), 3);
+
+    // Edit without a change and moving on: nothing written, the lock is gone.
+    table.Edit();
+    table.Next();
+    EXPECT_EQ(table.State(), TDataSetState::dsBrowse);
+    EXPECT_TRUE(table.DataTable()->LockedRecords().Members().empty());
+
+    // A second dataset cannot edit a row the first one holds.
+    TRERUZOTable other;
+    other.SetDatabaseName("kbtest");
+    other.SetTableName("items");
+    other.Open();
+    table.First();
+    table.Edit();
+    other.First();
+    try {
+        other.Edit();
+        ADD_FAILURE() << "two editors of one row";
+    } catch (const ERERUZOEngineError& e) {
+        EXPECT_EQ(e.EngineCode, RERUZO_RECLOCKFAILED);
+    }
+    EXPECT_EQ(other.State(), TDataSetState::dsBrowse);
+    table.Cancel();
+    other.Edit();
+    other.FieldByName("num").SetAsString("7");
+    other.Post();
+    // The first dataset's copy is stale now: editing it again fails and says why.
+    EXPECT_THROW(table.Edit(), ERERUZOEngineError);
+    table.First();
+    table.Edit();
+    EXPECT_EQ(table.FieldByName("num").AsString(), "7");
+    table.Cancel();
+}
+
+TEST_F(TableFixture, InsertPostCancelAndDelete) {
+    table.Open();
+    table.Insert();
+    EXPECT_EQ(table.State(), TDataSetState::dsInsert);
+    EXPECT_TRUE(table.FieldByName("title").IsNull());
+    table.FieldByName("title").SetAsString("Start page");
+    table.FieldByName("born").SetAsString("2026-12-09");
+    table.Post();
+    EXPECT_EQ(table.RecordCount(), 4);
+    EXPECT_EQ(table.FieldByName("title").AsString(), "Start page");
+    EXPECT_EQ(table.FieldByName("id").AsInteger(), 4);
+    // A cancelled insert leaves no trace and the dataset back on its row.
+    table.Insert();
+    table.FieldByName("title").SetAsString("never");
+    table.Cancel();
+    EXPECT_EQ(table.RecordCount(), 4);
+    EXPECT_EQ(table.FieldByName("title").AsString(), "Start page");
+    // Deleting the first row makes the next one current.
+    table.First();
+    table.Delete();
+    EXPECT_EQ(table.RecordCount(), 3);
+    EXPECT_EQ(table.FieldByName("title").AsString(), "");
+    table.Last();
+    table.Delete();  // the last row: the one before it becomes current
+    EXPECT_EQ(table.RecordCount(), 2);
+    EXPECT_EQ(table.FieldByName("title").AsString(), "Desktop");
+    EXPECT_EQ(Titles(table), (std::vector<std::string>{"", "Desktop"}));
+}
+
+TEST(Components, EditOnAnEmptyTableInsertsAndAFailedPostKeepsTheRow) {
+    TTempDir dir;
+    {
+        TDataSession session;
+        TDataDirectory& d = session.OpenDirectory("db", dir.Dir());
+        TTableStructure s;
+        s.Fields = {Column("id", kFieldInteger, 0, kSubAutoInc), Column("name", kFieldString, 10)};
+        s.Fields[1].Required = 1;
+        TDataTable* t = nullptr;
+        ASSERT_EQ(d.CreateTable("people", s, false, false, t), 0);
+        d.CloseTable(t, false);
+        session.CloseDirectory(d);
+    }
+    TRERUZOTable t;
+    t.SetDatabaseName(dir.Dir());
+    t.SetTableName("people");
+    t.Open();
+    t.Edit();
+    EXPECT_EQ(t.State(), TDataSetState::dsInsert);
+    try {
+        t.Post();
+        ADD_FAILURE() << "a required field was empty";
+    } catch (const ERERUZOEngineError& e) {
+        EXPECT_EQ(e.EngineCode, RERUZO_REQDERR);
+    }
+    EXPECT_EQ(t.State(), TDataSetState::dsInsert);
+    t.FieldByName("name").SetAsString("Ann");
+    t.Post();
+    EXPECT_EQ(t.RecordCount(), 1);
+    EXPECT_EQ(t.FieldByName("name").AsString(), "Ann");
 }
 
 TEST(Components, DatasetNamingAFolderGetsATemporaryDatabase) {
