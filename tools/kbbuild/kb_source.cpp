@@ -10,7 +10,7 @@
 
 #include "engine/errors/engine_errors.h"
 #include "engine/index/data_session.h"
-#include "engine/index/table_loader.h"
+#include "engine/index/data_cursor.h"
 #include "engine/storage/value_text.h"
 #include "platform/codepage.h"
 
@@ -189,16 +189,23 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
         reruzo::TDataTable* table = nullptr;
         const int code = directory.CreateTable(name, structure, false, false, table);
         if (code < 0) reruzo::RaiseEngineError(static_cast<std::uint16_t>(-code), {.database = stagingDir, .table = name});
-        return table;
+        directory.CloseTable(table, false);
+        // Records go in through a cursor, with every check a write makes.
+        auto cursor = std::make_unique<reruzo::TDataCursor>(directory);
+        cursor->SetTableName(name);
+        cursor->SetExclusive(true);
+        cursor->OpenCursor();
+        return cursor;
     };
     reruzo::TIndexDesc key;
     key.Name = "key";
     key.FieldCount = 1;
     key.FieldNumbers[0] = 3;  // keyid
-    reruzo::TDataTable* itemTableObject = create("vrqinfo", ItemTableFields(), 1, {});
-    reruzo::TDataTable* detailTableObject = create("vrqdtl", DetailTableFields(), 2, {key});
-    reruzo::TTableLoader itemTable(*itemTableObject);
-    const auto& itemCols = itemTable.Fields();
+    auto itemTable = create("vrqinfo", ItemTableFields(), 1, {});
+    auto detailTable = create("vrqdtl", DetailTableFields(), 2, {key});
+    itemTable->SetSuppressAutoInc(true);  // identifiers are kept as written
+    const auto& itemCols = itemTable->Fields();
+    std::vector<std::uint8_t> r(itemTable->RecordSize());
     std::map<std::int32_t, std::string> itemTypes;
     std::int32_t lastId = 0;
     for (const auto& b : items.blocks) {
@@ -218,24 +225,24 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
         if (title.empty()) Fail(items.file, b.line, "the title is empty");
         const std::string intro = GbkOf(items, Require(items, b, "intro"), "intro", 250);
 
-        auto r = itemTable.BlankRecord();
+        itemTable->InitRecordDefaults(r);
         reruzo::PutIntegerField(r, itemCols[0], id);
         reruzo::PutIntegerField(r, itemCols[1], parent);
         reruzo::PutIntegerField(r, itemCols[2], imgid);
         reruzo::PutStringField(r, itemCols[3], title);
         reruzo::PutStringField(r, itemCols[4], intro);
         reruzo::PutStringField(r, itemCols[5], type);
-        itemTable.Append(r, /*keepIdentifier=*/true);
+        itemTable->AppendRecord(r, false);
         itemTypes[id] = typeField.value;
     }
 
-    reruzo::TTableLoader detailTable(*detailTableObject);
-    const auto& cols = detailTable.Fields();
+    const auto& cols = detailTable->Fields();
     int passwordRows = 0;
     for (const auto& b : details.blocks) {
         const auto& keyField = Require(details, b, "keyid");
         const std::int32_t keyid = IntegerOf(details, keyField, "keyid");
-        auto r = detailTable.BlankRecord();
+        std::vector<std::uint8_t> r(detailTable->RecordSize());
+        detailTable->InitRecordDefaults(r);
         reruzo::PutIntegerField(r, cols[2], keyid);
         if (keyid == 0) {
             ++passwordRows;
@@ -273,15 +280,15 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
                 reruzo::PutStringField(r, desc, GbkOf(details, *f, name, desc.Length));
             }
         }
-        detailTable.Append(r);
+        detailTable->AppendRecord(r, false);
     }
     if (passwordRows != 1) {
         Fail(details.file, details.blocks.empty() ? 1 : details.blocks.front().line,
              "exactly one password row (keyid 0) is needed, found " + std::to_string(passwordRows));
     }
 
-    directory.CloseTable(itemTableObject, false);
-    directory.CloseTable(detailTableObject, false);
+    itemTable->CloseCursor();
+    detailTable->CloseCursor();
     session.CloseDirectory(directory);
     const fs::path target = fs::path(outputDir.empty() ? "." : outputDir);
     for (const char* name : {"vrqinfo.DAT", "vrqinfo.IDX", "vrqdtl.DAT", "vrqdtl.IDX"}) {
