@@ -3,6 +3,7 @@
 // touches, stale buffers, and several processes writing one table at once.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <random>
 
@@ -442,6 +443,31 @@ TEST_F(TWriteFixture, IndexesAreAddedOverTheRecordsAndDeletedOntoTheirFreeChain)
     EXPECT_EQ(CodeOf([&] { c->DeleteIndex("nosuch"); }), RERUZO_INVALIDINDEXNAME);
     ExpectSound(*c);
     c->CloseCursor();
+}
+
+TEST_F(TWriteFixture, ATransactionKeepsItsWritesFromTheDiskUntilCommit) {
+    MakeTable(tmp.Dir(), "t", true);
+    auto c = Open("t");
+    Fill(*c, 5);
+    const auto sizeOnDisk = [&] { return std::filesystem::file_size(tmp.File("t.DAT")); };
+    const auto before = sizeOnDisk();
+    dir->StartTransaction();
+    for (int i = 0; i < 20; ++i) c->AppendRecord(Row(*c, 1, i, "tx" + std::to_string(i)), true);
+    EXPECT_EQ(c->GetRecordCount(), 25);
+    EXPECT_EQ(sizeOnDisk(), before);
+    dir->Rollback();
+    EXPECT_EQ(c->GetRecordCount(), 5);
+    std::vector<std::uint8_t> r(c->RecordSize());
+    int rows = 0;
+    c->SetToBegin();
+    while (c->GetNextRecord(r) == 0) ++rows;
+    EXPECT_EQ(rows, 5);
+    dir->StartTransaction();
+    for (int i = 0; i < 20; ++i) c->AppendRecord(Row(*c, 1, i, "tx" + std::to_string(i)), true);
+    dir->Commit(true, false);
+    EXPECT_GT(sizeOnDisk(), before);
+    EXPECT_EQ(c->GetRecordCount(), 25);
+    ExpectSound(*c);
 }
 
 TEST_F(TWriteFixture, SeveralProcessesWriteOneTable) {
