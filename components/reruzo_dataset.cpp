@@ -152,62 +152,74 @@ void TField::Store(std::span<const std::uint8_t> data, bool isNull) {
     dataset_.modified_ = true;
 }
 
-void TField::SetAsString(const std::string& text) {
+std::vector<std::uint8_t> TField::DataFromText(const std::string& text, bool& isNull) const {
     using enum TFieldType;
     std::vector<std::uint8_t> data(desc_.DataSize, 0);
-    auto integer = [&]() -> std::int64_t {
-        const auto v = ParseInt64(text);
-        if (!v) throw EDatabaseError(FormatText("'%s' is not a valid integer value", text));
-        return *v;
-    };
-    switch (def_.DataType) {
-        case ftString: {
-            // Up to the field's size and any zero character.
-            const std::size_t n = std::min({text.size(), static_cast<std::size_t>(desc_.Length), strnlen(text.c_str(), text.size())});
-            std::memcpy(data.data(), text.data(), n);
-            Store(data, n == 0);
-            return;
-        }
-        default: break;
+    isNull = false;
+    if (def_.DataType == ftString) {
+        // Up to the field's size and any zero character.
+        const std::size_t n =
+            std::min({text.size(), static_cast<std::size_t>(desc_.Length), strnlen(text.c_str(), text.size())});
+        std::memcpy(data.data(), text.data(), n);
+        isNull = n == 0;
+        return data;
     }
     if (text.empty()) {
-        Store(data, true);
-        return;
+        isNull = true;
+        return data;
     }
+    auto fail = [&](const char* what) { throw EDatabaseError(FormatText(what, text)); };
     switch (def_.DataType) {
         case ftSmallint:
         case ftInteger:
         case ftWord:
         case ftAutoInc:
-        case ftLargeint: SetAsInteger(integer()); return;
+        case ftLargeint: {
+            const auto v = ParseInt64(text);
+            const auto [lo, hi] = def_.DataType == ftSmallint ? std::pair<std::int64_t, std::int64_t>{-32768, 32767}
+                                  : def_.DataType == ftWord   ? std::pair<std::int64_t, std::int64_t>{0, 65535}
+                                  : def_.DataType == ftLargeint
+                                      ? std::pair<std::int64_t, std::int64_t>{INT64_MIN, INT64_MAX}
+                                      : std::pair<std::int64_t, std::int64_t>{INT32_MIN, INT32_MAX};
+            if (!v || *v < lo || *v > hi) fail("'%s' is not a valid integer value");
+            for (std::size_t i = 0; i < data.size() && i < 8; ++i)
+                data[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(*v) >> (8 * i));
+            break;
+        }
         case ftBoolean: {
             const auto b = ParseBoolean(text);
-            if (!b) throw EDatabaseError(FormatText("'%s' is not a valid boolean value", text));
+            if (!b) fail("'%s' is not a valid boolean value");
             PutLE<std::uint16_t>(data.data(), *b ? 1 : 0);
             break;
         }
         case ftFloat:
         case ftCurrency: {
             const auto f = ParseFloat(text);
-            if (!f) throw EDatabaseError(FormatText("'%s' is not a valid floating point value", text));
+            if (!f) fail("'%s' is not a valid floating point value");
             PutLE<double>(data.data(), *f);
             break;
         }
         case ftDate: {
             const auto d = ParseDate(text);
-            if (!d) throw EDatabaseError(FormatText("'%s' is not a valid date", text));
+            if (!d) fail("'%s' is not a valid date");
             PutLE<std::int32_t>(data.data(), DateToDayNumber(*d));
             break;
         }
         case ftTime: {
             const auto t = ParseTime(text);
-            if (!t) throw EDatabaseError(FormatText("'%s' is not a valid time", text));
+            if (!t) fail("'%s' is not a valid time");
             PutLE<std::int32_t>(data.data(), TimeToMilliseconds(*t));
             break;
         }
         default: throw EDatabaseError(FormatText("Cannot access field '%s' as text", def_.Name));
     }
-    Store(data, false);
+    return data;
+}
+
+void TField::SetAsString(const std::string& text) {
+    bool isNull = false;
+    const std::vector<std::uint8_t> data = DataFromText(text, isNull);
+    Store(data, isNull);
 }
 
 void TField::SetAsInteger(std::int64_t value) {
@@ -228,7 +240,10 @@ void TField::SetAsInteger(std::int64_t value) {
         case ftLargeint: PutLE<std::int64_t>(data.data(), value); break;
         case ftFloat:
         case ftCurrency: PutLE<double>(data.data(), static_cast<double>(value)); break;
-        case ftString: SetAsString(std::to_string(value)); return;
+        case ftString:
+        case ftBoolean:
+        case ftDate:
+        case ftTime: SetAsString(std::to_string(value)); return;
         default: throw EDatabaseError(FormatText("Cannot access field '%s' as an integer", def_.Name));
     }
     Store(data, false);
@@ -586,6 +601,79 @@ void TRERUZODataSet::CheckBrowseMode() {
     } else {
         Cancel();
     }
+}
+
+// ---- Locating rows -------------------------------------------------------------------
+
+bool TRERUZODataSet::Locate(const std::string& fieldNames, const std::vector<std::string>& values, unsigned options) {
+    if (!Active()) return false;
+    CheckBrowseMode();
+    std::vector<TField*> fields;
+    for (std::size_t start = 0; start <= fieldNames.size();) {
+        const std::size_t end = std::min(fieldNames.find(';', start), fieldNames.size());
+        std::string name = fieldNames.substr(start, end - start);
+        while (!name.empty() && name.back() == ' ') name.pop_back();
+        while (!name.empty() && name.front() == ' ') name.erase(0, 1);
+        if (!name.empty()) fields.push_back(&FieldByName(name));
+        start = end + 1;
+    }
+    if (fields.empty() || fields.size() != values.size()) throw EDatabaseError("Field value required");
+    const bool caseInsensitive = (options & loCaseInsensitive) != 0;
+    const bool partial = (options & loPartialKey) != 0 && fields.back()->DataType() == TFieldType::ftString;
+    const std::vector<std::uint8_t> home = cursor_->GetBookmark();
+    std::vector<std::uint8_t> row(cursor_->RecordSize());
+
+    // Through the active index when it starts with exactly these fields.
+    const TKeyLayout& layout = cursor_->ActiveKeyLayout();
+    bool indexed = !cursor_->InNaturalOrder() && layout.fields.size() >= fields.size() &&
+                   layout.caseInsensitive == caseInsensitive;
+    for (std::size_t i = 0; indexed && i < fields.size(); ++i) indexed = layout.fields[i].desc.FieldNo == fields[i]->FieldNo();
+    bool found = false;
+    if (indexed) {
+        std::vector<std::uint8_t> key(cursor_->RecordSize(), 0);
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            bool isNull = false;
+            const auto data = fields[i]->DataFromText(values[i], isNull);
+            cursor_->PutField(fields[i]->FieldNo(), key, data, isNull);
+        }
+        const int partialLength = partial ? static_cast<int>(values.back().size()) : 0;
+        const int count = static_cast<int>(fields.size()) - (partial ? 1 : 0);
+        found = cursor_->Find(true, key, count, partialLength, partialLength > 0, row);
+    } else {
+        // Through a filter: the conjunction of the fields' conditions.
+        std::string text;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            if (i > 0) text += " and ";
+            text += "[" + fields[i]->FieldName() + "] = ";
+            if (fields[i]->DataType() == TFieldType::ftString || fields[i]->DataType() == TFieldType::ftDate ||
+                fields[i]->DataType() == TFieldType::ftTime) {
+                std::string quoted;
+                for (char c : values[i]) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+                text += "'" + quoted + (partial && i + 1 == fields.size() ? "*" : "") + "'";
+            } else {
+                bool isNull = false;
+                fields[i]->DataFromText(values[i], isNull);  // refuses what is not a value of the type
+                text += isNull ? std::string("NULL") : values[i];
+            }
+        }
+        TFilter* filter = AddExprFilter(*cursor_, text, caseInsensitive, !partial, true, false);
+        try {
+            cursor_->ActivateFilter(filter);
+            cursor_->SetToBegin();
+            found = cursor_->GetNextRecord(row) == 0;
+        } catch (...) {
+            cursor_->DropFilter(filter);
+            throw;
+        }
+        cursor_->DropFilter(filter);  // the cursor stays on the row found
+    }
+    if (!found) {
+        cursor_->SetToBookmark(home, true);
+        return false;
+    }
+    if (BeforeScroll) BeforeScroll(*this);
+    ReadCurrentRow();
+    return true;
 }
 
 int TRERUZODataSet::RecordCount() const { return Active() ? cursor_->GetRecordCount() : 0; }

@@ -73,6 +73,8 @@ public:
     // a string field's size; text for a number must convert ("'%s' is not a valid
     // integer value"); the empty text stores NULL in fields other than strings.
     void SetAsString(const std::string& text);
+    // The field data `text` stands for (DataSize bytes), and whether it is NULL.
+    std::vector<std::uint8_t> DataFromText(const std::string& text, bool& isNull) const;
     void SetAsInteger(std::int64_t value);
     void Clear();  // stores NULL
 
@@ -98,6 +100,9 @@ public:
 };
 
 enum class TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert, dsSetKey, dsCalcFields, dsFilter };
+
+// Locate options: a set of these flags.
+enum TLocateOption : unsigned { loCaseInsensitive = 1, loPartialKey = 2 };
 
 // FilterOptions: a set of these flags.
 enum TFilterOption : unsigned { foCaseInsensitive = 1, foNoPartialCompare = 2 };
@@ -149,6 +154,11 @@ public:
     // Asks the data-bound controls to write their pending input into the row buffer.
     void UpdateRecord();
     void CheckBrowseMode();
+    // Moves to the first row whose fields (names separated by ";") hold the values,
+    // through the active index when it starts with those fields, else through a
+    // filter; with loPartialKey a string value only has to begin the last field.
+    // False, the dataset staying where it was, when no row matches.
+    bool Locate(const std::string& fieldNames, const std::vector<std::string>& values, unsigned options);
     bool Modified() const { return modified_; }
     // The engine cursor of the open dataset; nullptr while closed.
     TDataCursor* Cursor() const { return cursor_.get(); }

@@ -402,6 +402,59 @@ TEST(Components, EditOnAnEmptyTableInsertsAndAFailedPostKeepsTheRow) {
     EXPECT_EQ(t.FieldByName("name").AsString(), "Ann");
 }
 
+TEST_F(TableFixture, LocateThroughAFilterWithoutAnIndex) {
+    table.Open();
+    EXPECT_TRUE(table.Locate("title", {"Desktop"}, 0));
+    EXPECT_EQ(table.FieldByName("id").AsInteger(), 3);
+    EXPECT_TRUE(table.Locate("title", {"brow"}, loCaseInsensitive | loPartialKey));
+    EXPECT_EQ(table.FieldByName("id").AsInteger(), 1);
+    EXPECT_FALSE(table.Locate("title", {"brow"}, loPartialKey));  // case counts
+    EXPECT_EQ(table.FieldByName("id").AsInteger(), 1);          // and the row stays
+    EXPECT_TRUE(table.Locate("parent; num", {"1", "1a2"}, 0));
+    EXPECT_EQ(table.FieldByName("title").AsString(), "Desktop");
+    EXPECT_TRUE(table.Locate("title", {"it's"}, 0) == false);
+    EXPECT_THROW(table.Locate("parent", {"one"}, 0), EDatabaseError);
+    EXPECT_TRUE(table.Cursor()->Filters().empty());
+}
+
+TEST(Components, LocateThroughTheActiveIndex) {
+    TTempDir dir;
+    {
+        TDataSession session;
+        TDataDirectory& d = session.OpenDirectory("db", dir.Dir());
+        TTableStructure s;
+        s.Fields = {Column("id", kFieldInteger, 0, kSubAutoInc), Column("name", kFieldString, 10)};
+        s.Primary.FieldCount = 1;
+        s.Primary.FieldNumbers[0] = 1;
+        TIndexDesc byName;
+        byName.Name = "name";
+        byName.FieldCount = 1;
+        byName.FieldNumbers[0] = 2;
+        s.Secondaries = {byName};
+        TDataTable* t = nullptr;
+        ASSERT_EQ(d.CreateTable("people", s, false, false, t), 0);
+        d.CloseTable(t, false);
+        session.CloseDirectory(d);
+    }
+    TRERUZOTable t;
+    t.SetDatabaseName(dir.Dir());
+    t.SetTableName("people");
+    t.SetIndexName("name");
+    t.Open();
+    for (const char* name : {"Carl", "Bob", "Bea", "Ann", "Bert"}) {
+        t.Append();
+        t.FieldByName("name").SetAsString(name);
+        t.Post();
+    }
+    EXPECT_TRUE(t.Locate("name", {"Be"}, loPartialKey));
+    EXPECT_EQ(t.FieldByName("name").AsString(), "Bea");
+    EXPECT_TRUE(t.Locate("name", {"Bob"}, 0));
+    EXPECT_EQ(t.FieldByName("id").AsInteger(), 2);
+    EXPECT_FALSE(t.Locate("name", {"Bz"}, loPartialKey));
+    EXPECT_EQ(t.FieldByName("name").AsString(), "Bob");
+    EXPECT_TRUE(t.Cursor()->Filters().empty());
+}
+
 TEST(Components, DatasetNamingAFolderGetsATemporaryDatabase) {
     TTempDir dir;
     WriteItems(dir);

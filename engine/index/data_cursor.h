@@ -71,6 +71,8 @@ public:
     void SetIndexName(const std::string& name);
     const std::string& IndexName() const { return indexName_; }
     int ActiveIndex() const { return activeIndex_; }
+    // The key fields and flags of the active index (none in natural order).
+    const TKeyLayout& ActiveKeyLayout() const { return layout_; }
     bool InNaturalOrder() const { return natural_; }
 
     void SetToBegin();
