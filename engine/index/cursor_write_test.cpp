@@ -166,6 +166,28 @@ TEST_F(TWriteFixture, DeletedSlotsAreReusedOnlyUnderAPrimaryIndex) {
     ExpectSound(*plain);
 }
 
+TEST_F(TWriteFixture, ACloneOfTheCurrentRecordPostsAsANewOne) {
+    MakeTable(tmp.Dir(), "t", true);
+    auto c = Open("t");
+    Fill(*c, 3);
+    c->SetToRecNo(2);
+    std::vector<std::uint8_t> copy(c->RecordSize());
+    ASSERT_EQ(c->CloneCurRecord(copy), 0);
+    EXPECT_EQ(GetLE<std::int32_t>(copy.data() + 5), 0);  // a new record gets a new identifier
+    EXPECT_EQ(GetIntegerField(copy, c->Fields()[2]), 2);
+    PutStringField(copy, c->Fields()[3], "copy of r2");
+    c->AppendRecord(copy, true);
+    std::vector<std::uint8_t> r(c->RecordSize());
+    ASSERT_EQ(c->GetCurRecord(r, false), 0);
+    EXPECT_EQ(GetIntegerField(r, c->Fields()[0]), 4);
+    EXPECT_EQ(GetIntegerField(r, c->Fields()[2]), 2);
+    c->SetSuppressAutoInc(true);
+    ASSERT_EQ(c->CloneCurRecord(copy), 0);
+    EXPECT_EQ(GetLE<std::int32_t>(copy.data() + 5), 4);
+    c->SetToEnd();
+    EXPECT_EQ(c->CloneCurRecord(copy), RERUZO_EOF);
+}
+
 TEST_F(TWriteFixture, IdentifiersWrapAndSuppressedOnesRaiseTheCounter) {
     MakeTable(tmp.Dir(), "t", true);
     auto c = Open("t");

@@ -1162,6 +1162,26 @@ private:
 
 }  // namespace
 
+std::uint16_t TDataCursor::CloneCurRecord(std::span<std::uint8_t> buffer) {
+    std::vector<std::uint8_t> current(recordSize_);
+    const std::uint16_t status = GetCurRecord(current, false);
+    if (status != 0) {
+        Zero(buffer);
+        return status;
+    }
+    std::vector<std::uint8_t> copy(recordSize_, 0);
+    for (const TFieldDesc& f : fields_) {
+        if (!f.HasSlot() || f.FieldType == kFieldBlob) continue;
+        std::vector<std::uint8_t> value;
+        const bool present = GetField(f.FieldNo, current, value);
+        PutField(f.FieldNo, copy, value, !present);
+    }
+    if (suppressAutoInc_) std::memcpy(copy.data() + 5, current.data() + 5, 4);
+    Zero(buffer);
+    std::memcpy(buffer.data(), copy.data(), std::min(buffer.size(), copy.size()));
+    return 0;
+}
+
 void TDataCursor::InitRecord(std::span<std::uint8_t> buffer) const {
     std::fill(buffer.begin(), buffer.end(), 0);
 }

@@ -111,6 +111,10 @@ public:
     // of getting the next one (copying and importing); may change while open.
     void SetSuppressAutoInc(bool on) { suppressAutoInc_ = on; }
     bool SuppressAutoInc() const { return suppressAutoInc_; }
+    // A copy of the current record for appending as a new one: the fields one by one,
+    // the identifier only under SuppressAutoInc. BLOB references are not carried over
+    // (two records must never share a BLOB); such fields come out NULL.
+    std::uint16_t CloneCurRecord(std::span<std::uint8_t> buffer);
     // A zero-filled record buffer of the record size.
     void InitRecord(std::span<std::uint8_t> buffer) const;
     // The same with every field's default value stored ("CURRENT_DATE" and its
