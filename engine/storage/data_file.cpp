@@ -276,14 +276,6 @@ void TDataFile::InsertSorted(std::unique_ptr<TRecord> record) {
     sorted_.insert(sorted_.begin() + static_cast<std::ptrdiff_t>(i), std::move(record));
 }
 
-std::unique_ptr<TRecord> TDataFile::RemoveSorted(TRecord* record) {
-    const std::size_t i = LowerBound(record->recordNo_);
-    if (i >= sorted_.size() || sorted_[i].get() != record) RaiseTable(RERUZO_FILECORRUPT);
-    std::unique_ptr<TRecord> owned = std::move(sorted_[i]);
-    sorted_.erase(sorted_.begin() + static_cast<std::ptrdiff_t>(i));
-    return owned;
-}
-
 void TDataFile::MruUnlink(TRecord* r) {
     if (r->older_) r->older_->newer_ = r->newer_;
     if (r->newer_) r->newer_->older_ = r->older_;
@@ -300,33 +292,51 @@ void TDataFile::MruPushNewest(TRecord* r) {
     if (!mruOldest_) mruOldest_ = r;
 }
 
-TRecord* TDataFile::FindEvictable() const {
-    for (TRecord* r = mruOldest_; r; r = r->newer_) {
-        if (!r->modified_ && r->pinCount_ == 0) return r;
+std::size_t TDataFile::EvictOldest(std::size_t count) {
+    // Marks the oldest unpinned, unmodified records, then removes them from the sorted
+    // list in one pass: evicting one at a time would shift the list for each.
+    std::size_t evicted = 0;
+    for (TRecord* r = mruOldest_; r && evicted < count;) {
+        TRecord* newer = r->newer_;
+        if (!r->modified_ && r->pinCount_ == 0) {
+            MruUnlink(r);
+            r->recordNo_ = -1;  // marked for the pool
+            ++evicted;
+        }
+        r = newer;
     }
-    return nullptr;
+    if (evicted == 0) return 0;
+    std::size_t kept = 0;
+    for (auto& r : sorted_) {
+        if (r->recordNo_ == -1) {
+            r->recordNo_ = 0;
+            pool_.Push(std::move(r));
+        } else {
+            sorted_[kept++] = std::move(r);
+        }
+    }
+    sorted_.resize(kept);
+    return evicted;
 }
 
 std::unique_ptr<TRecord> TDataFile::ObtainRecord() {
-    if (sorted_.size() < capacity_) return pool_.Pop(this, header_.RecordSize);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (TRecord* victim = FindEvictable()) {
-            MruUnlink(victim);
-            std::unique_ptr<TRecord> r = RemoveSorted(victim);
-            r->recordNo_ = 0;
-            r->Resize(header_.RecordSize);
-            std::fill(r->buffer_.begin(), r->buffer_.end(), 0);
-            r->modified_ = false;
-            return r;
+    if (sorted_.size() >= capacity_) {
+        // A sixteenth of the cache goes at once, so a run of misses pays for one pass.
+        const std::size_t batch = std::max<std::size_t>(1, capacity_ / 16);
+        if (EvictOldest(batch) == 0) {
+            // Changes of a transaction stay in memory until it commits: grow instead.
+            if (!owner_->InTransaction()) FlushRecords(false);
+            if (owner_->InTransaction() || EvictOldest(batch) == 0) {
+                // Growing by half keeps a long transaction from searching the whole
+                // cache for a victim on every new record.
+                capacity_ += std::max<std::size_t>(64, capacity_ / 2);
+            }
         }
-        // Changes of a transaction stay in memory until it commits: grow instead.
-        if (attempt > 0 || owner_->InTransaction()) break;
-        FlushRecords(false);
     }
-    // Growing by half keeps a long transaction from searching the whole cache for a
-    // victim on every new record.
-    capacity_ += std::max<std::size_t>(64, capacity_ / 2);
-    return pool_.Pop(this, header_.RecordSize);
+    std::unique_ptr<TRecord> r = pool_.Pop(this, header_.RecordSize);
+    r->recordNo_ = 0;
+    r->modified_ = false;
+    return r;
 }
 
 TRecord* TDataFile::AppendRecord() {
@@ -463,34 +473,11 @@ void TDataFile::ClearCache() {
 
 void TDataFile::TrimCache() {
     const std::size_t normal = NormalCapacity();
-    // Evicts the oldest unpinned, unmodified records beyond the normal size in one
-    // pass over the cache; modified ones are written first when that is not enough.
-    for (int pass = 0; pass < 2 && sorted_.size() > normal; ++pass) {
-        if (pass == 1) FlushRecords(false);
-        std::size_t excess = sorted_.size() - normal;
-        bool any = false;
-        for (TRecord* r = mruOldest_; r && excess > 0;) {
-            TRecord* newer = r->newer_;
-            if (!r->modified_ && r->pinCount_ == 0) {
-                MruUnlink(r);
-                r->recordNo_ = -1;  // marked for the pool
-                --excess;
-                any = true;
-            }
-            r = newer;
-        }
-        if (!any) continue;
-        std::size_t kept = 0;
-        for (auto& r : sorted_) {
-            if (r->recordNo_ == -1) {
-                r->recordNo_ = 0;
-                pool_.Push(std::move(r));
-            } else {
-                sorted_[kept++] = std::move(r);
-            }
-        }
-        sorted_.resize(kept);
+    // Modified records are written first when the clean ones are not enough.
+    if (sorted_.size() > normal && EvictOldest(sorted_.size() - normal) < sorted_.size() - normal) {
+        FlushRecords(false);
     }
+    if (sorted_.size() > normal) EvictOldest(sorted_.size() - normal);
     sorted_.shrink_to_fit();
     capacity_ = std::max(normal, sorted_.size());
 }

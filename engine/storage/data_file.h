@@ -265,11 +265,11 @@ private:
     TRecord* FindCached(std::int32_t n);
     std::size_t LowerBound(std::int32_t n) const;
     void InsertSorted(std::unique_ptr<TRecord> record);
-    std::unique_ptr<TRecord> RemoveSorted(TRecord* record);
     void MruUnlink(TRecord* r);
     void MruPushNewest(TRecord* r);
-    TRecord* FindEvictable() const;
     std::unique_ptr<TRecord> ObtainRecord();
+    // Evicts up to `count` of the oldest clean, unpinned records; returns how many.
+    std::size_t EvictOldest(std::size_t count);
     void Grow(std::vector<std::uint8_t>& buffer, std::size_t size);
 
     std::string directory_;

@@ -110,15 +110,19 @@ std::int64_t TAbstractFile::Seek(int handle, int origin, std::int64_t offset) {
 }
 
 bool TAbstractFile::Overlaps(std::uint64_t offset, std::uint64_t length) const {
+    // The ranges are disjoint: only the last one starting at or before our end can
+    // reach into us.
     const std::uint64_t last = offset + length - 1;
-    return std::any_of(regionLocks_.begin(), regionLocks_.end(),
-                       [&](const TRegionLock& r) { return offset <= r.last && r.first <= last; });
+    auto it = regionLocks_.upper_bound(last);
+    if (it == regionLocks_.begin()) return false;
+    --it;
+    return it->second.last >= offset;
 }
 
 bool TAbstractFile::LockRegion(std::uint64_t offset, std::uint64_t length) {
     std::lock_guard guard(lock_);
     if (length == 0 || Overlaps(offset, length)) return false;
-    regionLocks_.push_back({offset, offset + length - 1, length});
+    regionLocks_.emplace(offset, TRegionLock{offset, offset + length - 1, length});
     return true;
 }
 
@@ -128,9 +132,16 @@ bool TAbstractFile::UnlockRegion(std::uint64_t offset, std::uint64_t length) {
     std::lock_guard guard(lock_);
     if (length == 0) return false;
     const std::uint64_t last = offset + length - 1;
-    const auto before = regionLocks_.size();
-    std::erase_if(regionLocks_, [&](const TRegionLock& r) { return r.first >= offset && r.last <= last; });
-    return regionLocks_.size() != before;
+    bool removed = false;
+    for (auto it = regionLocks_.lower_bound(offset); it != regionLocks_.end() && it->first <= last;) {
+        if (it->second.last <= last) {
+            it = regionLocks_.erase(it);
+            removed = true;
+        } else {
+            ++it;
+        }
+    }
+    return removed;
 }
 
 // ---- TPhysicalFile ------------------------------------------------------------------
@@ -248,7 +259,7 @@ bool TPhysicalFile::LockRegion(std::uint64_t offset, std::uint64_t length) {
     std::lock_guard guard(lock_);
     if (fd_ < 0 || length == 0 || Overlaps(offset, length)) return false;
     if (!quorvane::os::LockRange(fd_, offset, length, false)) return false;
-    regionLocks_.push_back({offset, offset + length - 1, length});
+    regionLocks_.emplace(offset, TRegionLock{offset, offset + length - 1, length});
     return true;
 }
 

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -89,7 +90,8 @@ public:
     bool ForcedReadOnly() const { return forcedReadOnly_; }
     bool Temporary() const { return temporary_; }
     std::recursive_mutex& Lock() { return lock_; }
-    const std::vector<TRegionLock>& RegionLocks() const { return regionLocks_; }
+    // Locked ranges by their first byte; they never overlap.
+    const std::map<std::uint64_t, TRegionLock>& RegionLocks() const { return regionLocks_; }
 
 protected:
     friend class TFileList;
@@ -106,7 +108,7 @@ protected:
     bool readOnly_ = false;
     bool forcedReadOnly_ = false;
     bool temporary_ = false;
-    std::vector<TRegionLock> regionLocks_;
+    std::map<std::uint64_t, TRegionLock> regionLocks_;
     std::vector<THandle> handles_;
     int nextHandle_ = 1;
 };

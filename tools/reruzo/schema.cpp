@@ -1,0 +1,307 @@
+// Schema files and table descriptions of the engine tool (see schema.h).
+#include "tools/reruzo/schema.h"
+
+#include <array>
+#include <limits>
+
+namespace reruzo::cli {
+namespace {
+
+struct TNamedType {
+    const char* name;
+    TFieldType type;
+};
+
+constexpr std::array<TNamedType, 20> kTypes{{
+    {"char", {kFieldString, kSubNone}},
+    {"varbytes", {kFieldVarBytes, kSubNone}},
+    {"bytes", {kFieldBytes, kSubNone}},
+    {"date", {kFieldDate, kSubNone}},
+    {"time", {kFieldTime, kSubNone}},
+    {"timestamp", {kFieldTimeStamp, kSubNone}},
+    {"boolean", {kFieldBoolean, kSubNone}},
+    {"smallint", {kFieldSmallInt, kSubNone}},
+    {"word", {kFieldWord, kSubNone}},
+    {"integer", {kFieldInteger, kSubNone}},
+    {"autoinc", {kFieldInteger, kSubAutoInc}},
+    {"largeint", {kFieldLargeInt, kSubNone}},
+    {"float", {kFieldFloat, kSubNone}},
+    {"money", {kFieldFloat, kSubMoney}},
+    {"bcd", {kFieldBCD, kSubNone}},
+    {"memo", {kFieldBlob, kSubMemo}},
+    {"blob", {kFieldBlob, kSubBinary}},
+    {"fmtmemo", {kFieldBlob, kSubFormattedMemo}},
+    {"graphic", {kFieldBlob, kSubGraphic}},
+    {"typedbinary", {kFieldBlob, kSubTypedBinary}},
+}};
+
+constexpr std::array<const char*, 4> kCompressions{"none", "dupbyte", "trailbyte", "full"};
+constexpr std::array<const char*, 3> kCharCases{"keep", "lower", "upper"};
+
+[[noreturn]] void Fail(const TJsonValue& at, const std::string& what) {
+    throw EJsonError(what, at.Line(), at.Column());
+}
+
+// The members of an object, each checked against the keys it may have.
+const TJsonValue& Object(const TJsonValue& v, const std::string& what, std::initializer_list<std::string_view> keys) {
+    if (!v.IsObject()) Fail(v, what + " must be an object, not " + TJsonValue::KindName(v.Kind()));
+    for (const auto& [key, value] : v.Members()) {
+        bool known = false;
+        for (std::string_view k : keys) known = known || k == key;
+        if (!known) Fail(value, what + " has an unknown key \"" + key + "\"");
+    }
+    return v;
+}
+
+bool Flag(const TJsonValue& object, const char* key, const std::string& what) {
+    const TJsonValue* v = object.Find(key);
+    if (!v) return false;
+    if (!v->IsBoolean()) Fail(*v, what + ": \"" + key + "\" must be true or false");
+    return v->AsBoolean();
+}
+
+std::int64_t Integer(const TJsonValue& object, const char* key, const std::string& what, std::int64_t low,
+                     std::int64_t high, std::int64_t absent) {
+    const TJsonValue* v = object.Find(key);
+    if (!v) return absent;
+    const auto n = v->AsInteger();
+    if (!n || *n < low || *n > high) {
+        Fail(*v, what + ": \"" + key + "\" must be an integer from " + std::to_string(low) + " to " + std::to_string(high));
+    }
+    return *n;
+}
+
+std::string Text(const TJsonValue& object, const char* key, const std::string& what, const TTextCodec& codec) {
+    const TJsonValue* v = object.Find(key);
+    if (!v) return {};
+    if (!v->IsString()) Fail(*v, what + ": \"" + key + "\" must be a string");
+    try {
+        return codec.Encode(v->Text(), what + ": \"" + key + "\"");
+    } catch (const EValueError& e) {
+        Fail(*v, e.what());
+    }
+}
+
+// A value text: a string, or a number or boolean taken as its text.
+std::string ValueText(const TJsonValue& object, const char* key, const std::string& what, const TTextCodec& codec) {
+    const TJsonValue* v = object.Find(key);
+    if (!v) return {};
+    if (v->IsNumber()) return v->Text();
+    if (v->IsBoolean()) return v->AsBoolean() ? "TRUE" : "FALSE";
+    return Text(object, key, what, codec);
+}
+
+std::uint8_t Named(const TJsonValue& object, const char* key, const std::string& what, const auto& names) {
+    const TJsonValue* v = object.Find(key);
+    if (!v) return 0;
+    if (v->IsString()) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (v->Text() == names[i]) return static_cast<std::uint8_t>(i);
+        }
+    }
+    std::string list;
+    for (const char* n : names) list += (list.empty() ? "\"" : ", \"") + std::string(n) + "\"";
+    Fail(*v, what + ": \"" + key + "\" must be one of " + list);
+}
+
+std::string UpperAscii(std::string s) {
+    for (char& c : s) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    }
+    return s;
+}
+
+TIndexDesc ParseIndex(const TJsonValue& v, const std::string& what, const std::vector<TFieldDesc>& fields,
+                      const TTextCodec& codec, bool primary) {
+    if (primary) {
+        Object(v, what, {"fields", "descending", "nocase", "compression"});
+    } else {
+        Object(v, what, {"name", "fields", "unique", "descending", "nocase", "compression"});
+    }
+    TIndexDesc d;
+    if (!primary) {
+        const TJsonValue* name = v.Find("name");
+        if (!name || !name->IsString() || name->Text().empty()) Fail(name ? *name : v, what + " needs a \"name\"");
+        d.Name = Text(v, "name", what, codec);
+        d.Unique = Flag(v, "unique", what) ? 1 : 0;
+    }
+    d.Descending = Flag(v, "descending", what) ? 1 : 0;
+    d.CaseInsensitive = Flag(v, "nocase", what) ? 1 : 0;
+    d.Compression = Named(v, "compression", what, kCompressions);
+    const TJsonValue* list = v.Find("fields");
+    if (!list || !list->IsArray() || list->Items().empty()) {
+        Fail(list ? *list : v, what + " needs \"fields\": an array of field names");
+    }
+    if (list->Items().size() > kMaxKeyFields) {
+        Fail(*list, what + " has more than " + std::to_string(kMaxKeyFields) + " fields");
+    }
+    for (const TJsonValue& item : list->Items()) {
+        if (!item.IsString()) Fail(item, what + ": field names must be strings");
+        const auto encoded = codec.FromUtf8(item.Text());
+        const TFieldDesc* found = nullptr;
+        for (const TFieldDesc& f : fields) {
+            if (encoded && UpperAscii(f.Name) == UpperAscii(*encoded)) found = &f;
+        }
+        if (!found) Fail(item, what + ": there is no field \"" + item.Text() + "\"");
+        d.FieldNumbers[d.FieldCount++] = found->FieldNo;
+    }
+    return d;
+}
+
+}  // namespace
+
+std::optional<TFieldType> FieldTypeByName(std::string_view name) {
+    for (const TNamedType& t : kTypes) {
+        if (name == t.name) return t.type;
+    }
+    return std::nullopt;
+}
+
+std::string FieldTypeName(std::uint8_t type, std::uint8_t subType) {
+    // Subtypes matter for auto-increment, money and the BLOB kinds only.
+    const TNamedType* plain = nullptr;
+    for (const TNamedType& t : kTypes) {
+        if (t.type.type != type) continue;
+        if (t.type.subType == subType) return t.name;
+        if (t.type.subType == kSubNone) plain = &t;
+    }
+    if (plain) return plain->name;
+    if (type == kFieldBlob) return "blob";
+    return "type " + std::to_string(type);
+}
+
+std::string CompressionName(std::uint8_t mode) {
+    return mode < kCompressions.size() ? kCompressions[mode] : "mode " + std::to_string(mode);
+}
+
+TTableStructure ParseSchema(const TJsonValue& schema, const TTextCodec& codec) {
+    Object(schema, "the schema", {"fields", "primary", "indexes", "language", "sort", "description", "blobBlockSize",
+                                  "password", "userMajor", "userMinor"});
+    TTableStructure s;
+    const TJsonValue* fields = schema.Find("fields");
+    if (!fields || !fields->IsArray() || fields->Items().empty()) {
+        Fail(fields ? *fields : schema, "the schema needs \"fields\": an array of field objects");
+    }
+    for (const TJsonValue& item : fields->Items()) {
+        const std::string what = "field " + std::to_string(s.Fields.size() + 1);
+        Object(item, what, {"name", "type", "length", "scale", "required", "charcase", "min", "max", "default",
+                            "description"});
+        const TJsonValue* name = item.Find("name");
+        if (!name || !name->IsString()) Fail(name ? *name : item, what + " needs a \"name\" string");
+        const TJsonValue* type = item.Find("type");
+        if (!type || !type->IsString()) Fail(type ? *type : item, what + " needs a \"type\" string");
+        const auto t = FieldTypeByName(type->Text());
+        if (!t) Fail(*type, what + ": unknown type \"" + type->Text() + "\"");
+        const bool sized = t->type == kFieldString || t->type == kFieldBytes || t->type == kFieldVarBytes;
+        const auto length = Integer(item, "length", what, sized ? 1 : 0, sized ? kMaxFieldLength : 0, 0);
+        if (sized && !item.Find("length")) Fail(item, what + ": a " + type->Text() + " field needs a \"length\"");
+        const auto scale = Integer(item, "scale", what, 0, t->type == kFieldBCD ? 4 : 0, 0);
+        TFieldDesc f = MakeFieldDesc(Text(item, "name", what, codec), t->type, static_cast<std::uint8_t>(length),
+                                     t->subType);
+        f.Scale = static_cast<std::uint8_t>(scale);
+        f.Required = Flag(item, "required", what) ? 1 : 0;
+        f.CharCase = Named(item, "charcase", what, kCharCases);
+        f.MinValue = ValueText(item, "min", what, codec);
+        f.MaxValue = ValueText(item, "max", what, codec);
+        f.DefaultValue = ValueText(item, "default", what, codec);
+        f.Description = Text(item, "description", what, codec);
+        f.FieldNo = static_cast<std::uint16_t>(s.Fields.size() + 1);
+        s.Fields.push_back(std::move(f));
+    }
+    if (const TJsonValue* primary = schema.Find("primary")) {
+        s.Primary = ParseIndex(*primary, "the primary index", s.Fields, codec, true);
+        s.Primary.Unique = 1;
+    }
+    if (const TJsonValue* indexes = schema.Find("indexes")) {
+        if (!indexes->IsArray()) Fail(*indexes, "\"indexes\" must be an array of index objects");
+        for (const TJsonValue& item : indexes->Items()) {
+            s.Secondaries.push_back(
+                ParseIndex(item, "index " + std::to_string(s.Secondaries.size() + 1), s.Fields, codec, false));
+        }
+    }
+    constexpr std::int64_t kMax16 = std::numeric_limits<std::uint16_t>::max();
+    s.LanguageId = static_cast<std::uint16_t>(Integer(schema, "language", "the schema", 0, kMax16, 0));
+    s.SortId = static_cast<std::uint16_t>(Integer(schema, "sort", "the schema", 0, kMax16, 0));
+    s.UserMajorVersion = static_cast<std::uint16_t>(Integer(schema, "userMajor", "the schema", 0, kMax16, 0));
+    s.UserMinorVersion = static_cast<std::uint16_t>(Integer(schema, "userMinor", "the schema", 0, kMax16, 0));
+    s.BlobBlockSize = static_cast<std::uint16_t>(Integer(schema, "blobBlockSize", "the schema", 0, kMax16, 0));
+    s.Description = Text(schema, "description", "the schema", codec);
+    if (schema.Find("password")) {
+        s.Password = Text(schema, "password", "the schema", codec);
+        s.Encrypted = true;
+    }
+    return s;
+}
+
+TJsonValue DescribeTable(TDataFile& data, TIndexFile* index, const TTextCodec& codec) {
+    const TDataHeader& h = data.Header();
+    auto text = [&](const std::string& s) { return TJsonValue::String(codec.ToUtf8(s)); };
+    TJsonValue out = TJsonValue::Object();
+    out.Add("table", text(data.TableName()));
+    TJsonValue fields = TJsonValue::Array();
+    for (const TFieldDesc& f : data.Fields()) {
+        TJsonValue o = TJsonValue::Object();
+        o.Add("number", TJsonValue::Number(f.FieldNo));
+        o.Add("name", text(f.Name));
+        o.Add("type", TJsonValue::String(FieldTypeName(f.FieldType, f.SubType)));
+        o.Add("subtype", TJsonValue::Number(f.SubType));
+        o.Add("length", TJsonValue::Number(f.Length));
+        o.Add("scale", TJsonValue::Number(f.Scale));
+        o.Add("required", TJsonValue::Boolean(f.Required != 0));
+        o.Add("charcase", TJsonValue::String(f.CharCase < kCharCases.size() ? kCharCases[f.CharCase]
+                                                                             : std::to_string(f.CharCase)));
+        o.Add("min", text(f.MinValue));
+        o.Add("max", text(f.MaxValue));
+        o.Add("default", text(f.DefaultValue));
+        o.Add("description", text(f.Description));
+        fields.Push(std::move(o));
+    }
+    out.Add("fields", std::move(fields));
+    TJsonValue indexes = TJsonValue::Array();
+    std::int64_t recordCount = 0;
+    if (index) {
+        const TIndexHeader& ih = index->Header();
+        for (int slot = 0; slot < kDescriptorSlots; ++slot) {
+            const TIndexDesc& d = ih.Slots[static_cast<std::size_t>(slot)];
+            if (!d.Defined() || (slot > ih.SecondaryCount && slot != kSysDeletedSlot)) continue;
+            TJsonValue o = TJsonValue::Object();
+            o.Add("slot", TJsonValue::Number(slot));
+            o.Add("name", text(d.Name));
+            TJsonValue names = TJsonValue::Array();
+            for (std::size_t i = 0; i < d.FieldCount && i < kMaxKeyFields; ++i) {
+                const std::uint16_t no = d.FieldNumbers[i];
+                names.Push(no >= 1 && no <= data.FieldCount() ? text(data.FieldDesc(no).Name)
+                                                               : TJsonValue::String("#" + std::to_string(no)));
+            }
+            o.Add("fields", std::move(names));
+            o.Add("unique", TJsonValue::Boolean(d.Unique != 0));
+            o.Add("descending", TJsonValue::Boolean(d.Descending != 0));
+            o.Add("nocase", TJsonValue::Boolean(d.CaseInsensitive != 0));
+            o.Add("compression", TJsonValue::String(CompressionName(d.Compression)));
+            o.Add("keyLength", TJsonValue::Number(d.KeyLength));
+            indexes.Push(std::move(o));
+        }
+        recordCount = index->RecordCount();
+    } else {
+        for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
+            TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
+            recordCount += r->State() == 0 ? 1 : 0;
+        }
+    }
+    out.Add("indexes", std::move(indexes));
+    out.Add("recordCount", TJsonValue::Number(recordCount));
+    out.Add("slotCount", TJsonValue::Number(data.SlotCount()));
+    out.Add("firstFreeRecord", TJsonValue::Number(h.FirstFreeRecord));
+    out.Add("lastAutoInc", TJsonValue::Number(h.LastAutoIncValue));
+    out.Add("recordSize", TJsonValue::Number(h.RecordSize));
+    out.Add("language", TJsonValue::Number(h.LanguageId));
+    out.Add("sort", TJsonValue::Number(h.SortId));
+    out.Add("encrypted", TJsonValue::Boolean(data.Encrypted()));
+    out.Add("description", text(data.Description()));
+    out.Add("userMajor", TJsonValue::Number(h.UserMajorVersion));
+    out.Add("userMinor", TJsonValue::Number(h.UserMinorVersion));
+    out.Add("blobBlockSize", TJsonValue::Number(static_cast<std::int64_t>(data.BlobBlockSize())));
+    return out;
+}
+
+}  // namespace reruzo::cli

@@ -1,0 +1,318 @@
+// Conversions between record fields and their JSON forms (see values.h).
+#include "tools/reruzo/values.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "engine/storage/byte_order.h"
+#include "engine/storage/date_time.h"
+#include "engine/storage/value_text.h"
+#include "platform/codepage.h"
+
+namespace reruzo::cli {
+
+// ---- Code pages ---------------------------------------------------------------------
+
+namespace {
+constexpr int kUtf8CodePage = 65001;
+}
+
+bool TTextCodec::Supported(int codePage) {
+    return codePage == kUtf8CodePage || quorvane::codepage::FromUtf8("A", codePage).has_value();
+}
+
+std::string TTextCodec::ToUtf8(std::string_view text) const {
+    if (codePage_ == kUtf8CodePage) return std::string(text);
+    return quorvane::codepage::ToUtf8(text, codePage_);
+}
+
+std::optional<std::string> TTextCodec::FromUtf8(std::string_view utf8) const {
+    if (codePage_ == kUtf8CodePage) return std::string(utf8);
+    return quorvane::codepage::FromUtf8(utf8, codePage_);
+}
+
+std::string TTextCodec::Encode(std::string_view utf8, const std::string& what) const {
+    auto text = FromUtf8(utf8);
+    if (!text) throw EValueError(what + " has a character that code page " + std::to_string(codePage_) + " lacks");
+    return *text;
+}
+
+// ---- Output -------------------------------------------------------------------------
+
+namespace {
+
+// "YYYY-MM-DD", or nothing for a day number outside the calendar.
+std::optional<std::string> DateJson(std::int32_t day) {
+    const auto d = DayNumberToDate(day);
+    if (!d) return std::nullopt;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d->year, d->month, d->day);
+    return std::string(buf);
+}
+
+std::optional<std::string> TimeJson(std::int32_t ms) {
+    const auto t = MillisecondsToTime(ms);
+    if (!t) return std::nullopt;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", t->hour, t->minute, t->second, t->millisecond);
+    return std::string(buf);
+}
+
+void AppendHex(std::string& out, std::span<const std::uint8_t> bytes) {
+    static const char* hex = "0123456789abcdef";
+    out += '"';
+    for (std::uint8_t b : bytes) {
+        out += hex[b >> 4];
+        out += hex[b & 15];
+    }
+    out += '"';
+}
+
+void AppendFloat(std::string& out, double v) {
+    if (auto text = JsonNumberText(v)) {
+        out += *text;
+    } else {
+        out += std::isnan(v) ? "\"NaN\"" : v > 0 ? "\"Infinity\"" : "\"-Infinity\"";
+    }
+}
+
+// A stored value the calendar cannot show (a damaged record) comes out as its raw
+// number, so that nothing is hidden.
+void AppendOr(std::string& out, const std::optional<std::string>& text, const std::string& raw) {
+    if (text) {
+        AppendJsonString(out, *text);
+    } else {
+        out += raw;
+    }
+}
+
+}  // namespace
+
+void AppendFieldJson(std::string& out, std::span<const std::uint8_t> record, const TFieldDesc& f,
+                     const TTextCodec& codec) {
+    if (IsBlobField(f) || FieldIsNull(record, f)) {
+        out += "null";
+        return;
+    }
+    switch (f.FieldType) {
+        case kFieldString: AppendJsonString(out, codec.ToUtf8(GetStringField(record, f))); return;
+        case kFieldBoolean: out += GetBooleanField(record, f) ? "true" : "false"; return;
+        case kFieldSmallInt:
+        case kFieldWord:
+        case kFieldInteger:
+        case kFieldLargeInt: out += std::to_string(GetIntegerField(record, f)); return;
+        case kFieldFloat: AppendFloat(out, GetFloatField(record, f)); return;
+        case kFieldBCD: AppendJsonString(out, BcdText(FieldData(record, f))); return;
+        case kFieldDate: {
+            const auto day = static_cast<std::int32_t>(GetIntegerField(record, f));
+            AppendOr(out, DateJson(day), std::to_string(day));
+            return;
+        }
+        case kFieldTime: {
+            const auto ms = static_cast<std::int32_t>(GetIntegerField(record, f));
+            AppendOr(out, TimeJson(ms), std::to_string(ms));
+            return;
+        }
+        case kFieldTimeStamp: {
+            const double stamp = GetFloatField(record, f);
+            std::optional<std::string> text;
+            if (const auto parts = SplitTimeStamp(stamp)) {
+                const auto date = DateJson(parts->day);
+                const auto time = TimeJson(parts->ms);
+                if (date && time) text = *date + " " + *time;
+            }
+            if (text) {
+                AppendJsonString(out, *text);
+            } else {
+                AppendFloat(out, stamp);
+            }
+            return;
+        }
+        default: AppendHex(out, FieldData(record, f)); return;
+    }
+}
+
+// ---- Input --------------------------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void Refuse(const std::string& what) { throw EValueError(what); }
+
+std::string Shown(const TJsonValue& v) {
+    if (v.IsString()) {
+        std::string s;
+        AppendJsonString(s, v.Text().size() > 40 ? v.Text().substr(0, 40) + "..." : v.Text());
+        return s;
+    }
+    if (v.IsNumber()) return v.Text();
+    if (v.IsBoolean()) return v.AsBoolean() ? "true" : "false";
+    return TJsonValue::KindName(v.Kind());
+}
+
+template <typename T>
+std::vector<std::uint8_t> Bytes(T v) {
+    std::vector<std::uint8_t> out(sizeof v);
+    PutLE(out.data(), v);
+    return out;
+}
+
+std::int64_t IntegerIn(const TJsonValue& v, std::int64_t low, std::int64_t high) {
+    const auto n = v.AsInteger();
+    if (!n || *n < low || *n > high) {
+        Refuse("takes an integer from " + std::to_string(low) + " to " + std::to_string(high) + ", not " + Shown(v));
+    }
+    return *n;
+}
+
+double FloatOf(const TJsonValue& v) {
+    if (v.IsString()) {
+        if (v.Text() == "NaN") return std::numeric_limits<double>::quiet_NaN();
+        if (v.Text() == "Infinity") return std::numeric_limits<double>::infinity();
+        if (v.Text() == "-Infinity") return -std::numeric_limits<double>::infinity();
+    }
+    const auto d = v.AsDouble();
+    if (!d) Refuse("takes a number, not " + Shown(v));
+    return *d;
+}
+
+// Reads `n` decimal digits at `pos` of `s`.
+bool Digits(std::string_view s, std::size_t pos, std::size_t n, int& value) {
+    if (pos + n > s.size()) return false;
+    value = 0;
+    for (std::size_t i = pos; i < pos + n; ++i) {
+        if (s[i] < '0' || s[i] > '9') return false;
+        value = value * 10 + (s[i] - '0');
+    }
+    return true;
+}
+
+std::optional<std::int32_t> ParseJsonDate(std::string_view s) {
+    TCalendarDate d;
+    if (s.size() != 10 || s[4] != '-' || s[7] != '-' || !Digits(s, 0, 4, d.year) || !Digits(s, 5, 2, d.month) ||
+        !Digits(s, 8, 2, d.day) || !IsValidDate(d))
+        return std::nullopt;
+    return DateToDayNumber(d);
+}
+
+// "HH:MM:SS" or "HH:MM:SS.mmm".
+std::optional<std::int32_t> ParseJsonTime(std::string_view s) {
+    TClockTime t;
+    if ((s.size() != 8 && s.size() != 12) || s[2] != ':' || s[5] != ':' || !Digits(s, 0, 2, t.hour) ||
+        !Digits(s, 3, 2, t.minute) || !Digits(s, 6, 2, t.second))
+        return std::nullopt;
+    if (s.size() == 12 && (s[8] != '.' || !Digits(s, 9, 3, t.millisecond))) return std::nullopt;
+    if (!IsValidTime(t)) return std::nullopt;
+    return TimeToMilliseconds(t);
+}
+
+const std::string& StringOf(const TJsonValue& v, const char* form) {
+    if (!v.IsString()) Refuse(std::string("takes ") + form + ", not " + Shown(v));
+    return v.Text();
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> EncodeBcd(std::string_view text, std::uint8_t scale) {
+    constexpr int kPrecision = 32;
+    std::size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (negative) ++i;
+    std::string whole, fraction;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') whole += text[i++];
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') fraction += text[i++];
+        if (fraction.empty()) whole.clear();  // "5." is not a number
+    }
+    if (i != text.size() || whole.empty()) throw EValueError("takes a decimal number, not \"" + std::string(text) + "\"");
+    while (whole.size() > 1 && whole[0] == '0') whole.erase(0, 1);
+    while (fraction.size() > scale && fraction.back() == '0') fraction.pop_back();
+    if (fraction.size() > scale) {
+        throw EValueError("has " + std::to_string(scale) + " decimal places, \"" + std::string(text) + "\" has more");
+    }
+    if (whole.size() > static_cast<std::size_t>(kPrecision - scale)) {
+        throw EValueError("takes at most " + std::to_string(kPrecision - scale) + " digits before the decimal point");
+    }
+    fraction.resize(scale, '0');
+    const std::string digits = std::string(static_cast<std::size_t>(kPrecision - scale) - whole.size(), '0') + whole + fraction;
+    const bool zero = digits.find_first_not_of('0') == std::string::npos;
+    std::vector<std::uint8_t> out(DataSizeFor(kFieldBCD, 0, 0), 0);
+    out[0] = kPrecision;
+    out[1] = static_cast<std::uint8_t>(scale | (negative && !zero ? 0x80 : 0));
+    for (std::size_t d = 0; d < digits.size(); ++d) {
+        const auto digit = static_cast<std::uint8_t>(digits[d] - '0');
+        out[2 + d / 2] |= static_cast<std::uint8_t>(d % 2 == 0 ? digit << 4 : digit);
+    }
+    return out;
+}
+
+std::optional<std::vector<std::uint8_t>> FieldDataFromJson(const TJsonValue& v, const TFieldDesc& f,
+                                                           const TTextCodec& codec) {
+    if (v.IsNull()) return std::nullopt;
+    switch (f.FieldType) {
+        case kFieldString: {
+            const std::string& utf8 = StringOf(v, "a string");
+            if (utf8.find('\0') != std::string::npos) Refuse("cannot hold the character U+0000");
+            std::string text = codec.Encode(utf8, "the text");
+            if (text.size() > f.Length) {
+                Refuse("holds " + std::to_string(f.Length) + " bytes, the text takes " + std::to_string(text.size()));
+            }
+            return std::vector<std::uint8_t>(text.begin(), text.end());
+        }
+        case kFieldBoolean:
+            if (!v.IsBoolean()) Refuse("takes true or false, not " + Shown(v));
+            return Bytes<std::uint16_t>(v.AsBoolean() ? 1 : 0);
+        case kFieldSmallInt: return Bytes(static_cast<std::int16_t>(IntegerIn(v, -32768, 32767)));
+        case kFieldWord: return Bytes(static_cast<std::uint16_t>(IntegerIn(v, 0, 65535)));
+        case kFieldInteger: {
+            const std::int64_t low = f.IsAutoInc() ? 1 : std::numeric_limits<std::int32_t>::min();
+            return Bytes(static_cast<std::int32_t>(IntegerIn(v, low, std::numeric_limits<std::int32_t>::max())));
+        }
+        case kFieldLargeInt:
+            return Bytes(IntegerIn(v, std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()));
+        case kFieldFloat: return Bytes(FloatOf(v));
+        case kFieldBCD:
+            if (!v.IsString() && !v.IsNumber()) Refuse("takes a decimal number, not " + Shown(v));
+            if (v.IsNumber() && v.Text().find_first_of("eE") != std::string::npos) {
+                Refuse("takes a decimal number without an exponent, not " + v.Text());
+            }
+            return EncodeBcd(v.Text(), f.Scale);
+        case kFieldDate: {
+            const auto day = ParseJsonDate(StringOf(v, "a date \"YYYY-MM-DD\""));
+            if (!day) Refuse("takes a date \"YYYY-MM-DD\", not " + Shown(v));
+            return Bytes(*day);
+        }
+        case kFieldTime: {
+            const auto ms = ParseJsonTime(StringOf(v, "a time \"HH:MM:SS.mmm\""));
+            if (!ms) Refuse("takes a time \"HH:MM:SS.mmm\", not " + Shown(v));
+            return Bytes(*ms);
+        }
+        case kFieldTimeStamp: {
+            const std::string& s = StringOf(v, "a timestamp \"YYYY-MM-DD HH:MM:SS.mmm\"");
+            const auto day = s.size() > 11 && s[10] == ' ' ? ParseJsonDate(std::string_view(s).substr(0, 10)) : std::nullopt;
+            const auto ms = day ? ParseJsonTime(std::string_view(s).substr(11)) : std::nullopt;
+            if (!ms) Refuse("takes a timestamp \"YYYY-MM-DD HH:MM:SS.mmm\", not " + Shown(v));
+            return Bytes(ToTimeStamp(*day, *ms));
+        }
+        case kFieldBytes:
+        case kFieldVarBytes: {
+            const std::string& hex = StringOf(v, "hexadecimal bytes");
+            if (hex.size() % 2 != 0 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+                Refuse("takes hexadecimal bytes, not " + Shown(v));
+            }
+            if (hex.size() / 2 > f.Length) {
+                Refuse("holds " + std::to_string(f.Length) + " bytes, the value has " + std::to_string(hex.size() / 2));
+            }
+            std::vector<std::uint8_t> out(f.Length, 0);
+            for (std::size_t i = 0; i < hex.size() / 2; ++i) {
+                out[i] = static_cast<std::uint8_t>(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
+            }
+            return out;
+        }
+        case kFieldBlob: Refuse("is a BLOB field; BLOB contents cannot be stored yet, only null");
+        default: Refuse("has a type (" + std::to_string(f.FieldType) + ") the tool cannot store");
+    }
+}
+
+}  // namespace reruzo::cli
