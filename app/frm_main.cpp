@@ -2,6 +2,7 @@
 #include "app/frm_main.h"
 
 #include "app/pages.h"
+#include "app/pages_password.h"
 
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -191,17 +192,51 @@ void TForm_main::BuildLayout() {
     connect(FlatButton_close, &QPushButton::clicked, this, [this] { FlatButton_closeClick(); });
     connect(FlatButton_help, &QPushButton::clicked, this, [this] { FlatButton_helpClick(); });
     connect(FlatButton_PassSet, &QPushButton::clicked, this, [this] { FlatButton_PassSetClick(); });
+    connect(FlatCheckBox_setpass, &QCheckBox::toggled, this, [this] { FlatCheckBox_setpassClick(); });
 }
 
 void TForm_main::FormShow() {
     DDB_main.Close();
-    std::string dir = programDirectory_;
-    if (dir.empty() || (dir.back() != '/' && dir.back() != '\\')) dir += '/';
-    DDB_main.SetDirectory(dir);
+    DDB_main.SetDirectory(ProgramDirectory());
     DDB_main.Open();
     DT_main.Open();  // fills the tree
     DT_dtl.Open();
     DT_Pass.Open();
+    // The password flag: exactly "yes" locks the tree and the password controls
+    // until the log-in. Checking the box stores the flag again, as a click would.
+    const bool locked = DT_Pass.FieldByName("oldinfo").AsString() == "yes";
+    FlatCheckBox_setpass->setChecked(locked);
+    FlatCheckBox_setpass->setEnabled(!locked);
+    FlatButton_PassSet->setEnabled(!locked);
+    dxDBTreeList1->setEnabled(!locked);
+    DT_Pass.Close();
+    ShowPage([this] { return new TFrame_welcome(this); });
+}
+
+std::string TForm_main::ProgramDirectory() const {
+    std::string dir = programDirectory_;
+    if (dir.empty() || (dir.back() != '/' && dir.back() != '\\')) dir += '/';
+    return dir;
+}
+
+void TForm_main::Unlock() {
+    dxDBTreeList1->setEnabled(true);
+    FlatCheckBox_setpass->setEnabled(true);
+    FlatButton_PassSet->setEnabled(true);
+}
+
+void TForm_main::FlatCheckBox_setpassClick() {
+    const std::string flag = FlatCheckBox_setpass->isChecked() ? "yes" : "no";
+    DT_Pass.Open();
+    try {
+        DT_Pass.Edit();
+        DT_Pass.FieldByName("oldinfo").SetAsString(flag);
+        DT_Pass.Post();
+    } catch (...) {
+        DT_Pass.Close();
+        throw;
+    }
+    DT_Pass.Close();
 }
 
 void TForm_main::dxDBTreeList1ChangeNode() {
@@ -230,8 +265,7 @@ QWidget* TForm_main::CreatePage(const std::string& type) {
 }
 
 void TForm_main::FlatButton_PassSetClick() {
-    // The password-change page is not part of the program yet: the page area empties.
-    ShowPage([] { return nullptr; });
+    ShowPage([this] { return new TFrame_chgpass(this); });
 }
 
 void TForm_main::FlatButton_closeClick() { close(); }

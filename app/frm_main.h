@@ -24,7 +24,9 @@ public:
     ~TForm_main() override;
 
     // The start-up sequence run when the window is first shown: the database is
-    // pointed at the program's folder and the repair tree is read. Raises on failure.
+    // pointed at the program's folder, the repair tree is read, the password flag
+    // locks the tree and the password controls, and the log-in page is shown.
+    // Raises on failure.
     void FormShow();
     // Change of the focused tree node (DT_main already stands on the node's row):
     // remembers the item's title and description and shows its page.
@@ -34,6 +36,12 @@ public:
     void Udf_CreatPanel(std::int32_t id, const std::string& type);
     // Shows the password-change page.
     void FlatButton_PassSetClick();
+    // Stores the state of the password check box as the password-required flag.
+    void FlatCheckBox_setpassClick();
+    // After a successful log-in: the tree and the password controls work again.
+    void Unlock();
+    // The program's folder, ending with "/".
+    std::string ProgramDirectory() const;
     void FlatButton_closeClick();
     // Shows the about page in the page area.
     void FlatButton_helpClick();

@@ -10,6 +10,7 @@
 
 #include "app/frm_main.h"
 #include "app/pages.h"
+#include "app/pages_password.h"
 #include "app/quorvane_app.h"
 #include "tests/support/read_table.h"
 #include "platform/codepage.h"
@@ -52,6 +53,10 @@ protected:
         for (const char* ext : {".DAT", ".IDX"}) {
             fs::copy_file(std::string(QUORVANE_BIN_DIR) + table + ext, to.File(table + ext));
         }
+        // The welcome picture ships beside the program too.
+        fs::create_directories(to.File("pictures"));
+        fs::copy_file(std::string(QUORVANE_BIN_DIR) + "pictures/welcome.jpg", to.File("pictures/welcome.jpg"),
+                      fs::copy_options::skip_existing);
     }
     TRecordingBoxes boxes;
     fs::path oldDir;
@@ -71,7 +76,9 @@ TEST_F(MainWindowTest, ShowsTheRepairTreeOfTheShippedKnowledgeBase) {
     EXPECT_EQ(Form_main->size(), QSize(688, 453));
     EXPECT_TRUE(Form_main->DT_main.Active());
     EXPECT_TRUE(Form_main->DT_dtl.Active());
-    EXPECT_TRUE(Form_main->DT_Pass.Active());
+    EXPECT_FALSE(Form_main->DT_Pass.Active());  // opened for each use only
+    EXPECT_NE(dynamic_cast<TFrame_welcome*>(Cur_Page), nullptr);
+    EXPECT_TRUE(Form_main->dxDBTreeList1->isEnabled());
     EXPECT_EQ(Form_main->DDB_main.Directory(), program.Dir());
 
     auto* tree = Form_main->dxDBTreeList1;
@@ -207,8 +214,10 @@ TEST_F(MainWindowTest, TheHelpButtonShowsTheAboutPageOneAtATime) {
     fs::current_path(program.Dir());
     auto window = StartQuorvane(program.Dir());
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(Cur_Page, nullptr);
+    QPointer<QWidget> welcome(Cur_Page);
+    ASSERT_NE(dynamic_cast<TFrame_welcome*>(Cur_Page), nullptr);
     Form_main->FlatButton_help->click();
+    EXPECT_TRUE(welcome.isNull());
     auto* page = dynamic_cast<TFrame_help*>(Cur_Page);
     ASSERT_NE(page, nullptr);
     EXPECT_EQ(page->parentWidget(), Form_main->Panel_Client);
@@ -256,6 +265,7 @@ TEST_F(MainWindowTest, SelectingItemsSwitchesPagesAndRestrictsTheDetailTable) {
 
     // The password table shows the password row alone.
     reruzo::TRERUZOTable& pass = Form_main->DT_Pass;
+    pass.Open();
     ASSERT_EQ(rowsOf[0], 1);
     EXPECT_EQ(pass.RecordCount(), 1);
     EXPECT_EQ(pass.FieldByName("keyid").AsInteger(), 0);
@@ -323,8 +333,128 @@ TEST_F(MainWindowTest, SelectingItemsSwitchesPagesAndRestrictsTheDetailTable) {
     EXPECT_NE(dynamic_cast<TFrame_help*>(Cur_Page), nullptr);
     EXPECT_EQ(dtl.Filter(), "keyid=" + std::to_string(lists[0]));
     Form_main->FlatButton_PassSet->click();
-    EXPECT_EQ(Cur_Page, nullptr);
+    EXPECT_NE(dynamic_cast<TFrame_chgpass*>(Cur_Page), nullptr);
     EXPECT_TRUE(Form_main->Panel_Client->findChildren<TFrame_help*>().empty());
+}
+
+// Sets the password row of the tables in `dir` before the program starts.
+void SetPasswordRow(const std::string& dir, const std::string& flag, const std::string& password) {
+    reruzo::TRERUZOTable t;
+    t.SetDatabaseName(dir);
+    t.SetTableName("vrqdtl");
+    t.SetFilter("keyid=0");
+    t.SetFiltered(true);
+    t.Open();
+    t.Edit();
+    t.FieldByName("oldinfo").SetAsString(flag);
+    t.FieldByName("info").SetAsString(password);
+    t.Post();
+    t.Close();
+}
+
+std::pair<std::string, std::string> PasswordRow(const std::string& dir) {
+    const auto table = quorvane::testing::ReadTable(dir, "vrqdtl");
+    for (std::size_t row = 0; row < table.records.size(); ++row) {
+        if (table.Integer(row, "keyid") == 0) return {table.Text(row, "oldinfo"), table.Text(row, "info")};
+    }
+    return {};
+}
+
+TEST_F(MainWindowTest, ARequiredPasswordLocksTheTreeUntilTheLogIn) {
+    TTempDir program;
+    CopyTable("vrqinfo", program);
+    CopyTable("vrqdtl", program);
+    fs::current_path(program.Dir());
+    SetPasswordRow(program.Dir(), "yes", "Secret");
+    auto window = StartQuorvane(program.Dir());
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(Form_main->dxDBTreeList1->isEnabled());
+    EXPECT_TRUE(Form_main->FlatCheckBox_setpass->isChecked());
+    EXPECT_FALSE(Form_main->FlatCheckBox_setpass->isEnabled());
+    EXPECT_FALSE(Form_main->FlatButton_PassSet->isEnabled());
+    EXPECT_TRUE(Form_main->FlatButton_help->isEnabled());
+    EXPECT_EQ(PasswordRow(program.Dir()).first, "yes");  // checking the box stored it again
+    auto* page = dynamic_cast<TFrame_welcome*>(Cur_Page);
+    ASSERT_NE(page, nullptr);
+    EXPECT_FALSE(page->Image1->pixmap().isNull());  // the picture that ships beside the program
+    EXPECT_EQ(page->FlatEdit_pass->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(page->FlatButton_reg->text(), "登    陆");
+
+    page->FlatEdit_pass->setText("secret");  // letter case counts
+    page->FlatButton_reg->click();
+    ASSERT_EQ(boxes.asked.size(), 1u);
+    EXPECT_EQ(boxes.asked[0], "warning: 对不起您输入的密码有误,请检查您的输入是否正确!");
+    EXPECT_FALSE(Form_main->dxDBTreeList1->isEnabled());
+    page->FlatEdit_pass->setText("Secret");
+    page->FlatButton_reg->click();
+    EXPECT_EQ(boxes.asked.size(), 1u);
+    EXPECT_TRUE(Form_main->dxDBTreeList1->isEnabled());
+    EXPECT_TRUE(Form_main->FlatCheckBox_setpass->isEnabled());
+    EXPECT_TRUE(Form_main->FlatButton_PassSet->isEnabled());
+    EXPECT_EQ(Cur_Page, page);  // the log-in page stays
+    EXPECT_FALSE(Form_main->DT_Pass.Active());
+
+    // Unchecking stores "no": the next start is unlocked at once.
+    Form_main->FlatCheckBox_setpass->click();
+    EXPECT_EQ(PasswordRow(program.Dir()), std::make_pair(std::string("no"), std::string("Secret")));
+}
+
+TEST_F(MainWindowTest, OnlyTheExactFlagLocks) {
+    TTempDir program;
+    CopyTable("vrqinfo", program);
+    CopyTable("vrqdtl", program);
+    fs::current_path(program.Dir());
+    SetPasswordRow(program.Dir(), "Yes", "");
+    auto window = StartQuorvane(program.Dir());
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(Form_main->dxDBTreeList1->isEnabled());
+    EXPECT_FALSE(Form_main->FlatCheckBox_setpass->isChecked());
+    // Logging in anyway compares: the empty password matches the empty box.
+    auto* page = dynamic_cast<TFrame_welcome*>(Cur_Page);
+    ASSERT_NE(page, nullptr);
+    page->FlatButton_reg->click();
+    EXPECT_TRUE(boxes.asked.empty());
+    page->FlatEdit_pass->setText("x");
+    page->FlatButton_reg->click();
+    EXPECT_EQ(boxes.asked.size(), 1u);
+}
+
+TEST_F(MainWindowTest, ThePasswordChangesOnlyWithTheOldOne) {
+    TTempDir program;
+    CopyTable("vrqinfo", program);
+    CopyTable("vrqdtl", program);
+    fs::current_path(program.Dir());
+    auto window = StartQuorvane(program.Dir());
+    ASSERT_NE(window, nullptr);
+    Form_main->FlatButton_PassSet->click();
+    auto* page = dynamic_cast<TFrame_chgpass*>(Cur_Page);
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->Label1->text(), "欢迎使用<<WindowsQuorvane>>密码设置选项!");
+    EXPECT_EQ(page->FlatEdit_newpass->echoMode(), QLineEdit::Password);
+    // No password yet: an empty old one lets a new one in.
+    page->FlatEdit_newpass->setText("新的 pass");
+    page->FlatButton1->click();
+    ASSERT_EQ(boxes.asked.size(), 1u);
+    EXPECT_EQ(boxes.asked[0], "information: 密码修改成功,谢谢使用!");
+    EXPECT_EQ(quorvane::codepage::ToUtf8(PasswordRow(program.Dir()).second), "新的 pass");
+    EXPECT_EQ(page->FlatEdit_newpass->text(), "新的 pass");  // the boxes keep their texts
+    // A wrong old password changes nothing and empties both boxes.
+    page->FlatEdit_pass->setText("wrong");
+    page->FlatEdit_newpass->setText("other");
+    page->FlatButton1->click();
+    ASSERT_EQ(boxes.asked.size(), 2u);
+    EXPECT_EQ(boxes.asked[1], "warning: 对不起您输入的旧密码有误,请检查您的输入是否正确!");
+    EXPECT_TRUE(page->FlatEdit_pass->text().isEmpty());
+    EXPECT_TRUE(page->FlatEdit_newpass->text().isEmpty());
+    EXPECT_EQ(quorvane::codepage::ToUtf8(PasswordRow(program.Dir()).second), "新的 pass");
+    // A long new password is kept to the 200 characters of its field.
+    page->FlatEdit_pass->setText("新的 pass");
+    page->FlatEdit_newpass->setText(QString(250, 'p'));
+    page->FlatButton1->click();
+    EXPECT_EQ(PasswordRow(program.Dir()).second, std::string(200, 'p'));
+    page->FlatEdit_pass->setText("x");
+    page->FlatButton_cancel->click();
+    EXPECT_TRUE(page->FlatEdit_pass->text().isEmpty());
 }
 
 TEST_F(MainWindowTest, TheListPageShowsTheItemTitleWhenItGetsItsSize) {

@@ -1,6 +1,9 @@
 // Style sheets of the flat controls.
 #include "ui/flat_controls.h"
 
+#include <QFileDialog>
+#include <QHBoxLayout>
+
 namespace quorvane::ui {
 
 TFlatButton::TFlatButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {
@@ -23,6 +26,32 @@ TFlatCheckBox::TFlatCheckBox(const QString& caption, QWidget* parent) : QCheckBo
 TFlatSplitter::TFlatSplitter(int handleWidth, QWidget* parent) : QSplitter(Qt::Horizontal, parent) {
     setHandleWidth(handleWidth);
     setChildrenCollapsible(false);
+}
+
+TFlatEdit::TFlatEdit(QWidget* parent, bool password) : QLineEdit(parent) {
+    if (password) setEchoMode(QLineEdit::Password);
+    setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid #808000; background: white; padding: 1px; }"));
+}
+
+std::function<QString(TPathEdit::TKind, QWidget*, const QString&)> TPathEdit::Choose =
+    [](TPathEdit::TKind kind, QWidget* parent, const QString& start) {
+        return kind == TPathEdit::TKind::Folder ? QFileDialog::getExistingDirectory(parent, QString(), start)
+                                                : QFileDialog::getOpenFileName(parent, QString(), start);
+    };
+
+TPathEdit::TPathEdit(TKind kind, QWidget* parent) : QWidget(parent), kind_(kind) {
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+    edit_ = new TFlatEdit(this);
+    button_ = new TFlatButton(QStringLiteral("..."), this);
+    button_->setFixedSize(21, 21);
+    layout->addWidget(edit_, 1);
+    layout->addWidget(button_);
+    connect(button_, &QPushButton::clicked, this, [this] {
+        const QString chosen = Choose ? Choose(kind_, this, edit_->text()) : QString();
+        if (!chosen.isEmpty()) edit_->setText(chosen);
+    });
 }
 
 }  // namespace quorvane::ui
