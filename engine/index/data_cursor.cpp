@@ -281,6 +281,9 @@ std::int32_t TDataCursor::ReadAheadCount(bool forward) {
         while (run < per && view_.Has(recordNo_ + step * run)) ++run;
         return run;
     }
+    // A run of slots pays only while the cursor walks the slots in their order (an
+    // index that follows them, or a scan); a jump elsewhere reads its one record.
+    if (lastRead_ == 0 || std::abs(recordNo_ - lastRead_) != 1) return 1;
     return forward ? std::min(per, table_->Data().SlotCount() - recordNo_ + 1) : std::min(per, recordNo_);
 }
 
@@ -542,6 +545,7 @@ std::uint16_t TDataCursor::ReadCurrent(std::span<std::uint8_t> buffer) {
         TPinnedRecord r(table_->Data().GetRecord(this, recordNo_, true, true, true));
         if (!r) continue;  // the table changed: the position was re-found, read again
         record_.assign(r->Data().begin(), r->Data().begin() + recordSize_);
+        lastRead_ = recordNo_;
         if (!buffer.empty()) {
             Zero(buffer);
             std::memcpy(buffer.data(), record_.data(), std::min(buffer.size(), record_.size()));

@@ -279,6 +279,7 @@ private:
     std::vector<std::uint8_t> key_;  // key of the current entry
     std::int32_t recordNo_ = 0;      // physical record number of the current entry
     std::vector<std::uint8_t> record_;  // the current record
+    std::int32_t lastRead_ = 0;         // the record read before, for read-ahead
 
     // View (bitmap mode): live records, key range (size 0: none), their intersection
     // with every active filter, and the number of visible records.

@@ -114,6 +114,8 @@ std::unique_ptr<TRecord> TRecordStack::Pop(TDataFile* owner, std::size_t recordS
 }
 
 void TRecordStack::Push(std::unique_ptr<TRecord> record) {
+    // Spares beyond what a normal cache needs (after a long transaction) are freed.
+    if (spare_.size() >= kMaxSpareRecords) return;
     record->older_ = record->newer_ = nullptr;
     record->pinCount_ = 0;
     spare_.push_back(std::move(record));

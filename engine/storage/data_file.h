@@ -122,7 +122,9 @@ private:
     TRecord* newer_ = nullptr;
 };
 
-// Pool of spare records.
+inline constexpr std::size_t kMaxSpareRecords = 16384;
+
+// Pool of spare records (at most kMaxSpareRecords).
 class TRecordStack {
 public:
     TRecordStack() { spare_.reserve(16384); }
