@@ -12,6 +12,7 @@
 #include <string>
 
 #include "components/reruzo_dataset.h"
+#include "platform/registry.h"
 #include "ui/db_tree_list.h"
 #include "ui/flat_controls.h"
 
@@ -36,6 +37,15 @@ public:
     void Udf_CreatPanel(std::int32_t id, const std::string& type);
     // Shows the password-change page.
     void FlatButton_PassSetClick();
+    // Applies the rows of DT_dtl (the item whose page is open): each row's old value
+    // is captured into its null oldinfo, then its change is written; `value`, when not
+    // empty, replaces every row's info. Asks before and offers a restart after.
+    void Reg_Modify(const std::string& value);
+    // Writes every row's oldinfo back, after the same questions.
+    void Reg_Restore();
+    // How the registry store is opened; tests replace it.
+    static std::function<std::unique_ptr<quorvane::registry::TRegistryStore>()> OpenRegistryStore;
+
     // Stores the state of the password check box as the password-required flag.
     void FlatCheckBox_setpassClick();
     // After a successful log-in: the tree and the password controls work again.
@@ -80,3 +90,10 @@ extern TForm_main* Form_main;
 extern QWidget* Cur_Page;
 extern std::string Cur_Title;  // in the program's code page, as the table stores it
 extern std::string Cur_Intro;
+
+// The bytes a hexadecimal text stands for, two digits a byte (an odd length rounds
+// half to even; a lone last digit is a byte of its own). A pair that is not
+// hexadecimal fails with "'$..' is not a valid integer value".
+std::vector<std::uint8_t> DecodeBinaryText(const std::string& text);
+// Bytes as upper-case hexadecimal text.
+std::string EncodeBinaryText(const std::vector<std::uint8_t>& bytes);

@@ -11,6 +11,9 @@
 #include "app/frm_main.h"
 #include "app/pages.h"
 #include "app/pages_password.h"
+#include "app/pages_repair.h"
+#include "platform/registry_wine.h"
+#include <fstream>
 #include "app/quorvane_app.h"
 #include "tests/support/read_table.h"
 #include "platform/codepage.h"
@@ -25,10 +28,15 @@ using quorvane::testing::TTempDir;
 // Answers every box and remembers what it was asked.
 class TRecordingBoxes : public quorvane::ui::TMessageBoxes {
 public:
+    // Confirmations take the scripted answers in turn, then OK.
     bool Confirm(QWidget*, const QString& text) override {
         asked.push_back("confirm: " + text.toStdString());
-        return true;
+        if (answers.empty()) return true;
+        const bool answer = answers.front();
+        answers.erase(answers.begin());
+        return answer;
     }
+    std::vector<bool> answers;
     void Warning(QWidget*, const QString& text) override { asked.push_back("warning: " + text.toStdString()); }
     void Information(QWidget*, const QString& text) override {
         asked.push_back("information: " + text.toStdString());
@@ -253,12 +261,13 @@ TEST_F(MainWindowTest, SelectingItemsSwitchesPagesAndRestrictsTheDetailTable) {
     const auto details = quorvane::testing::ReadTable(program.Dir(), "vrqdtl");
     std::map<std::int64_t, int> rowsOf;
     for (std::size_t row = 0; row < details.records.size(); ++row) ++rowsOf[details.Integer(row, "keyid")];
-    std::vector<std::int64_t> lists, singles, others;
+    std::vector<std::int64_t> lists, singles, changes, others;
     for (std::size_t row = 0; row < info.records.size(); ++row) {
         const std::string type = info.Text(row, "type");
-        (type == "list" ? lists : type == "single" ? singles : type == "chg" ? singles : others)
+        (type == "list" ? lists : type == "single" ? singles : type == "chg" ? changes : others)
             .push_back(info.Integer(row, "id"));
     }
+    ASSERT_FALSE(changes.empty());
     ASSERT_GE(lists.size(), 2u);
     ASSERT_FALSE(singles.empty());
     ASSERT_FALSE(others.empty());
@@ -315,11 +324,14 @@ TEST_F(MainWindowTest, SelectingItemsSwitchesPagesAndRestrictsTheDetailTable) {
     EXPECT_EQ(page->Label_title->text().toStdString(), secondTitle);
     expectRowsOf(lists[1]);
 
-    // Types whose pages are not part of the program yet leave the page area empty;
-    // the detail table still follows the item.
     select(singles[0]);
-    EXPECT_EQ(Cur_Page, nullptr);
+    EXPECT_NE(dynamic_cast<TFrame_singl*>(Cur_Page), nullptr);
     expectRowsOf(singles[0]);
+    select(changes[0]);
+    EXPECT_NE(dynamic_cast<TFrame_chg*>(Cur_Page), nullptr);
+    expectRowsOf(changes[0]);
+    // The search page is not part of the program yet: the page area stays empty, and
+    // the detail table still follows the item.
     select(others[0]);
     EXPECT_EQ(Cur_Page, nullptr);
     expectRowsOf(others[0]);
@@ -455,6 +467,213 @@ TEST_F(MainWindowTest, ThePasswordChangesOnlyWithTheOldOne) {
     page->FlatEdit_pass->setText("x");
     page->FlatButton_cancel->click();
     EXPECT_TRUE(page->FlatEdit_pass->text().isEmpty());
+}
+
+// Detail rows for test items, appended to the copied vrqdtl before the program starts:
+// each row is rootkey, path, keyname, keytype, info (and bk1, bk2).
+void AddDetailRows(const std::string& dir, std::int32_t keyid, const std::vector<std::vector<std::string>>& rows) {
+    reruzo::TRERUZOTable t;
+    t.SetDatabaseName(dir);
+    t.SetTableName("vrqdtl");
+    t.Open();
+    static const char* kColumns[] = {"rootkey", "path", "keyname", "keytype", "info", "bk1", "bk2"};
+    for (const auto& row : rows) {
+        t.Append();
+        t.FieldByName("keyid").SetAsInteger(keyid);
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            t.FieldByName(kColumns[i]).SetAsString(quorvane::codepage::FromUtf8(row[i]).value());
+        }
+        t.Post();
+    }
+    t.Close();
+}
+
+std::vector<std::string> Column(reruzo::TRERUZOTable& t, const char* name) {
+    std::vector<std::string> out;
+    for (t.First(); !t.Eof(); t.Next()) out.push_back(quorvane::codepage::ToUtf8(t.FieldByName(name).AsString()));
+    return out;
+}
+
+class RegistryRepairTest : public MainWindowTest {
+protected:
+    void SetUp() override {
+        MainWindowTest::SetUp();
+        CopyTable("vrqinfo", program);
+        CopyTable("vrqdtl", program);
+        fs::current_path(program.Dir());
+        std::ofstream(store.File("user.reg")) << "WINE REGISTRY Version 2\n"
+                                                ";; All keys relative to \\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
+                                                "#arch=win64\n\n"
+                                                "[Software\\\\Quorvane Test] 1700000000\n"
+                                                "\"Gone\"=\"bye\"\n"
+                                                "\"Title\"=\"Old title\"\n\n"
+                                                "[Software\\\\Quorvane Test\\\\Sub] 1700000000\n"
+                                                "\"X\"=dword:00000001\n";
+        std::ofstream(store.File("system.reg")) << "WINE REGISTRY Version 2\n"
+                                                  ";; All keys relative to \\\\Machine\n\n"
+                                                  "#arch=win64\n\n"
+                                                  "[Software\\\\Quorvane Test] 1700000000\n"
+                                                  "\"Blob\"=hex:ff\n";
+        const std::string dir = store.Dir();
+        TForm_main::OpenRegistryStore = [dir] { return quorvane::registry::OpenWineStore(dir, false); };
+    }
+    quorvane::registry::TRegistry Registry() {
+        return quorvane::registry::TRegistry(quorvane::registry::OpenWineStore(store.Dir(), false));
+    }
+    TTempDir program, store;
+};
+
+TEST_F(RegistryRepairTest, ApplyingCapturesOnceAndRestoringBringsTheOldValuesBack) {
+    AddDetailRows(program.Dir(), 9001,
+                  {{"currusr", "Software\\Quorvane Test", "Title", "str", "新标题"},
+                   {"currusr", "Software\\Quorvane Test", "Count", "dword", "$FFFFFFFF"},
+                   {"machine", "Software\\Quorvane Test", "Blob", "bin", "0A1F"},
+                   {"misspelt", "Software\\Quorvane Test\\Odd", "OddBin", "bin", "ABC"},
+                   {"currusr", "Software\\Quorvane Test", "Gone", "delval", ""},
+                   {"currusr", "Software\\Quorvane Test", "Sub", "delkey", ""},
+                   {"currusr", "Software\\Quorvane Test", "Empty", "bin", ""}});
+    auto window = StartQuorvane(program.Dir());
+    ASSERT_NE(window, nullptr);
+    Cur_Title = quorvane::codepage::FromUtf8("测试项目").value();
+    Form_main->Udf_CreatPanel(9001, "single");
+    auto* page = dynamic_cast<TFrame_singl*>(Cur_Page);
+    ASSERT_NE(page, nullptr);
+    page->FrameResize();  // as when the page gets its size
+    EXPECT_EQ(page->Label_Title->text(), "测试项目");
+    EXPECT_EQ(page->FlatButton_Set->text(), "确 定");
+
+    boxes.answers = {true, false};  // apply, but no restart
+    page->FlatButton_Set->click();
+    ASSERT_EQ(boxes.asked.size(), 2u);
+    EXPECT_EQ(boxes.asked[0], "confirm: 您将要更新选定的内容!是否继续?");
+    EXPECT_EQ(boxes.asked[1], "confirm: 系统更新成功,必须重新启动电脑才能生效!是否继续?");
+    {
+        auto r = Registry();
+        r.OpenKey("Software\\Quorvane Test", false);
+        EXPECT_EQ(quorvane::codepage::ToUtf8(r.ReadString("Title")), "新标题");
+        EXPECT_EQ(r.ReadInteger("Count"), -1);  // all 32 bits set
+        EXPECT_FALSE(r.ValueExists("Gone"));
+        EXPECT_EQ(r.ReadBinaryData("Empty"), std::vector<std::uint8_t>{});
+        EXPECT_TRUE(r.ValueExists("Empty"));
+        EXPECT_FALSE(r.OpenKey("Software\\Quorvane Test\\Sub", false));
+        r.SetRootKey(quorvane::registry::HKEY_LOCAL_MACHINE);
+        r.OpenKey("Software\\Quorvane Test", false);
+        EXPECT_EQ(r.ReadBinaryData("Blob"), (std::vector<std::uint8_t>{0x0A, 0x1F}));
+        // A misspelt root key keeps the one before it.
+        ASSERT_TRUE(r.OpenKey("Software\\Quorvane Test\\Odd", false));
+        EXPECT_EQ(r.ReadBinaryData("OddBin"), (std::vector<std::uint8_t>{0xAB, 0x0C}));
+    }
+    reruzo::TRERUZOTable& dtl = Form_main->DT_dtl;
+    EXPECT_EQ(Column(dtl, "oldinfo"), (std::vector<std::string>{"Old title", "", "FF", "", "Gone", "", ""}));
+
+    // Restoring writes the captured values back and stops at the first row it cannot
+    // convert: the DWORD had no old value.
+    boxes.asked.clear();
+    boxes.answers = {true};
+    try {
+        page->FlatButton_Rst->click();
+        ADD_FAILURE() << "the empty DWORD text was accepted";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "'' is not a valid integer value");
+    }
+    EXPECT_EQ(boxes.asked, std::vector<std::string>{"confirm: 您将要还原选定的内容!是否继续?"});
+    {
+        auto r = Registry();
+        r.OpenKey("Software\\Quorvane Test", false);
+        EXPECT_EQ(r.ReadString("Title"), "Old title");
+        EXPECT_EQ(r.ReadInteger("Count"), -1);
+    }
+
+    // Applying again keeps every captured value; what the first run created is
+    // captured now, since it exists and nothing was captured for it.
+    boxes.answers = {true, false};
+    page->FlatButton_Set->click();
+    EXPECT_EQ(Column(dtl, "oldinfo"), (std::vector<std::string>{"Old title", "-1", "FF", "AB0C", "Gone", "", ""}));
+    boxes.answers = {true, false};
+    page->FlatButton_Rst->click();
+    auto r = Registry();
+    r.OpenKey("Software\\Quorvane Test", false);
+    EXPECT_EQ(r.ReadString("Title"), "Old title");
+    r.SetRootKey(quorvane::registry::HKEY_LOCAL_MACHINE);
+    r.OpenKey("Software\\Quorvane Test", false);
+    EXPECT_EQ(r.ReadBinaryData("Blob"), std::vector<std::uint8_t>{0xFF});
+}
+
+TEST_F(RegistryRepairTest, CancelChangesNothingAndAnItemWithoutRowsStillAsks) {
+    AddDetailRows(program.Dir(), 9002, {{"currusr", "Software\\Quorvane Test", "Title", "str", "x"}});
+    auto window = StartQuorvane(program.Dir());
+    ASSERT_NE(window, nullptr);
+    Form_main->Udf_CreatPanel(9002, "single");
+    boxes.answers = {false};
+    Form_main->Reg_Modify("");
+    EXPECT_EQ(boxes.asked.size(), 1u);
+    EXPECT_EQ(Registry().OpenKey("Software\\Quorvane Test", false), true);
+    {
+        auto r = Registry();
+        r.OpenKey("Software\\Quorvane Test", false);
+        EXPECT_EQ(r.ReadString("Title"), "Old title");
+    }
+    boxes.asked.clear();
+    Form_main->Udf_CreatPanel(9999, "single");  // no rows
+    Form_main->Reg_Modify("");
+    EXPECT_EQ(boxes.asked.size(), 2u);
+}
+
+TEST_F(RegistryRepairTest, TheValueChangePageWritesTheChosenValue) {
+    AddDetailRows(program.Dir(), 9003,
+                  {{"currusr", "Control Panel\\Desktop", "MenuShowDelay", "str", "task", "100", "500"}});
+    AddDetailRows(program.Dir(), 9004, {{"currusr", "Software\\Quorvane Test", "Home", "str", "str"}});
+    auto window = StartQuorvane(program.Dir());
+    ASSERT_NE(window, nullptr);
+    Form_main->Udf_CreatPanel(9003, "chg");
+    auto* page = dynamic_cast<TFrame_chg*>(Cur_Page);
+    ASSERT_NE(page, nullptr);
+    page->FrameResize();
+    EXPECT_TRUE(page->TrackBar_info->isVisibleTo(page));
+    EXPECT_FALSE(page->FlatEdit_info->isVisibleTo(page));
+    EXPECT_EQ(page->TrackBar_info->minimum(), 100);
+    EXPECT_EQ(page->TrackBar_info->maximum(), 500);
+    EXPECT_EQ(page->TrackBar_info->geometry(), QRect(40, 283, 305, page->TrackBar_info->height()));
+    page->TrackBar_info->setValue(250);
+    EXPECT_EQ(page->TrackBar_info->toolTip(), "250");
+    boxes.answers = {true, false};
+    page->FlatButton1->click();
+    {
+        auto r = Registry();
+        r.OpenKey("Control Panel\\Desktop", false);
+        EXPECT_EQ(r.ReadString("MenuShowDelay"), "250");
+    }
+    // A text item without text warns and writes nothing.
+    Form_main->Udf_CreatPanel(9004, "chg");
+    page = dynamic_cast<TFrame_chg*>(Cur_Page);
+    ASSERT_NE(page, nullptr);
+    page->FrameResize();
+    boxes.asked.clear();
+    page->FlatButton1->click();
+    EXPECT_EQ(boxes.asked, std::vector<std::string>{"warning: 对不起,您还没有选择要更新为什么内容,请输入更新内容!"});
+    page->FlatEdit_info->setText("http://www.example.com/起始页");
+    boxes.answers = {true, false};
+    page->FlatButton1->click();
+    auto r = Registry();
+    r.OpenKey("Software\\Quorvane Test", false);
+    EXPECT_EQ(quorvane::codepage::ToUtf8(r.ReadString("Home")), "http://www.example.com/起始页");
+}
+
+TEST(RegistryText, BinaryTextDecodesTwoDigitsAByte) {
+    EXPECT_EQ(DecodeBinaryText("0A1F"), (std::vector<std::uint8_t>{0x0A, 0x1F}));
+    EXPECT_EQ(DecodeBinaryText("ABC"), (std::vector<std::uint8_t>{0xAB, 0x0C}));
+    EXPECT_EQ(DecodeBinaryText("ABCDE"), (std::vector<std::uint8_t>{0xAB, 0xCD}));  // 2.5 rounds to 2
+    EXPECT_EQ(DecodeBinaryText("A"), std::vector<std::uint8_t>{});                   // 0.5 rounds to 0
+    EXPECT_EQ(DecodeBinaryText(""), std::vector<std::uint8_t>{});
+    EXPECT_EQ(EncodeBinaryText({0x0A, 0xFF}), "0AFF");
+    try {
+        DecodeBinaryText("0G");
+        ADD_FAILURE() << "accepted";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "'$0G' is not a valid integer value");
+    }
+    EXPECT_EQ(FileOfCommandLine("\"C:\\Program Files\\x.exe\" /a"), "C:\\Program Files\\x.exe");
+    EXPECT_EQ(FileOfCommandLine("notepad.exe %1"), "notepad.exe");
 }
 
 TEST_F(MainWindowTest, TheListPageShowsTheItemTitleWhenItGetsItsSize) {

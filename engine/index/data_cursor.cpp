@@ -1164,7 +1164,35 @@ private:
     bool changed_ = false;
 };
 
+// Gives a record lock back when a write ends, however it ends (when `active`).
+class TRecordUnlock {
+public:
+    TRecordUnlock(TDataCursor& cursor, std::int32_t slot, bool active) : cursor_(cursor), slot_(slot), active_(active) {}
+    ~TRecordUnlock() {
+        if (!active_) return;
+        try {
+            cursor_.WriteUnlockRecord(slot_);
+        } catch (const ERERUZOEngineError&) {
+        }
+    }
+    TRecordUnlock(const TRecordUnlock&) = delete;
+    TRecordUnlock& operator=(const TRecordUnlock&) = delete;
+
+private:
+    TDataCursor& cursor_;
+    std::int32_t slot_;
+    bool active_;
+};
+
 }  // namespace
+
+bool TDataCursor::HoldRecordLock(std::int32_t n) {
+    if (myLocks_.Has(n)) return false;
+    if (table_->LockRecord(n)) Resync();
+    table_->CursorLockedRecords().Set(n);
+    myLocks_.Set(n);
+    return true;
+}
 
 std::uint16_t TDataCursor::CloneCurRecord(std::span<std::uint8_t> buffer) {
     std::vector<std::uint8_t> current(recordSize_);
@@ -1269,20 +1297,7 @@ void TDataCursor::AppendRecord(std::span<const std::uint8_t> buffer, bool reposi
     TIndexFile& index = table_->Index();
     const bool reuse = SlotReuse();
     const std::int32_t s = data.FirstFreeSlot(reuse);
-    const bool lockedHere = !myLocks_.Has(s);
-    if (lockedHere && table_->LockRecord(s)) Resync();
-    struct TSlotUnlock {
-        TDataTable& table;
-        std::int32_t slot;
-        bool active;
-        ~TSlotUnlock() {
-            if (!active) return;
-            try {
-                table.UnlockRecord(slot);
-            } catch (const ERERUZOEngineError&) {
-            }
-        }
-    } unlock{*table_, s, lockedHere};
+    const TRecordUnlock unlock(*this, s, HoldRecordLock(s));
 
     // The identifier the record will get: the caller's, or the next one (the write
     // lock keeps anybody else from taking it meanwhile).
@@ -1345,24 +1360,8 @@ void TDataCursor::ModifyRecord(std::span<const std::uint8_t> buffer, bool unlock
     if (writeLock.Changed()) Resync();
     if (Status() != 0) Raise(RERUZO_NOCURRREC);
     const std::int32_t n = recordNo_;
-    const bool lockedHere = !myLocks_.Has(n);
-    if (lockedHere) {
-        table_->LockRecord(n);
-        table_->CursorLockedRecords().Set(n);
-        myLocks_.Set(n);
-    }
-    struct TRelease {
-        TDataCursor& cursor;
-        std::int32_t slot;
-        bool active;
-        ~TRelease() {
-            if (!active) return;
-            try {
-                cursor.WriteUnlockRecord(slot);
-            } catch (const ERERUZOEngineError&) {
-            }
-        }
-    } release{*this, n, lockedHere || unlock};
+    const bool lockedHere = HoldRecordLock(n);
+    const TRecordUnlock release(*this, n, lockedHere || unlock);
 
     TDataFile& data = table_->Data();
     TIndexFile& index = table_->Index();
@@ -1431,22 +1430,8 @@ void TDataCursor::DeleteRecord(std::span<const std::uint8_t> buffer, bool reposi
     if (r->State() != 0 ||
         (!exclusive_ && (buffer.size() < recordSize_ || std::memcmp(r->Data().data(), buffer.data(), recordSize_) != 0)))
         Raise(RERUZO_KEYORRECDELETED);
-    const bool lockedHere = !myLocks_.Has(n);
-    if (lockedHere) {
-        table_->LockRecord(n);
-        table_->CursorLockedRecords().Set(n);
-        myLocks_.Set(n);
-    }
-    struct TRelease {
-        TDataCursor& cursor;
-        std::int32_t slot;
-        ~TRelease() {
-            try {
-                cursor.WriteUnlockRecord(slot);
-            } catch (const ERERUZOEngineError&) {
-            }
-        }
-    } release{*this, n};
+    HoldRecordLock(n);
+    const TRecordUnlock release(*this, n, true);
 
     const std::vector<std::uint8_t> old(r->Data().begin(), r->Data().begin() + recordSize_);
     for (const TWriteIndex& ix : WriteIndexes()) TIndexTree(index, ix.slot, ix.layout).Delete(KeyOf(ix.layout, old).data());

@@ -218,6 +218,8 @@ private:
     };
     std::vector<TWriteIndex> WriteIndexes() const;
     bool SlotReuse() const;
+    // Takes the record lock on slot n unless this cursor holds it; true when taken.
+    bool HoldRecordLock(std::int32_t n);
     void RequireWritable() const;
     std::vector<std::uint8_t> CheckedImage(std::span<const std::uint8_t> buffer) const;
     [[noreturn]] void RaiseKeyViolation(int slot) const;
