@@ -66,15 +66,19 @@ protected:
         fs::copy_file(std::string(QUORVANE_BIN_DIR) + "pictures/welcome.jpg", to.File("pictures/welcome.jpg"),
                       fs::copy_options::skip_existing);
     }
+    // The shipped tables in `program`, which becomes the current directory.
+    static void UseShippedTables(const TTempDir& program) {
+        CopyTable("vrqinfo", program);
+        CopyTable("vrqdtl", program);
+        fs::current_path(program.Dir());
+    }
     TRecordingBoxes boxes;
     fs::path oldDir;
 };
 
 TEST_F(MainWindowTest, ShowsTheRepairTreeOfTheShippedKnowledgeBase) {
     TTempDir program;
-    CopyTable("vrqinfo", program);
-    CopyTable("vrqdtl", program);
-    fs::current_path(program.Dir());
+    UseShippedTables(program);
     auto window = StartQuorvane(program.Dir());
     ASSERT_NE(window, nullptr);
     ASSERT_EQ(Form_main, window.get());
@@ -123,9 +127,7 @@ TEST_F(MainWindowTest, ShowsTheRepairTreeOfTheShippedKnowledgeBase) {
 
 TEST_F(MainWindowTest, SelectingANodeMovesTheItemTableOntoItsRow) {
     TTempDir program;
-    CopyTable("vrqinfo", program);
-    CopyTable("vrqdtl", program);
-    fs::current_path(program.Dir());
+    UseShippedTables(program);
     auto window = StartQuorvane(program.Dir());
     ASSERT_NE(window, nullptr);
     ASSERT_EQ(Form_main, window.get());
@@ -142,9 +144,7 @@ TEST_F(MainWindowTest, SelectingANodeMovesTheItemTableOntoItsRow) {
 
 TEST_F(MainWindowTest, DetailRowsComeInTheOrderOfTheirKeyIndex) {
     TTempDir program;
-    CopyTable("vrqinfo", program);
-    CopyTable("vrqdtl", program);
-    fs::current_path(program.Dir());
+    UseShippedTables(program);
     auto window = StartQuorvane(program.Dir());
     ASSERT_NE(window, nullptr);
     reruzo::TRERUZOTable& dtl = Form_main->DT_dtl;
@@ -217,9 +217,7 @@ TEST_F(MainWindowTest, DamagedItemTableEndsTheProgramWithItsMessage) {
 
 TEST_F(MainWindowTest, TheHelpButtonShowsTheAboutPageOneAtATime) {
     TTempDir program;
-    CopyTable("vrqinfo", program);
-    CopyTable("vrqdtl", program);
-    fs::current_path(program.Dir());
+    UseShippedTables(program);
     auto window = StartQuorvane(program.Dir());
     ASSERT_NE(window, nullptr);
     QPointer<QWidget> welcome(Cur_Page);
@@ -252,9 +250,7 @@ TEST_F(MainWindowTest, TheHelpButtonShowsTheAboutPageOneAtATime) {
 
 TEST_F(MainWindowTest, SelectingItemsSwitchesPagesAndRestrictsTheDetailTable) {
     TTempDir program;
-    CopyTable("vrqinfo", program);
-    CopyTable("vrqdtl", program);
-    fs::current_path(program.Dir());
+    UseShippedTables(program);
     auto window = StartQuorvane(program.Dir());
     ASSERT_NE(window, nullptr);
     const auto info = quorvane::testing::ReadTable(program.Dir(), "vrqinfo");
@@ -374,9 +370,7 @@ std::pair<std::string, std::string> PasswordRow(const std::string& dir) {
 
 TEST_F(MainWindowTest, ARequiredPasswordLocksTheTreeUntilTheLogIn) {
     TTempDir program;
-    CopyTable("vrqinfo", program);
-    CopyTable("vrqdtl", program);
-    fs::current_path(program.Dir());
+    UseShippedTables(program);
     SetPasswordRow(program.Dir(), "yes", "Secret");
     auto window = StartQuorvane(program.Dir());
     ASSERT_NE(window, nullptr);
@@ -413,9 +407,7 @@ TEST_F(MainWindowTest, ARequiredPasswordLocksTheTreeUntilTheLogIn) {
 
 TEST_F(MainWindowTest, OnlyTheExactFlagLocks) {
     TTempDir program;
-    CopyTable("vrqinfo", program);
-    CopyTable("vrqdtl", program);
-    fs::current_path(program.Dir());
+    UseShippedTables(program);
     SetPasswordRow(program.Dir(), "Yes", "");
     auto window = StartQuorvane(program.Dir());
     ASSERT_NE(window, nullptr);
@@ -433,9 +425,7 @@ TEST_F(MainWindowTest, OnlyTheExactFlagLocks) {
 
 TEST_F(MainWindowTest, ThePasswordChangesOnlyWithTheOldOne) {
     TTempDir program;
-    CopyTable("vrqinfo", program);
-    CopyTable("vrqdtl", program);
-    fs::current_path(program.Dir());
+    UseShippedTables(program);
     auto window = StartQuorvane(program.Dir());
     ASSERT_NE(window, nullptr);
     Form_main->FlatButton_PassSet->click();
@@ -693,9 +683,7 @@ TEST_F(MainWindowTest, TheListPageShowsTheItemTitleWhenItGetsItsSize) {
 
 TEST_F(MainWindowTest, CloseButtonClosesTheWindow) {
     TTempDir program;
-    CopyTable("vrqinfo", program);
-    CopyTable("vrqdtl", program);
-    fs::current_path(program.Dir());
+    UseShippedTables(program);
     auto window = StartQuorvane(program.Dir());
     ASSERT_NE(window, nullptr);
     ASSERT_EQ(Form_main, window.get());
