@@ -503,6 +503,10 @@ void TRERUZODataSet::SetOnFilterRecord(TFilterRecordEvent handler) {
         if (filtered_) cursor_->ActivateFilter(callbackFilter_);
     } else if (!onFilterRecord_ && callbackFilter_) {
         cursor_->DropFilter(std::exchange(callbackFilter_, nullptr));
+    } else if (callbackFilter_ && filtered_) {
+        // Another handler: the rows are asked again.
+        cursor_->DeactivateFilter(callbackFilter_);
+        cursor_->ActivateFilter(callbackFilter_);
     }
     if (filtered_) First();
 }

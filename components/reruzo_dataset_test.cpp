@@ -453,6 +453,19 @@ TEST(Components, LocateThroughTheActiveIndex) {
     EXPECT_FALSE(t.Locate("name", {"Bz"}, loPartialKey));
     EXPECT_EQ(t.FieldByName("name").AsString(), "Bob");
     EXPECT_TRUE(t.Cursor()->Filters().empty());
+    // A row the filter hides is not found through the index either.
+    t.SetFilter("name >= 'B'");
+    t.SetFiltered(true);
+    EXPECT_FALSE(t.Locate("name", {"Ann"}, 0));
+    EXPECT_NE(t.FieldByName("name").AsString(), "Ann");
+    EXPECT_TRUE(t.Locate("name", {"C"}, loPartialKey));
+    EXPECT_EQ(t.FieldByName("name").AsString(), "Carl");
+    // Another OnFilterRecord handler asks the rows again.
+    t.SetOnFilterRecord([](TRERUZODataSet& d, bool& accept) { accept = d.FieldByName("name").AsString()[1] == 'e'; });
+    EXPECT_EQ(t.RecordCount(), 2);  // Bea, Bert
+    t.SetOnFilterRecord([](TRERUZODataSet& d, bool& accept) { accept = d.FieldByName("name").AsString() == "Bob"; });
+    EXPECT_EQ(t.RecordCount(), 1);
+    EXPECT_EQ(t.FieldByName("name").AsString(), "Bob");
 }
 
 TEST(Components, DatasetNamingAFolderGetsATemporaryDatabase) {

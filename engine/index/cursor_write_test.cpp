@@ -66,7 +66,7 @@ void ExpectSound(TDataCursor& c) {
         std::vector<std::uint8_t> sys(kSysDeletedKeyLength);
         BuildSysDeletedKey(r->Data(), sys);
         std::int32_t at = 0;
-        EXPECT_TRUE(TIndexTree(index, kSysDeletedSlot, TKeyLayout::SysDeleted()).FindExact(sys.data(), &at)) << n;
+        EXPECT_TRUE(TIndexTree(index, kSysDeletedSlot, SysDeletedLayout()).FindExact(sys.data(), &at)) << n;
         EXPECT_EQ(at, n);
         if (r->State() != 0) continue;
         ++live;

@@ -183,11 +183,14 @@ void TDataCursor::LoadIndex(int slot) {
         keyLength_ = d.KeyLength;
     }
     key_.assign(keyLength_, 0);
+    const bool hadRange = rangeActive_;
     rangeActive_ = false;
+    range_.Clear();
     ComputeRange();
     const bool wasOn = bitmapMode_;
     UpdateBitmapMode();
-    if (bitmapMode_ && !wasOn) UpdateBitmaps();
+    // The filters saw only the old range's records: without it they look again.
+    if (bitmapMode_ && (!wasOn || hadRange)) UpdateBitmaps();
 }
 
 // ---- Change detection ----------------------------------------------------------------------
@@ -239,14 +242,14 @@ void TDataCursor::Resync() {
                 bof_ = true;
             }
         } else {
-            SetToBookmark(bookmark, true, true);
-            // A cursor that rested at an edge of the view stays there.
+            // A cursor that rested at an edge of the view stays there, also when
+            // records arrived beyond its old edge entry.
             if (wasBof) {
-                MoveBy(-1);
-                if (!bof_) MoveBy(+1);
+                if (GoFirst()) bof_ = true;
             } else if (wasEof) {
-                MoveBy(+1);
-                if (!eof_) MoveBy(-1);
+                if (GoLast()) eof_ = true;
+            } else {
+                SetToBookmark(bookmark, true, true);
             }
         }
     } catch (...) {
@@ -596,9 +599,11 @@ std::uint16_t TDataCursor::GetCurRecord(std::span<std::uint8_t> buffer, bool loc
         // A record this cursor holds already is not locked twice: the byte lock would
         // refuse its own holder, and one unlock must release it.
         const bool fresh = !myLocks_.Has(n);
-        if (fresh && table_->LockRecord(n)) Resync();
+        const bool changed = fresh && table_->LockRecord(n);
+        // Ours from here on, so that a failure below still gives it back.
         table_->CursorLockedRecords().Set(n);
         myLocks_.Set(n);
+        if (changed) Resync();
         std::vector<std::uint8_t> current(recordSize_);
         status = ReadCurrent(current);
         if (!exclusive_ && !buffer.empty() &&
@@ -654,8 +659,7 @@ bool TDataCursor::KeySearch(const std::uint8_t* key, std::size_t length, bool ne
             if (p.entry == 0) {
                 // Every entry is smaller: after the last record.
                 if (!nearest) return false;
-                SetIndexPosition(tree.SeekOrdinal(count));
-                eof_ = true;
+                if (GoLast()) eof_ = true;
                 return false;
             }
             bool found = false;
@@ -742,10 +746,11 @@ bool TDataCursor::Find(bool fromRecord, std::span<const std::uint8_t> keyOrRecor
     const bool partial = (fieldCount >= 1 && fieldCount <= keyFields - 1) || !layout_.unique ||
                          (fieldCount == 0 && partialLength > 0);
     bool found = false;
+    std::size_t length = keyLength_;  // the bytes that must match
     if (partial) {
         int c = fieldCount;
         if (!layout_.unique && fieldCount == 0 && partialLength == 0) c = keyFields;
-        std::size_t length = partialLength > 0 ? static_cast<std::size_t>(partialLength) + 1 : 0;
+        length = partialLength > 0 ? static_cast<std::size_t>(partialLength) + 1 : 0;
         for (int i = 0; i < c && i < keyFields; ++i) length += layout_.fields[static_cast<std::size_t>(i)].Width() + 1;
         length = std::min(length, keyLength_);
         if (layout_.descending) {
@@ -757,6 +762,16 @@ bool TDataCursor::Find(bool fromRecord, std::span<const std::uint8_t> keyOrRecor
         found = GetRecordCount() > 0 && recordNo_ != 0 && !eof_ && CompareKeys(layout_, key_.data(), key.data(), length) == 0;
     } else {
         found = KeySearch(key.data(), keyLength_, nearest, false);
+    }
+    if (recordNo_ != 0 && !eof_ && !Visible(recordNo_)) {
+        // A record the view hides is not found; the search goes on to the next visible
+        // one, which is found when it still matches.
+        if (StepIndex(+1)) {
+            found = (partial || nearest) && CompareKeys(layout_, key_.data(), key.data(), length) == 0;
+        } else {
+            found = false;
+            eof_ = true;
+        }
     }
     if (eof_ && !bof_) GoLast();
     ReadCurrent(output);
@@ -984,8 +999,11 @@ void TDataCursor::ReplaceFilterCondition(TFilter* filter, std::unique_ptr<TFilte
         (*it)->level_ = static_cast<std::uint8_t>((*it)->condition_->Analyse(filterTable_, (*it)->countCheck_));
         return;
     }
+    // Filters evaluated last after it saw only what its old condition let through.
+    const bool later = std::any_of(it + 1, filters_.end(),
+                                   [](const auto& f) { return f->active_ && f->evaluateLast_ && f->level_ < 2; });
     std::vector<TFilter*> fresh{filter};
-    UpdateBitmaps(&fresh);
+    UpdateBitmaps(later ? nullptr : &fresh);
     Relocate();
 }
 
@@ -1015,6 +1033,7 @@ void TDataCursor::UpdateBitmaps(const std::vector<TFilter*>* fresh) {
                 filterTable_.Reset();
                 for (TFilter* f : *fresh) EvaluateFilter(*f);
             } else {
+                if (attempt > 0) ComputeRange();  // the table changed: so did the range's entries
                 BuildBitmaps();
             }
             if (locked) table_->ReadUnlock();
@@ -1188,9 +1207,10 @@ private:
 
 bool TDataCursor::HoldRecordLock(std::int32_t n) {
     if (myLocks_.Has(n)) return false;
-    if (table_->LockRecord(n)) Resync();
+    const bool changed = table_->LockRecord(n);
     table_->CursorLockedRecords().Set(n);
     myLocks_.Set(n);
+    if (changed) Resync();
     return true;
 }
 
@@ -1276,6 +1296,24 @@ void TDataCursor::FinishChange(bool dataChanged, bool indexChanged) {
     ComputeRange();
 }
 
+TDataCursor::TPlace TDataCursor::Place() const {
+    return {GetBookmark(), bof_ && !eof_, eof_ && !bof_, recordNo_ != 0};
+}
+
+void TDataCursor::Return(const TPlace& place, bool removed) {
+    if (place.atBof || !place.onRecord) {
+        if (GoFirst()) bof_ = true;
+    } else if (place.atEof) {
+        if (GoLast()) eof_ = true;
+    } else {
+        SetToBookmark(place.bookmark, true, true);
+        // The removed record's place lies before the one that followed it, so that
+        // the next move reaches that one.
+        if (removed && Status() == 0) MoveBy(-1);
+    }
+    if (GetRecordCount() == 0) NoCurrent();
+}
+
 void TDataCursor::StandOn(std::int32_t n) {
     // A record the view does not show leaves the cursor on the nearest one it does.
     if (natural_) {
@@ -1291,6 +1329,7 @@ void TDataCursor::AppendRecord(std::span<const std::uint8_t> buffer, bool reposi
     RequireWritable();
     std::vector<std::uint8_t> image = CheckedImage(buffer);
     TCheckScope scope{*this};
+    const TPlace place = Place();
     TWriteLockScope writeLock(*table_);
     if (writeLock.Changed()) Resync();
     TDataFile& data = table_->Data();
@@ -1322,12 +1361,20 @@ void TDataCursor::AppendRecord(std::span<const std::uint8_t> buffer, bool reposi
     TIndexTree sys(index, kSysDeletedSlot, sysLayout);
     const std::vector<std::uint8_t> liveKey = SysDeletedKeyOf(image);
     // A live record with the same identifier (a supplied one, or one that wrapped
-    // round) would make two records one.
+    // round) would make two records one; a deleted slot elsewhere that keeps it would
+    // collide when this record is deleted in turn.
     if (sys.FindExact(liveKey.data(), nullptr)) RaiseKeyViolation(kSysDeletedSlot);
+    if (suppressAutoInc_) {
+        std::vector<std::uint8_t> deletedKey = liveKey;
+        deletedKey[0] = 1;
+        std::int32_t holder = 0;
+        if (sys.FindExact(deletedKey.data(), &holder) && holder != s) RaiseKeyViolation(kSysDeletedSlot);
+    }
 
+    const bool reused = s < data.Header().NextRecordNo;
     TPinnedRecord r(data.AllocRecord(reuse));
     if (r->RecordNo() != s) Raise(RERUZO_FILECORRUPT);
-    if (s != data.SlotCount()) {
+    if (reused) {
         // A reused slot: its deleted entry gives way to the live one.
         sys.Delete(SysDeletedKeyOf(r->Data()).data());
     }
@@ -1347,21 +1394,28 @@ void TDataCursor::AppendRecord(std::span<const std::uint8_t> buffer, bool reposi
     record_.assign(r->Data().begin(), r->Data().begin() + recordSize_);
     r = TPinnedRecord();
     FinishChange(true, true);
-    // The view follows every own write; only the position waits for `reposition`.
+    // The view follows every own write; the cursor moves to the new record only with
+    // `reposition`, else it stays where it was.
     FollowWrittenRecord(s, record_);
-    if (reposition) StandOn(s);
+    reposition ? StandOn(s) : Return(place, false);
 }
 
 void TDataCursor::ModifyRecord(std::span<const std::uint8_t> buffer, bool unlock, bool reposition) {
     RequireWritable();
     std::vector<std::uint8_t> image = CheckedImage(buffer);
     TCheckScope scope{*this};
-    TWriteLockScope writeLock(*table_);
-    if (writeLock.Changed()) Resync();
     if (Status() != 0) Raise(RERUZO_NOCURRREC);
     const std::int32_t n = recordNo_;
+    const TPlace place = Place();
+    TWriteLockScope writeLock(*table_);
+    // The record the caller means is the one it stood on; when someone else deleted
+    // it meanwhile, the resynchronised cursor stands on another one.
+    if (writeLock.Changed()) Resync();
+    if (Status() != 0 || recordNo_ != n) Raise(RERUZO_KEYORRECDELETED);
+    // A lock taken here goes back on every path; the caller's own lock only after a
+    // successful write, so that a failed one can be corrected and posted again.
     const bool lockedHere = HoldRecordLock(n);
-    const TRecordUnlock release(*this, n, lockedHere || unlock);
+    const TRecordUnlock release(*this, n, lockedHere);
 
     TDataFile& data = table_->Data();
     TIndexFile& index = table_->Index();
@@ -1369,10 +1423,7 @@ void TDataCursor::ModifyRecord(std::span<const std::uint8_t> buffer, bool unlock
     if (r->State() != 0) Raise(RERUZO_KEYORRECDELETED);
     const std::vector<std::uint8_t> old(r->Data().begin(), r->Data().begin() + recordSize_);
     std::int32_t id = GetLE<std::int32_t>(old.data() + 5);
-    if (suppressAutoInc_) {
-        id = GetLE<std::int32_t>(image.data() + 5);
-        if (id > data.LastAutoInc()) data.SetLastAutoInc(id);
-    }
+    if (suppressAutoInc_) id = GetLE<std::int32_t>(image.data() + 5);
     image[0] = 0;
     PutLE(image.data() + 1, n);
     PutLE(image.data() + 5, id);
@@ -1395,8 +1446,15 @@ void TDataCursor::ModifyRecord(std::span<const std::uint8_t> buffer, bool unlock
     const TKeyLayout sysLayout = TKeyLayout::SysDeleted();
     const std::vector<std::uint8_t> sysFrom = SysDeletedKeyOf(old), sysTo = SysDeletedKeyOf(image);
     const bool sysChanged = sysFrom != sysTo;
-    if (sysChanged && TIndexTree(index, kSysDeletedSlot, sysLayout).FindExact(sysTo.data(), nullptr))
-        RaiseKeyViolation(kSysDeletedSlot);
+    if (sysChanged) {
+        // Neither a live record nor a deleted slot may hold the new identifier.
+        TIndexTree sys(index, kSysDeletedSlot, sysLayout);
+        std::vector<std::uint8_t> deletedKey = sysTo;
+        deletedKey[0] = 1;
+        if (sys.FindExact(sysTo.data(), nullptr) || sys.FindExact(deletedKey.data(), nullptr))
+            RaiseKeyViolation(kSysDeletedSlot);
+    }
+    if (suppressAutoInc_ && id > data.LastAutoInc()) data.SetLastAutoInc(id);
     for (const TChange& c : changes) {
         TIndexTree tree(index, c.slot, *c.layout);
         tree.Delete(c.from.data());
@@ -1413,12 +1471,14 @@ void TDataCursor::ModifyRecord(std::span<const std::uint8_t> buffer, bool unlock
     r = TPinnedRecord();
     FinishChange(true, !changes.empty() || sysChanged);
     FollowWrittenRecord(n, record_);
-    if (reposition) StandOn(n);
+    if (unlock && !lockedHere) WriteUnlockRecord(n);
+    reposition ? StandOn(n) : Return(place, false);
 }
 
 void TDataCursor::DeleteRecord(std::span<const std::uint8_t> buffer, bool reposition) {
     RequireWritable();
     TCheckScope scope{*this};
+    const TPlace place = Place();
     TWriteLockScope writeLock(*table_);
     if (writeLock.Changed()) Resync();
     if (Status() != 0) Raise(RERUZO_NOCURRREC);
@@ -1435,7 +1495,8 @@ void TDataCursor::DeleteRecord(std::span<const std::uint8_t> buffer, bool reposi
 
     const std::vector<std::uint8_t> old(r->Data().begin(), r->Data().begin() + recordSize_);
     for (const TWriteIndex& ix : WriteIndexes()) TIndexTree(index, ix.slot, ix.layout).Delete(KeyOf(ix.layout, old).data());
-    TIndexTree sys(index, kSysDeletedSlot, TKeyLayout::SysDeleted());
+    const TKeyLayout sysLayout = TKeyLayout::SysDeleted();
+    TIndexTree sys(index, kSysDeletedSlot, sysLayout);
     sys.Delete(SysDeletedKeyOf(old).data());
     index.DecRecordCount();
     data.MarkDeleted(*r.get(), SlotReuse());
@@ -1445,8 +1506,10 @@ void TDataCursor::DeleteRecord(std::span<const std::uint8_t> buffer, bool reposi
     FollowDeletedRecord(n);
     if (reposition) {
         // The next record takes the deleted one's place.
-        SetToBookmark(GetBookmark(), true, true);
+        SetToBookmark(place.bookmark, true, true);
         if (GetRecordCount() == 0) NoCurrent();
+    } else {
+        Return(place, true);
     }
 }
 
@@ -1567,7 +1630,8 @@ void TDataCursor::AddSecondaryIndex(const TIndexDesc& definition) {
         for (const TWriteIndex& ix : WriteIndexes()) {
             if (ix.slot != slot) TIndexTree(index, ix.slot, ix.layout).Delete(KeyOf(ix.layout, old).data());
         }
-        TIndexTree sys(index, kSysDeletedSlot, TKeyLayout::SysDeleted());
+        const TKeyLayout sysLayout = TKeyLayout::SysDeleted();
+        TIndexTree sys(index, kSysDeletedSlot, sysLayout);
         sys.Delete(SysDeletedKeyOf(old).data());
         index.DecRecordCount();
         data.MarkDeleted(*r.get(), SlotReuse());

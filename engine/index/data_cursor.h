@@ -226,6 +226,16 @@ private:
     void FinishChange(bool dataChanged, bool indexChanged);
     // Puts the cursor on record n after a write, in the active order.
     void StandOn(std::int32_t n);
+    // Where the cursor stood before a write that does not move it, and going back
+    // there (before the place of a removed record).
+    struct TPlace {
+        std::vector<std::uint8_t> bookmark;
+        bool atBof;
+        bool atEof;
+        bool onRecord;
+    };
+    TPlace Place() const;
+    void Return(const TPlace& place, bool removed);
     // Ranges: the positions of the range's first and last entries (again after any
     // change), whether a key lies inside, and the offset of record numbers.
     void ComputeRange();

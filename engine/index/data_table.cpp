@@ -278,7 +278,7 @@ void TDataTable::RebuildLostIndex() {
     WriteLock();
     try {
         index_->DefinePrimaryIndex(TIndexDesc{}, data_->Fields());
-        TIndexTree sys(*index_, kSysDeletedSlot, TKeyLayout::SysDeleted());
+        TIndexTree sys(*index_, kSysDeletedSlot, SysDeletedLayout());
         std::uint8_t key[kSysDeletedKeyLength];
         std::int32_t live = 0;
         for (std::int32_t n = 1; n <= data_->SlotCount(); ++n) {

@@ -63,7 +63,7 @@ TEST(IndexBuild, IndexesHoldEveryRecordAndAgreeWithThem) {
     });
     EXPECT_EQ(rows, (std::vector<std::int32_t>{5, 10, 15, 20, 25, 30, 35, 40, 45, 50}));
     // "Sys Deleted" covers all 50 slots, the deleted one included.
-    TIndexTree sys(index, kSysDeletedSlot, TKeyLayout::SysDeleted());
+    TIndexTree sys(index, kSysDeletedSlot, SysDeletedLayout());
     EXPECT_EQ(sys.Count(), 50);
 
     index.Close();

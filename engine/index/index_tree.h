@@ -43,6 +43,8 @@ struct TTreePath {
 class TIndexTree {
 public:
     TIndexTree(TIndexFile& file, int slot, const TKeyLayout& layout, TChangeCheck* cursor = nullptr);
+    // The tree keeps a reference to the layout: a temporary one would be gone.
+    TIndexTree(TIndexFile& file, int slot, TKeyLayout&& layout, TChangeCheck* cursor = nullptr) = delete;
 
     // Searches one page over `length` key bytes; adds to `left` the records before
     // the chosen position. Raises RERUZO_INDEXCORRUPT for a page without entries.

@@ -200,6 +200,11 @@ void EncodeKeyField(const TKeyLayout& layout, const TKeyField& field, bool isNul
     }
 }
 
+const TKeyLayout& SysDeletedLayout() {
+    static const TKeyLayout layout = TKeyLayout::SysDeleted();
+    return layout;
+}
+
 void BuildKey(const TKeyLayout& layout, std::span<const std::uint8_t> record, std::span<std::uint8_t> key) {
     std::fill(key.begin(), key.end(), 0);
     if (layout.sysDeleted) {

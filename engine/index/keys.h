@@ -85,6 +85,9 @@ struct TKeyLayout {
     static TKeyLayout SysDeleted();
 };
 
+// The layout of "Sys Deleted", made once (trees keep a reference to their layout).
+const TKeyLayout& SysDeletedLayout();
+
 // Builds the key of a record (KeyLength bytes).
 void BuildKey(const TKeyLayout& layout, std::span<const std::uint8_t> record, std::span<std::uint8_t> key);
 // The 5-byte "Sys Deleted" key of a record: slot state, identifier.

@@ -476,8 +476,9 @@ void TDataFile::ClearCache() {
 void TDataFile::TrimCache() {
     const std::size_t normal = NormalCapacity();
     // Modified records are written first when the clean ones are not enough.
-    if (sorted_.size() > normal && EvictOldest(sorted_.size() - normal) < sorted_.size() - normal) {
-        FlushRecords(false);
+    if (sorted_.size() > normal) {
+        const std::size_t excess = sorted_.size() - normal;
+        if (EvictOldest(excess) < excess) FlushRecords(false);
     }
     if (sorted_.size() > normal) EvictOldest(sorted_.size() - normal);
     sorted_.shrink_to_fit();

@@ -29,7 +29,7 @@ inline void DeleteRow(reruzo::TDataTable& t, std::int32_t n) {
         r->SetNextFree(0);
         std::vector<std::uint8_t> sys(reruzo::kSysDeletedKeyLength);
         reruzo::BuildSysDeletedKey(r->Data(), sys);
-        reruzo::TIndexTree(index, reruzo::kSysDeletedSlot, reruzo::TKeyLayout::SysDeleted()).Insert(sys.data(), n);
+        reruzo::TIndexTree(index, reruzo::kSysDeletedSlot, reruzo::SysDeletedLayout()).Insert(sys.data(), n);
     }
     index.DecRecordCount();
     t.FlushBuffers(false, true, true, false, false);
