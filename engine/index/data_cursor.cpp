@@ -1146,7 +1146,17 @@ void TDataCursor::FollowWrittenRecord(std::int32_t n, std::span<const std::uint8
             f->Bitmap().Reset(n);
         }
     }
-    CombineView();
+    // Only record n changed: its bit of the view and the count follow, without a
+    // pass over the whole view.
+    bool visible = live_.Has(n) && (range_.Size() == 0 || range_.Has(n));
+    for (const auto& f : filters_) {
+        if (f->active_) visible = visible && f->Bitmap().Has(n);
+    }
+    view_.SetSize(slots);
+    if (visible != view_.Has(n)) {
+        visible ? view_.Set(n) : view_.Reset(n);
+        viewCount_ += visible ? 1 : -1;
+    }
 }
 
 void TDataCursor::FollowDeletedRecord(std::int32_t n) {
