@@ -411,6 +411,10 @@ TEST_F(TWriteFixture, RangesRestrictIndexOrderAndFollowWrites) {
     EXPECT_EQ(c->GetRecordCount(), 11);  // values 4, 10, ..., 58 and the new 0
     c->AppendRecord(Row(*c, 1, 100, "joins both"), true);
     EXPECT_EQ(c->GetRecordCount(), 12);
+    // A clone keeps the range (and the filter).
+    auto clone = c->CloneCursor();
+    EXPECT_TRUE(clone->RangeActive());
+    EXPECT_EQ(clone->GetRecordCount(), 12);
     c->DropFilter(f);
     // An upside-down range is empty.
     c->SetRange(true, high, 1, low = Row(*c, 0, 0, ""), 1);

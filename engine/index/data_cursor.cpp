@@ -876,6 +876,16 @@ std::unique_ptr<TDataCursor> TDataCursor::CloneCursor() {
     clone->OpenCursor();
     // A clone of a natural-order cursor was opened in natural order already.
     if (activeIndex_ != kNaturalOrder) clone->SetIndexName(indexName_);
+    if (rangeActive_ && !natural_) {
+        // The same range, by the same keys.
+        clone->rangeLow_ = rangeLow_;
+        clone->rangeHigh_ = rangeHigh_;
+        clone->rangeLowLength_ = rangeLowLength_;
+        clone->rangeHighLength_ = rangeHighLength_;
+        clone->rangeActive_ = true;
+        clone->ComputeRange();
+        if (clone->bitmapMode_) clone->UpdateBitmaps();
+    }
     for (const auto& f : filters_) {
         TFilter* copy = clone->AddFilter(f->condition_->Clone(), f->callback_, f->countCheck_, f->evaluateLast_);
         if (f->active_) clone->ActivateFilter(copy);
