@@ -308,13 +308,13 @@ std::uint32_t RootKeyOf(const std::string& name, std::uint32_t current) {
     return current;
 }
 
+}  // namespace
+
 std::int32_t IntegerText(const std::string& text) {
     const auto v = reruzo::ParseInt32(text);
     if (!v) throw reruzo::EDatabaseError(reruzo::FormatText("'%s' is not a valid integer value", text));
     return *v;
 }
-
-}  // namespace
 
 std::vector<std::uint8_t> DecodeBinaryText(const std::string& text) {
     // Two digits a byte; a length that is odd rounds half to even, and a lone last
@@ -343,18 +343,46 @@ std::function<std::unique_ptr<reg::TRegistryStore>()> TForm_main::OpenRegistrySt
     return reg::OpenDefaultStore();
 };
 
-void TForm_main::Reg_Modify(const std::string& value) {
+namespace {
+
+// Writes a "str", "dword" or "bin" row's text as its value; other key types write
+// nothing.
+void WriteRowValue(reg::TRegistry& registry, const std::string& keytype, const std::string& keyname,
+                   const std::string& text) {
+    if (keytype == "str") {
+        registry.WriteString(keyname, text);
+    } else if (keytype == "dword") {
+        registry.WriteInteger(keyname, IntegerText(text));
+    } else if (keytype == "bin") {
+        registry.WriteBinaryData(keyname, DecodeBinaryText(text));
+    }
+}
+
+}  // namespace
+
+void TForm_main::RunRegistryRows(const QString& question,
+                                 const std::function<void(reg::TRegistry& registry, const std::string& keytype,
+                                                          const std::string& keyname)>& row) {
     auto& boxes = quorvane::ui::MessageBoxes();
-    if (!boxes.Confirm(this, QStringLiteral("您将要更新选定的内容!是否继续?"))) return;
+    if (!boxes.Confirm(this, question)) return;
     reg::TRegistry registry(OpenRegistryStore());
     std::uint32_t root = reg::HKEY_CURRENT_USER;
     for (DT_dtl.First(); !DT_dtl.Eof(); DT_dtl.Next()) {
-        const std::string text = !value.empty() ? value : DT_dtl.FieldByName("info").AsString();
-        const std::string keytype = DT_dtl.FieldByName("keytype").AsString();
-        const std::string keyname = DT_dtl.FieldByName("keyname").AsString();
         root = RootKeyOf(DT_dtl.FieldByName("rootkey").AsString(), root);
         registry.SetRootKey(root);
         registry.OpenKey(DT_dtl.FieldByName("path").AsString(), true);
+        row(registry, DT_dtl.FieldByName("keytype").AsString(), DT_dtl.FieldByName("keyname").AsString());
+        registry.CloseKey();
+    }
+    registry.Flush();
+    if (boxes.Confirm(this, QStringLiteral("系统更新成功,必须重新启动电脑才能生效!是否继续?"))) registry.RequestRestart();
+}
+
+void TForm_main::Reg_Modify(const std::string& value) {
+    RunRegistryRows(QStringLiteral("您将要更新选定的内容!是否继续?"), [&](reg::TRegistry& registry,
+                                                                       const std::string& keytype,
+                                                                       const std::string& keyname) {
+        const std::string text = !value.empty() ? value : DT_dtl.FieldByName("info").AsString();
         // The value found before the first application is kept; a captured oldinfo
         // is never overwritten. The row is stored when the table moves on.
         if (registry.ValueExists(keyname) && DT_dtl.FieldByName("oldinfo").IsNull()) {
@@ -376,40 +404,15 @@ void TForm_main::Reg_Modify(const std::string& value) {
             registry.DeleteKey(keyname);
         } else if (keytype == "delval") {
             registry.DeleteValue(keyname);
-        } else if (keytype == "str") {
-            registry.WriteString(keyname, text);
-        } else if (keytype == "dword") {
-            registry.WriteInteger(keyname, IntegerText(text));
-        } else if (keytype == "bin") {
-            registry.WriteBinaryData(keyname, DecodeBinaryText(text));
+        } else {
+            WriteRowValue(registry, keytype, keyname, text);
         }
-        registry.CloseKey();
-    }
-    registry.Flush();
-    if (boxes.Confirm(this, QStringLiteral("系统更新成功,必须重新启动电脑才能生效!是否继续?"))) registry.RequestRestart();
+    });
 }
 
 void TForm_main::Reg_Restore() {
-    auto& boxes = quorvane::ui::MessageBoxes();
-    if (!boxes.Confirm(this, QStringLiteral("您将要还原选定的内容!是否继续?"))) return;
-    reg::TRegistry registry(OpenRegistryStore());
-    std::uint32_t root = reg::HKEY_CURRENT_USER;
-    for (DT_dtl.First(); !DT_dtl.Eof(); DT_dtl.Next()) {
-        const std::string keytype = DT_dtl.FieldByName("keytype").AsString();
-        const std::string old = DT_dtl.FieldByName("oldinfo").AsString();
-        const std::string keyname = DT_dtl.FieldByName("keyname").AsString();
-        root = RootKeyOf(DT_dtl.FieldByName("rootkey").AsString(), root);
-        registry.SetRootKey(root);
-        registry.OpenKey(DT_dtl.FieldByName("path").AsString(), true);
-        if (keytype == "str") {
-            registry.WriteString(keyname, old);
-        } else if (keytype == "dword") {
-            registry.WriteInteger(keyname, IntegerText(old));
-        } else if (keytype == "bin") {
-            registry.WriteBinaryData(keyname, DecodeBinaryText(old));
-        }
-        registry.CloseKey();
-    }
-    registry.Flush();
-    if (boxes.Confirm(this, QStringLiteral("系统更新成功,必须重新启动电脑才能生效!是否继续?"))) registry.RequestRestart();
+    RunRegistryRows(QStringLiteral("您将要还原选定的内容!是否继续?"),
+                    [&](reg::TRegistry& registry, const std::string& keytype, const std::string& keyname) {
+                        WriteRowValue(registry, keytype, keyname, DT_dtl.FieldByName("oldinfo").AsString());
+                    });
 }

@@ -74,6 +74,12 @@ public:
     quorvane::ui::TFlatButton* FlatButton_close = nullptr;
 
 private:
+    // Asks `question`, then runs `row` on each row of DT_dtl from the first, with the
+    // row's root key selected and its key `path` opened (created when missing), and
+    // offers the restart when every row went through.
+    void RunRegistryRows(const QString& question,
+                         const std::function<void(quorvane::registry::TRegistry& registry, const std::string& keytype,
+                                                  const std::string& keyname)>& row);
     void BuildLayout();
     // Destroys the page shown, if any, then places the page `create` makes (nullptr:
     // none) into the page area.
@@ -97,3 +103,6 @@ extern std::string Cur_Intro;
 std::vector<std::uint8_t> DecodeBinaryText(const std::string& text);
 // Bytes as upper-case hexadecimal text.
 std::string EncodeBinaryText(const std::vector<std::uint8_t>& bytes);
+// A text as a 32-bit integer (decimal, or hexadecimal after "$", "x" or "0x", kept
+// as its bit pattern); anything else fails with "'%s' is not a valid integer value".
+std::int32_t IntegerText(const std::string& text);

@@ -13,14 +13,6 @@
 
 namespace {
 
-QFrame* HorizontalRule(QWidget* parent, int width) {
-    auto* rule = new QFrame(parent);
-    rule->setFrameShape(QFrame::HLine);
-    rule->setFrameShadow(QFrame::Sunken);
-    if (width > 0) rule->setFixedWidth(width);
-    return rule;
-}
-
 // A label that reports clicks.
 class TLinkLabel : public QLabel {
 public:
@@ -40,6 +32,20 @@ private:
 };
 
 }  // namespace
+
+QString ShownText(const std::string& stored) { return QString::fromStdString(quorvane::codepage::ToUtf8(stored)); }
+
+std::string StoredText(const QString& shown) {
+    return quorvane::codepage::FromUtf8(shown.toStdString()).value_or(std::string());
+}
+
+QFrame* HorizontalRule(QWidget* parent, int width) {
+    auto* rule = new QFrame(parent);
+    rule->setFrameShape(QFrame::HLine);
+    rule->setFrameShadow(QFrame::Sunken);
+    if (width > 0) rule->setFixedWidth(width);
+    return rule;
+}
 
 // ---- List page -----------------------------------------------------------------------------
 
@@ -74,7 +80,7 @@ TFrame_list::TFrame_list(QWidget* owner) : QWidget(owner) {
     connect(FlatButton1, &QPushButton::clicked, this, [this] { FlatButton1Click(); });
 }
 
-void TFrame_list::FrameResize() { Label_title->setText(QString::fromStdString(quorvane::codepage::ToUtf8(Cur_Title))); }
+void TFrame_list::FrameResize() { Label_title->setText(ShownText(Cur_Title)); }
 
 void TFrame_list::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);

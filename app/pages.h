@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QWidget>
 #include <functional>
+#include <string>
 
 #include "ui/flat_controls.h"
 
@@ -50,6 +51,13 @@ public:
     // How an address is opened; tests replace it.
     static std::function<bool(const QString& url)> OpenUrl;
 };
+
+// Texts between the tables, which hold them in the program's code page (GBK), and
+// the screen.
+QString ShownText(const std::string& stored);
+std::string StoredText(const QString& shown);
+// A sunken horizontal rule `width` pixels long (0: as long as its layout makes it).
+QFrame* HorizontalRule(QWidget* parent, int width);
 
 // The about text: its fixed heading line, then the description in short paragraphs.
 QString AboutText();

@@ -9,16 +9,13 @@
 #include <QVBoxLayout>
 
 #include "app/frm_main.h"
+#include "app/pages.h"
 #include "platform/codepage.h"
 #include "ui/jpeg_image.h"
 #include "ui/message_boxes.h"
 
 namespace {
 
-// Texts typed by the user, in the table's code page.
-std::string Typed(const QLineEdit* edit) {
-    return quorvane::codepage::FromUtf8(edit->text().toStdString()).value_or(std::string());
-}
 
 // Opens DT_Pass for one use and closes it again, however the use ends.
 class TPasswordRow {
@@ -82,7 +79,7 @@ void TFrame_welcome::resizeEvent(QResizeEvent* event) {
 
 void TFrame_welcome::FlatButton_regClick() {
     TPasswordRow row(Form_main->DT_Pass);
-    if (row->FieldByName("info").AsString() == Typed(FlatEdit_pass)) {
+    if (row->FieldByName("info").AsString() == StoredText(FlatEdit_pass->text())) {
         Form_main->Unlock();
     } else {
         quorvane::ui::MessageBoxes().Warning(this, QStringLiteral("对不起您输入的密码有误,请检查您的输入是否正确!"));
@@ -99,10 +96,7 @@ TFrame_chgpass::TFrame_chgpass(QWidget* owner) : QWidget(owner) {
     Label1 = new QLabel(QStringLiteral("欢迎使用<<WindowsQuorvane>>密码设置选项!"), this);
     Label1->setTextFormat(Qt::PlainText);
     layout->addWidget(Label1);
-    Bevel1 = new QFrame(this);
-    Bevel1->setFrameShape(QFrame::HLine);
-    Bevel1->setFrameShadow(QFrame::Sunken);
-    Bevel1->setFixedWidth(415);
+    Bevel1 = HorizontalRule(this, 415);
     layout->addWidget(Bevel1);
     auto* intro = new QHBoxLayout;
     Image1 = new QLabel(this);
@@ -144,9 +138,9 @@ TFrame_chgpass::TFrame_chgpass(QWidget* owner) : QWidget(owner) {
 
 void TFrame_chgpass::FlatButton1Click() {
     TPasswordRow row(Form_main->DT_Pass);
-    if (row->FieldByName("info").AsString() == Typed(FlatEdit_pass)) {
+    if (row->FieldByName("info").AsString() == StoredText(FlatEdit_pass->text())) {
         row->Edit();
-        row->FieldByName("info").SetAsString(Typed(FlatEdit_newpass));  // cut to the field's 200
+        row->FieldByName("info").SetAsString(StoredText(FlatEdit_newpass->text()));  // cut to the field's 200
         row->Post();
         quorvane::ui::MessageBoxes().Information(this, QStringLiteral("密码修改成功,谢谢使用!"));
     } else {

@@ -6,37 +6,17 @@
 #include <QVBoxLayout>
 
 #include "app/frm_main.h"
-#include "components/component_text.h"
-#include "engine/storage/value_text.h"
+#include "app/pages.h"
 #include "platform/codepage.h"
 #include "ui/message_boxes.h"
 
 namespace {
-
-QString Shown(const std::string& gbk) { return QString::fromStdString(quorvane::codepage::ToUtf8(gbk)); }
-std::string Stored(const QString& text) {
-    return quorvane::codepage::FromUtf8(text.toStdString()).value_or(std::string());
-}
-
-QFrame* Rule(QWidget* parent, int width) {
-    auto* rule = new QFrame(parent);
-    rule->setFrameShape(QFrame::HLine);
-    rule->setFrameShadow(QFrame::Sunken);
-    rule->setFixedWidth(width);
-    return rule;
-}
 
 QPlainTextEdit* Memo(QWidget* parent, int width, int height) {
     auto* memo = new QPlainTextEdit(parent);
     memo->setReadOnly(true);
     memo->setMinimumSize(width, height);
     return memo;
-}
-
-std::int32_t IntegerOf(const std::string& text) {
-    const auto v = reruzo::ParseInt32(text);
-    if (!v) throw reruzo::EDatabaseError(reruzo::FormatText("'%s' is not a valid integer value", text));
-    return *v;
 }
 
 }  // namespace
@@ -54,7 +34,7 @@ TFrame_singl::TFrame_singl(QWidget* owner) : QWidget(owner) {
     titleLine->addWidget(Label1);
     titleLine->addWidget(Label_Title, 1);
     layout->addLayout(titleLine);
-    Bevel1 = Rule(this, 414);
+    Bevel1 = HorizontalRule(this, 414);
     layout->addWidget(Bevel1);
     Label2 = new QLabel(QStringLiteral("介       绍"), this);
     Label2->setAlignment(Qt::AlignHCenter);
@@ -75,8 +55,8 @@ TFrame_singl::TFrame_singl(QWidget* owner) : QWidget(owner) {
 }
 
 void TFrame_singl::FrameResize() {
-    FlatMemo_info->setPlainText(Shown(Cur_Intro));
-    Label_Title->setText(Shown(Cur_Title));
+    FlatMemo_info->setPlainText(ShownText(Cur_Intro));
+    Label_Title->setText(ShownText(Cur_Title));
 }
 
 void TFrame_singl::resizeEvent(QResizeEvent* event) {
@@ -98,7 +78,7 @@ TFrame_chg::TFrame_chg(QWidget* owner) : QWidget(owner) {
     Label1->adjustSize();
     Label_title = new QLabel(this);
     Label_title->setGeometry(16 + Label1->width() + 4, 12, 300, Label1->height());
-    Bevel1 = Rule(this, 415);
+    Bevel1 = HorizontalRule(this, 415);
     Bevel1->move(16, 34);
     Label2 = new QLabel(QStringLiteral("介       绍"), this);
     Label2->setAlignment(Qt::AlignHCenter);
@@ -142,8 +122,8 @@ std::string TFrame_chg::CurrentKind() {
 }
 
 void TFrame_chg::FrameResize() {
-    FlatMemo_info->setPlainText(Shown(Cur_Intro));
-    Label_title->setText(Shown(Cur_Title));
+    FlatMemo_info->setPlainText(ShownText(Cur_Intro));
+    Label_title->setText(ShownText(Cur_Title));
     const std::string kind = CurrentKind();
     if (kind.empty()) return;  // all four controls stay as designed
     QWidget* shown = kind == "dir" ? static_cast<QWidget*>(Dir_info)
@@ -156,8 +136,8 @@ void TFrame_chg::FrameResize() {
     shown->setGeometry(40, 283, 305, shown->height());
     if (kind == "task") {
         reruzo::TRERUZOTable& dtl = Form_main->DT_dtl;
-        const std::int32_t low = IntegerOf(dtl.FieldByName("bk1").AsString());
-        const std::int32_t high = IntegerOf(dtl.FieldByName("bk2").AsString());
+        const std::int32_t low = IntegerText(dtl.FieldByName("bk1").AsString());
+        const std::int32_t high = IntegerText(dtl.FieldByName("bk2").AsString());
         // A highest position below the lowest one leaves a bar of one position.
         TrackBar_info->setRange(low, std::max(low, high));
         TrackBar_infoChange();
@@ -185,10 +165,10 @@ std::string FileOfCommandLine(const std::string& text) {
 
 std::string TFrame_chg::ChosenValue() const {
     const std::string kind = CurrentKind();
-    if (kind == "dir") return Stored(Dir_info->text());
-    if (kind == "file") return FileOfCommandLine(Stored(File_info->text()));
+    if (kind == "dir") return StoredText(Dir_info->text());
+    if (kind == "file") return FileOfCommandLine(StoredText(File_info->text()));
     if (kind == "task") return std::to_string(TrackBar_info->value());
-    if (kind == "str") return Stored(FlatEdit_info->text());
+    if (kind == "str") return StoredText(FlatEdit_info->text());
     return {};
 }
 

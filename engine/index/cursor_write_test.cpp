@@ -14,40 +14,16 @@
 #include "tests/support/child_process.h"
 #include "tests/support/engine_error.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/write_table.h"
 
 namespace reruzo {
 namespace {
 
 using quorvane::testing::CodeOf;
+using quorvane::testing::MakeRowsTable;
+using quorvane::testing::OneFieldIndex;
 using quorvane::testing::TChild;
 using quorvane::testing::TTempDir;
-
-TIndexDesc Index(const char* name, std::uint16_t field, bool unique) {
-    TIndexDesc d;
-    d.Name = name;
-    d.Unique = unique ? 1 : 0;
-    d.FieldCount = 1;
-    d.FieldNumbers[0] = field;
-    return d;
-}
-
-// id (auto-increment), tag, value, name (unique index "name"), with or without a
-// primary index on id, and the index "tag" on tag.
-void MakeTable(const std::string& dir, const std::string& table, bool primary,
-               const std::function<void(TTableStructure&)>& adjust = {}) {
-    TDataSession session;
-    TDataDirectory& d = session.OpenDirectory("db", dir);
-    TTableStructure s;
-    s.Fields = {MakeFieldDesc("id", kFieldInteger, 0, kSubAutoInc), MakeFieldDesc("tag", kFieldInteger),
-                MakeFieldDesc("value", kFieldInteger), MakeFieldDesc("name", kFieldString, 16)};
-    if (primary) s.Primary = Index("", 1, true);
-    s.Secondaries = {Index("tag", 2, false), Index("name", 4, true)};
-    if (adjust) adjust(s);
-    TDataTable* t = nullptr;
-    ASSERT_EQ(d.CreateTable(table, s, false, false, t), 0);
-    d.CloseTable(t, false);
-    session.CloseDirectory(d);
-}
 
 // Every index holds exactly the keys of the live records, the checkers find nothing,
 // and the record count agrees.
@@ -86,32 +62,7 @@ void ExpectSound(TDataCursor& c) {
     }
 }
 
-struct TWriteFixture : ::testing::Test {
-    TTempDir tmp;
-    TDataSession session;
-    TDataDirectory* dir = nullptr;
-    void SetUp() override { dir = &session.OpenDirectory("db", tmp.Dir()); }
-    void TearDown() override { session.CloseDirectory(*dir); }
-
-    std::unique_ptr<TDataCursor> Open(const std::string& table, bool readOnly = false) {
-        auto c = std::make_unique<TDataCursor>(*dir);
-        c->SetTableName(table);
-        c->SetReadOnly(readOnly);
-        c->OpenCursor();
-        return c;
-    }
-    static std::vector<std::uint8_t> Row(TDataCursor& c, std::int64_t tag, std::int64_t value, const std::string& name) {
-        std::vector<std::uint8_t> r(c.RecordSize());
-        c.InitRecordDefaults(r);
-        PutIntegerField(r, c.Fields()[1], tag);
-        PutIntegerField(r, c.Fields()[2], value);
-        if (!name.empty()) PutStringField(r, c.Fields()[3], name);
-        return r;
-    }
-    // Appends rows named r1..rn and returns their slots.
-    static void Fill(TDataCursor& c, int n) {
-        for (int i = 1; i <= n; ++i) c.AppendRecord(Row(c, i % 3, i, "r" + std::to_string(i)), false);
-    }
+struct TWriteFixture : quorvane::testing::TRowsTableFixture {
     // Stands on the record in slot n and deletes it.
     static void DeleteSlot(TDataCursor& c, std::int32_t n) {
         std::array<std::uint8_t, 4> bookmark{};
@@ -127,8 +78,8 @@ struct TWriteFixture : ::testing::Test {
 };
 
 TEST_F(TWriteFixture, DeletedSlotsAreReusedOnlyUnderAPrimaryIndex) {
-    MakeTable(tmp.Dir(), "keyed", true);
-    MakeTable(tmp.Dir(), "plain", false);
+    MakeRowsTable(tmp.Dir(), "keyed", true);
+    MakeRowsTable(tmp.Dir(), "plain", false);
     auto keyed = Open("keyed");
     Fill(*keyed, 6);
     DeleteSlot(*keyed, 2);
@@ -167,7 +118,7 @@ TEST_F(TWriteFixture, DeletedSlotsAreReusedOnlyUnderAPrimaryIndex) {
 }
 
 TEST_F(TWriteFixture, ACloneOfTheCurrentRecordPostsAsANewOne) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto c = Open("t");
     Fill(*c, 3);
     c->SetToRecNo(2);
@@ -189,7 +140,7 @@ TEST_F(TWriteFixture, ACloneOfTheCurrentRecordPostsAsANewOne) {
 }
 
 TEST_F(TWriteFixture, IdentifiersWrapAndSuppressedOnesRaiseTheCounter) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto c = Open("t");
     TDataFile& data = c->Table().Data();
     Fill(*c, 10);
@@ -222,7 +173,7 @@ TEST_F(TWriteFixture, IdentifiersWrapAndSuppressedOnesRaiseTheCounter) {
 }
 
 TEST_F(TWriteFixture, ValueChecksAndDefaultsComeFromTheFieldDescriptors) {
-    MakeTable(tmp.Dir(), "t", true, [](TTableStructure& s) {
+    MakeRowsTable(tmp.Dir(), "t", true, [](TTableStructure& s) {
         s.Fields[2].Required = 1;
         s.Fields[2].MinValue = "10";
         s.Fields[2].MaxValue = "20";
@@ -259,7 +210,7 @@ TEST_F(TWriteFixture, ValueChecksAndDefaultsComeFromTheFieldDescriptors) {
 }
 
 TEST_F(TWriteFixture, UniqueKeysAreCheckedBeforeAnythingChanges) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto c = Open("t");
     Fill(*c, 20);
     TIndexFile& index = c->Table().Index();
@@ -287,7 +238,7 @@ TEST_F(TWriteFixture, UniqueKeysAreCheckedBeforeAnythingChanges) {
 }
 
 TEST_F(TWriteFixture, ModifyingANonKeyFieldTouchesNoIndex) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto c = Open("t");
     Fill(*c, 50);
     TIndexFile& index = c->Table().Index();
@@ -315,10 +266,10 @@ TEST_F(TWriteFixture, ModifyingANonKeyFieldTouchesNoIndex) {
 }
 
 TEST_F(TWriteFixture, ReadOnlyCursorsAndStaleBuffersAreRefused) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto c = Open("t");
     Fill(*c, 5);
-    auto reader = Open("t", true);
+    auto reader = Open("t", false, true);
     std::vector<std::uint8_t> r(reader->RecordSize());
     reader->SetToBegin();
     ASSERT_EQ(reader->GetNextRecord(r), 0);
@@ -342,7 +293,7 @@ TEST_F(TWriteFixture, ReadOnlyCursorsAndStaleBuffersAreRefused) {
 }
 
 TEST_F(TWriteFixture, FilteredViewsFollowTheirOwnWrites) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto c = Open("t");
     Fill(*c, 30);
     TFilter* f = c->AddCallbackFilter(
@@ -370,7 +321,7 @@ TEST_F(TWriteFixture, FilteredViewsFollowTheirOwnWrites) {
 }
 
 TEST_F(TWriteFixture, RangesRestrictIndexOrderAndFollowWrites) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto c = Open("t");
     Fill(*c, 60);  // tag = i % 3
     c->SetIndexName("tag");
@@ -430,11 +381,11 @@ TEST_F(TWriteFixture, RangesRestrictIndexOrderAndFollowWrites) {
 }
 
 TEST_F(TWriteFixture, IndexesAreAddedOverTheRecordsAndDeletedOntoTheirFreeChain) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     {
         auto c = Open("t");
         Fill(*c, 400);  // value = i; tag = i % 3
-        TIndexDesc byTag = Index("bytag", 2, false);
+        TIndexDesc byTag = OneFieldIndex("bytag", 2, false);
         EXPECT_EQ(CodeOf([&] { c->AddSecondaryIndex(byTag); }), RERUZO_NEEDEXCLACCESS);
     }
     auto c = std::make_unique<TDataCursor>(*dir);
@@ -444,12 +395,12 @@ TEST_F(TWriteFixture, IndexesAreAddedOverTheRecordsAndDeletedOntoTheirFreeChain)
     std::vector<int> progress;
     c->ProgressCallback = [&](int percent) { progress.push_back(percent); };
     // A non-unique index never loses a record: its keys end with the identifier.
-    c->AddSecondaryIndex(Index("bytag", 2, false));
+    c->AddSecondaryIndex(OneFieldIndex("bytag", 2, false));
     EXPECT_EQ(c->GetRecordCount(), 400);
     EXPECT_EQ(progress, (std::vector<int>{5, 10, 15, 20, 25, 30, 35, 40, 45, 50, 55, 60, 65, 70, 75, 80, 85, 90,
                                           95, 100}));
     // A unique index over tag keeps the first record of each tag (slots 1, 2, 3).
-    c->AddSecondaryIndex(Index("onetag", 2, true));
+    c->AddSecondaryIndex(OneFieldIndex("onetag", 2, true));
     EXPECT_EQ(c->GetRecordCount(), 3);
     c->SetIndexName("onetag");
     std::vector<std::uint8_t> r(c->RecordSize());
@@ -464,7 +415,7 @@ TEST_F(TWriteFixture, IndexesAreAddedOverTheRecordsAndDeletedOntoTheirFreeChain)
     c->DeleteIndex("BYTAG");
     EXPECT_EQ(c->IndexName(), "");
     const std::int32_t pages = c->Table().Index().Header().PageCount;
-    c->AddSecondaryIndex(Index("again", 3, false));
+    c->AddSecondaryIndex(OneFieldIndex("again", 3, false));
     EXPECT_EQ(c->Table().Index().Header().PageCount, pages);
     EXPECT_EQ(CodeOf([&] { c->DeleteIndex("nosuch"); }), RERUZO_INVALIDINDEXNAME);
     ExpectSound(*c);
@@ -472,7 +423,7 @@ TEST_F(TWriteFixture, IndexesAreAddedOverTheRecordsAndDeletedOntoTheirFreeChain)
 }
 
 TEST_F(TWriteFixture, ATransactionKeepsItsWritesFromTheDiskUntilCommit) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto c = Open("t");
     Fill(*c, 5);
     const auto sizeOnDisk = [&] { return std::filesystem::file_size(tmp.File("t.DAT")); };
@@ -497,7 +448,7 @@ TEST_F(TWriteFixture, ATransactionKeepsItsWritesFromTheDiskUntilCommit) {
 }
 
 TEST_F(TWriteFixture, SeveralProcessesWriteOneTable) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     const std::string path = tmp.Dir();
     constexpr int kChildren = 4;
     constexpr int kRowsEach = 150;

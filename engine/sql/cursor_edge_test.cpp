@@ -14,73 +14,21 @@
 #include "tests/support/child_process.h"
 #include "tests/support/engine_error.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/write_table.h"
 
 namespace reruzo {
 namespace {
 
 using quorvane::testing::CodeOf;
+using quorvane::testing::MakeRowsTable;
+using quorvane::testing::OneFieldIndex;
 using quorvane::testing::TChild;
 using quorvane::testing::TTempDir;
 
-TIndexDesc Index(const char* name, std::uint16_t field, bool unique) {
-    TIndexDesc d;
-    d.Name = name;
-    d.Unique = unique ? 1 : 0;
-    d.FieldCount = 1;
-    d.FieldNumbers[0] = field;
-    return d;
-}
-
-void MakeTable(const std::string& dir, const std::string& table, bool primary) {
-    TDataSession session;
-    TDataDirectory& d = session.OpenDirectory("db", dir);
-    TTableStructure s;
-    s.Fields = {MakeFieldDesc("id", kFieldInteger, 0, kSubAutoInc), MakeFieldDesc("tag", kFieldInteger),
-                MakeFieldDesc("value", kFieldInteger), MakeFieldDesc("name", kFieldString, 16)};
-    if (primary) s.Primary = Index("", 1, true);
-    s.Secondaries = {Index("tag", 2, false), Index("name", 4, true)};
-    TDataTable* t = nullptr;
-    ASSERT_EQ(d.CreateTable(table, s, false, false, t), 0);
-    d.CloseTable(t, false);
-    session.CloseDirectory(d);
-}
-
-struct TEdgeFixture : ::testing::Test {
-    TTempDir tmp;
-    TDataSession session;
-    TDataDirectory* dir = nullptr;
-    void SetUp() override { dir = &session.OpenDirectory("db", tmp.Dir()); }
-    void TearDown() override { session.CloseDirectory(*dir); }
-    std::unique_ptr<TDataCursor> Open(const std::string& table, bool natural = false) {
-        auto c = std::make_unique<TDataCursor>(*dir);
-        c->SetTableName(table);
-        c->SetNaturalOrder(natural);
-        c->OpenCursor();
-        return c;
-    }
-    static std::vector<std::uint8_t> Row(TDataCursor& c, std::int64_t tag, std::int64_t value, const std::string& name) {
-        std::vector<std::uint8_t> r(c.RecordSize());
-        c.InitRecordDefaults(r);
-        PutIntegerField(r, c.Fields()[1], tag);
-        PutIntegerField(r, c.Fields()[2], value);
-        if (!name.empty()) PutStringField(r, c.Fields()[3], name);
-        return r;
-    }
-    static void Fill(TDataCursor& c, int n) {
-        for (int i = 1; i <= n; ++i) c.AppendRecord(Row(c, i % 3, i, "r" + std::to_string(i)), false);
-    }
-    static std::string Name(TDataCursor& c, const std::vector<std::uint8_t>& r) { return GetStringField(r, c.Fields()[3]); }
-    static std::vector<std::string> Names(TDataCursor& c) {
-        std::vector<std::string> out;
-        std::vector<std::uint8_t> r(c.RecordSize());
-        c.SetToBegin();
-        while (c.GetNextRecord(r) == 0) out.push_back(Name(c, r));
-        return out;
-    }
-};
+using TEdgeFixture = quorvane::testing::TRowsTableFixture;
 
 TEST_F(TEdgeFixture, ACursorAtBofStaysThereWhenAnotherInsertsBeforeIt) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto a = Open("t");
     Fill(*a, 5);
     a->SetIndexName("name");
@@ -93,7 +41,7 @@ TEST_F(TEdgeFixture, ACursorAtBofStaysThereWhenAnotherInsertsBeforeIt) {
 }
 
 TEST_F(TEdgeFixture, ACursorAtEofStaysThereWhenAnotherInsertsAfterIt) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto a = Open("t");
     Fill(*a, 5);
     a->SetIndexName("name");
@@ -107,7 +55,7 @@ TEST_F(TEdgeFixture, ACursorAtEofStaysThereWhenAnotherInsertsAfterIt) {
 
 
 TEST_F(TEdgeFixture, AnAppendWithoutRepositioningKeepsTheWalk) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto a = Open("t");
     Fill(*a, 6);
     a->SetIndexName("name");
@@ -125,7 +73,7 @@ TEST_F(TEdgeFixture, AnAppendWithoutRepositioningKeepsTheWalk) {
 }
 
 TEST_F(TEdgeFixture, NaturalOrderNumbersFollowAnAppendIntoAnEarlierSlot) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto a = Open("t", true);
     Fill(*a, 5);
     std::vector<std::uint8_t> r(a->RecordSize());
@@ -141,7 +89,7 @@ TEST_F(TEdgeFixture, NaturalOrderNumbersFollowAnAppendIntoAnEarlierSlot) {
 }
 
 TEST_F(TEdgeFixture, FindDoesNotFindWhatAFilterHides) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto a = Open("t");
     Fill(*a, 6);
     a->SetIndexName("name");
@@ -158,7 +106,7 @@ TEST_F(TEdgeFixture, FindDoesNotFindWhatAFilterHides) {
 }
 
 TEST_F(TEdgeFixture, ReplacingAConditionEvaluatesTheFiltersAfterItAgain) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto a = Open("t");
     Fill(*a, 10);
     TFilter* expr = AddExprFilter(*a, "value < 5", false, false, true, false);
@@ -178,7 +126,7 @@ TEST_F(TEdgeFixture, ReplacingAConditionEvaluatesTheFiltersAfterItAgain) {
 // Kept identifiers: two deleted slots with one identifier.
 
 TEST_F(TEdgeFixture, AFailedModificationKeepsTheCallersLock) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto a = Open("t");
     Fill(*a, 3);
     a->SetIndexName("name");
@@ -195,7 +143,7 @@ TEST_F(TEdgeFixture, AFailedModificationKeepsTheCallersLock) {
 }
 
 TEST_F(TEdgeFixture, ASearchPastTheEndOfAFilteredViewRestsAfterItsLastRecord) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto a = Open("t");
     Fill(*a, 20);
     a->SetIndexName("name");
@@ -213,7 +161,7 @@ TEST_F(TEdgeFixture, ASearchPastTheEndOfAFilteredViewRestsAfterItsLastRecord) {
 }
 
 TEST_F(TEdgeFixture, ReusingTheLastSlotReplacesItsDeletedEntry) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto a = Open("t", true);
     Fill(*a, 5);
     std::vector<std::uint8_t> r(a->RecordSize());
@@ -243,7 +191,7 @@ TEST_F(TEdgeFixture, ReusingTheLastSlotReplacesItsDeletedEntry) {
 }
 
 TEST_F(TEdgeFixture, SwitchingTheIndexDropsTheRangeFromAFilteredView) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto c = Open("t");
     Fill(*c, 60);
     c->SetIndexName("tag");
@@ -269,8 +217,8 @@ TEST_F(TEdgeFixture, ABuildStartedAgainTakesTheRangeAgain) {
         TTableStructure st;
         st.Fields = {MakeFieldDesc("id", kFieldInteger, 0, kSubAutoInc), MakeFieldDesc("tag", kFieldInteger),
                      MakeFieldDesc("value", kFieldInteger), MakeFieldDesc("name", kFieldString, 16)};
-        st.Primary = Index("", 1, true);
-        st.Secondaries = {Index("tag", 2, false), Index("name", 4, true)};
+        st.Primary = OneFieldIndex("", 1, true);
+        st.Secondaries = {OneFieldIndex("tag", 2, false), OneFieldIndex("name", 4, true)};
         TDataTable* t = nullptr;
         ASSERT_EQ(d.CreateTable("big", st, false, false, t), 0);
         TTableLoader loader(*t);
@@ -331,7 +279,7 @@ TEST_F(TEdgeFixture, ABuildStartedAgainTakesTheRangeAgain) {
 }
 
 TEST_F(TEdgeFixture, AnAppendWithoutRepositioningKeepsTheRecordForAnIndexSwitch) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto a = Open("t");
     Fill(*a, 6);
     a->SetIndexName("name");
@@ -346,7 +294,7 @@ TEST_F(TEdgeFixture, AnAppendWithoutRepositioningKeepsTheRecordForAnIndexSwitch)
 }
 
 TEST_F(TEdgeFixture, ADeleteWithoutRepositioningLeavesTheCursorBetweenItsNeighbours) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     auto a = Open("t");
     Fill(*a, 6);
     a->SetIndexName("name");
@@ -362,7 +310,7 @@ TEST_F(TEdgeFixture, ADeleteWithoutRepositioningLeavesTheCursorBetweenItsNeighbo
 }
 
 TEST_F(TEdgeFixture, AModificationOfARecordAnotherProcessDeletedIsRefused) {
-    MakeTable(tmp.Dir(), "t", true);
+    MakeRowsTable(tmp.Dir(), "t", true);
     {
         auto w = Open("t");
         Fill(*w, 5);
@@ -407,7 +355,7 @@ TEST_F(TEdgeFixture, AModificationOfARecordAnotherProcessDeletedIsRefused) {
 }
 
 TEST_F(TEdgeFixture, AKeptIdentifierThatADeletedSlotHoldsIsRefused) {
-    MakeTable(tmp.Dir(), "t", false);
+    MakeRowsTable(tmp.Dir(), "t", false);
     auto a = Open("t");
     a->SetSuppressAutoInc(true);
     std::vector<std::uint8_t> r(a->RecordSize());
