@@ -12,7 +12,7 @@
 #include <string>
 
 #include "components/reruzo_dataset.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "ui/db_tree_list.h"
 #include "ui/flat_controls.h"
 

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <random>
 
-#include "engine/index/data_cursor.h"
-#include "engine/index/table_loader.h"
+#include "engine/table/data_cursor.h"
+#include "tests/support/table_loader.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <random>
 
-#include "engine/storage/table_builder.h"
+#include "tests/support/table_builder.h"
 
 namespace {
 

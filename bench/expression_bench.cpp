@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "engine/errors/engine_errors.h"
-#include "engine/sql/expression_check.h"
-#include "engine/sql/expression_eval.h"
+#include "engine/expr/expression_check.h"
+#include "engine/expr/expression_eval.h"
 
 namespace {
 

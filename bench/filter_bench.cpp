@@ -7,8 +7,8 @@
 
 #include <filesystem>
 
-#include "engine/index/data_cursor.h"
-#include "engine/index/table_loader.h"
+#include "engine/table/data_cursor.h"
+#include "tests/support/table_loader.h"
 #include "engine/sql/expression_filter.h"
 
 namespace {

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/index/data_cursor.h"
+#include "engine/table/data_cursor.h"
 #include "engine/sql/expression_filter.h"
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include "components/component_text.h"
 #include "engine/sql/expression_filter.h"
+#include "engine/storage/bcd.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/date_time.h"
 #include "engine/storage/value_text.h"

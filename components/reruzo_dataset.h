@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "components/reruzo_session.h"
-#include "engine/index/data_cursor.h"
+#include "engine/table/data_cursor.h"
 #include "engine/storage/data_file.h"
 
 namespace reruzo {

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/storage/date_time.h"
-#include "engine/index/data_session.h"
-#include "engine/storage/table_builder.h"
+#include "engine/table/data_session.h"
+#include "tests/support/table_builder.h"
 #include "tests/support/temp_dir.h"
 
 namespace reruzo {

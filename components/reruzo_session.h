@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "engine/errors/engine_errors.h"
-#include "engine/index/data_session.h"
+#include "engine/table/data_session.h"
 
 namespace reruzo {
 

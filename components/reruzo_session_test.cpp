@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "components/reruzo_dataset.h"
-#include "engine/storage/table_builder.h"
+#include "tests/support/table_builder.h"
 #include "tests/support/temp_dir.h"
 
 namespace reruzo {

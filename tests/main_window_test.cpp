@@ -12,7 +12,7 @@
 #include "app/pages.h"
 #include "app/pages_password.h"
 #include "app/pages_repair.h"
-#include "platform/registry_wine.h"
+#include "platform/registry/registry_wine.h"
 #include <fstream>
 #include "app/quorvane_app.h"
 #include "tests/support/read_table.h"

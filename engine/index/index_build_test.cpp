@@ -6,7 +6,7 @@
 
 #include "engine/index/index_tree.h"
 #include "engine/storage/byte_order.h"
-#include "engine/storage/table_builder.h"
+#include "tests/support/table_builder.h"
 #include "tests/support/temp_dir.h"
 
 namespace reruzo {

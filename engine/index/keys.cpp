@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/storage/bcd.h"
 #include "engine/storage/byte_order.h"
 #include "platform/nls.h"
 
@@ -130,24 +131,6 @@ std::int32_t DecodeInt32(const std::uint8_t* in) {
     std::uint32_t u = 0;
     for (int i = 0; i < 4; ++i) u = (u << 8) | in[i];
     return static_cast<std::int32_t>(u ^ 0x80000000u);
-}
-
-std::int64_t BcdToCurrency(std::span<const std::uint8_t> bcd) {
-    if (bcd.size() < 2) return 0;
-    const int precision = std::min<int>(bcd[0], static_cast<int>(bcd.size() - 2) * 2);
-    const int scale = std::min(bcd[1] & 0x3F, precision);
-    const bool negative = (bcd[1] & 0x80) != 0;
-    // Digits beyond four decimals are cut; values beyond 64 bits saturate.
-    const int used = precision - std::max(0, scale - 4);
-    std::int64_t v = 0;
-    constexpr std::int64_t kLimit = INT64_MAX / 10 - 9;
-    for (int i = 0; i < used; ++i) {
-        const std::uint8_t byte = bcd[2 + static_cast<std::size_t>(i / 2)];
-        const int digit = (i % 2 == 0 ? byte >> 4 : byte & 0x0F) % 10;
-        v = v > kLimit ? INT64_MAX : v * 10 + digit;
-    }
-    for (int i = std::min(scale, 4); i < 4; ++i) v = v > kLimit ? INT64_MAX : v * 10;
-    return negative ? -v : v;
 }
 
 void EncodeKeyField(const TKeyLayout& layout, const TKeyField& field, bool isNull,

@@ -104,8 +104,6 @@ void EncodeInt32(std::int32_t v, std::uint8_t* out);
 void EncodeInt64(std::int64_t v, std::uint8_t* out);
 void EncodeFloat(double v, std::uint8_t* out);
 std::int32_t DecodeInt32(const std::uint8_t* in);
-// The currency value (x 10000) of packed decimal bytes.
-std::int64_t BcdToCurrency(std::span<const std::uint8_t> bcd);
 
 // Compares the first `length` bytes of two keys in index order: -1, 0 or 1.
 int CompareKeys(const TKeyLayout& layout, const std::uint8_t* a, const std::uint8_t* b, std::size_t length);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "engine/storage/bcd.h"
 #include "engine/storage/byte_order.h"
 
 namespace reruzo {

@@ -6,9 +6,9 @@
 #include <functional>
 #include <map>
 
-#include "engine/index/data_cursor.h"
-#include "engine/index/table_loader.h"
-#include "engine/sql/expression_check.h"
+#include "engine/table/data_cursor.h"
+#include "tests/support/table_loader.h"
+#include "engine/expr/expression_check.h"
 #include "engine/sql/expression_filter.h"
 #include "engine/storage/byte_order.h"
 #include "tests/support/child_process.h"

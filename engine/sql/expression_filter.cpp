@@ -7,8 +7,8 @@
 #include <limits>
 
 #include "engine/errors/engine_errors.h"
-#include "engine/sql/expression_check.h"
-#include "engine/sql/expression_eval.h"
+#include "engine/expr/expression_check.h"
+#include "engine/expr/expression_eval.h"
 #include "engine/storage/byte_order.h"
 #include "platform/nls.h"
 

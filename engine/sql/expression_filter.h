@@ -14,9 +14,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/index/data_cursor.h"
-#include "engine/index/data_filter.h"
-#include "engine/sql/expression.h"
+#include "engine/table/data_cursor.h"
+#include "engine/table/data_filter.h"
+#include "engine/expr/expression.h"
 
 namespace reruzo {
 

@@ -11,7 +11,7 @@
 #include <random>
 #include <set>
 
-#include "engine/index/table_loader.h"
+#include "tests/support/table_loader.h"
 #include "tests/support/child_process.h"
 #include "tests/support/engine_error.h"
 #include "tests/support/table_rows.h"

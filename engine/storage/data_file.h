@@ -31,6 +31,18 @@ namespace reruzo {
 
 class TDataFile;
 
+// The arguments of a new table's data header.
+struct TNewTableOptions {
+    std::uint16_t LanguageId = 0;
+    std::uint16_t SortId = 0;
+    std::uint16_t UserMajorVersion = 0;
+    std::uint16_t UserMinorVersion = 0;
+    bool Encrypted = false;
+    std::string Password;
+    std::string Description;
+    std::uint16_t BlobBlockSize = 0;
+};
+
 // What the table that owns a data, index or BLOB file knows and their caches need to
 // ask. The defaults describe a table outside any transaction with default settings.
 class TDataFileOwner {

@@ -1,4 +1,5 @@
 // Default values of new records and the value checks of records being written.
+#include "engine/storage/bcd.h"
 #include "engine/storage/record_values.h"
 
 #include <algorithm>
@@ -77,40 +78,6 @@ int CompareValues(const TFieldDesc& f, std::span<const std::uint8_t> a, std::spa
 }
 
 }  // namespace
-
-std::optional<std::vector<std::uint8_t>> BcdFromText(std::string_view text, std::uint8_t scale) {
-    constexpr int kPrecision = 32;
-    text = Trimmed(text);
-    bool negative = false;
-    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    std::string whole, fraction;
-    bool point = false;
-    for (char c : text) {
-        if (c == '.' && !point) {
-            point = true;
-        } else if (std::isdigit(static_cast<unsigned char>(c))) {
-            (point ? fraction : whole) += c;
-        } else {
-            return std::nullopt;
-        }
-    }
-    if (whole.empty() && fraction.empty()) return std::nullopt;
-    whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
-    fraction.resize(scale, '0');  // extra digits are cut, missing ones are zeros
-    if (static_cast<int>(whole.size()) > kPrecision - scale) return std::nullopt;
-    const std::string digits = std::string(static_cast<std::size_t>(kPrecision - scale) - whole.size(), '0') + whole + fraction;
-    std::vector<std::uint8_t> out(34, 0);
-    out[0] = kPrecision;
-    out[1] = static_cast<std::uint8_t>((negative ? 0x80 : 0) | (scale & 0x3F));
-    for (int i = 0; i < kPrecision; ++i) {
-        const auto digit = static_cast<std::uint8_t>(digits[static_cast<std::size_t>(i)] - '0');
-        out[2 + static_cast<std::size_t>(i / 2)] |= i % 2 == 0 ? static_cast<std::uint8_t>(digit << 4) : digit;
-    }
-    return out;
-}
 
 std::optional<std::vector<std::uint8_t>> FieldValueFromText(const TFieldDesc& f, std::string_view text) {
     if (text.empty()) return std::nullopt;

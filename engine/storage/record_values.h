@@ -21,9 +21,6 @@ namespace reruzo {
 // a text form (BLOBs).
 std::optional<std::vector<std::uint8_t>> FieldValueFromText(const TFieldDesc& field, std::string_view text);
 
-// Decimal text as packed decimal field data (precision 32, the given scale).
-std::optional<std::vector<std::uint8_t>> BcdFromText(std::string_view text, std::uint8_t scale);
-
 // Zero-fills the record and stores every field's default value.
 void FillDefaults(std::span<std::uint8_t> record, const std::vector<TFieldDesc>& fields, const TStringRules& rules);
 

@@ -198,34 +198,6 @@ std::string FloatText(double value) {
     return ec == std::errc() ? std::string(buf, end) : std::string();
 }
 
-std::string BcdText(std::span<const std::uint8_t> d) {
-    if (d.size() < 2) return {};
-    const int available = static_cast<int>(d.size() - 2) * 2;
-    const int precision = std::min<int>(d[0], available);
-    const bool negative = (d[1] & 0x80) != 0;
-    const int scale = std::min(d[1] & 0x3F, precision);
-    std::string digits;
-    for (int i = 0; i < precision; ++i) {
-        const std::uint8_t byte = d[2 + static_cast<std::size_t>(i / 2)];
-        digits += static_cast<char>('0' + ((i % 2 == 0 ? byte >> 4 : byte & 0x0F) % 10));
-    }
-    const std::size_t wholeDigits = static_cast<std::size_t>(precision - scale);
-    std::size_t firstDigit = 0;
-    while (firstDigit + 1 < wholeDigits && digits[firstDigit] == '0') ++firstDigit;
-    const std::string whole =
-        wholeDigits == 0 ? std::string(1, '0') : digits.substr(firstDigit, wholeDigits - firstDigit);
-    std::string frac = digits.substr(static_cast<std::size_t>(precision - scale));
-    while (!frac.empty() && frac.back() == '0') frac.pop_back();
-    std::string out;
-    if (negative) out += '-';
-    out += whole;
-    if (!frac.empty()) {
-        out += '.';
-        out += frac;
-    }
-    return out;
-}
-
 bool IsValidValueText(std::uint8_t fieldType, std::string_view text) {
     if (text.empty()) return true;
     switch (fieldType) {

@@ -43,7 +43,5 @@ bool IsValidValueText(std::uint8_t fieldType, std::string_view text);
 std::string DateText(std::int32_t dayNumber);
 std::string TimeText(std::int32_t milliseconds);
 std::string FloatText(double value);
-// Packed decimal bytes (precision, sign and scale, then two digits a byte) as text.
-std::string BcdText(std::span<const std::uint8_t> data);
 
 }  // namespace reruzo

@@ -1,4 +1,5 @@
 // Tests of the value text conversions and of the validity of value texts per type.
+#include "engine/storage/bcd.h"
 #include "engine/storage/value_text.h"
 
 #include <gtest/gtest.h>

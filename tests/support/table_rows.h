@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "engine/index/data_table.h"
+#include "engine/table/data_table.h"
 #include "engine/index/index_tree.h"
 #include "engine/index/keys.h"
 

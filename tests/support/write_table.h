@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/index/data_cursor.h"
+#include "engine/table/data_cursor.h"
 #include "tests/support/temp_dir.h"
 
 namespace quorvane::testing {

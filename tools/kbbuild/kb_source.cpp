@@ -9,8 +9,8 @@
 #include <filesystem>
 
 #include "engine/errors/engine_errors.h"
-#include "engine/index/data_session.h"
-#include "engine/index/data_cursor.h"
+#include "engine/table/data_session.h"
+#include "engine/table/data_cursor.h"
 #include "engine/storage/value_text.h"
 #include "platform/codepage.h"
 

@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "engine/errors/engine_errors.h"
-#include "engine/index/data_cursor.h"
+#include "engine/table/data_cursor.h"
 #include "engine/sql/expression_filter.h"
 #include "engine/storage/byte_order.h"
 #include "tools/reruzo/json.h"

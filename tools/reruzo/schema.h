@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/index/data_table.h"
+#include "engine/table/data_table.h"
 #include "tools/reruzo/json.h"
 #include "tools/reruzo/values.h"
 

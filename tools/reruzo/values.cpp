@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "engine/storage/bcd.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/date_time.h"
 #include "engine/storage/value_text.h"
@@ -214,7 +215,6 @@ const std::string& StringOf(const TJsonValue& v, const char* form) {
 }  // namespace
 
 std::vector<std::uint8_t> EncodeBcd(std::string_view text, std::uint8_t scale) {
-    constexpr int kPrecision = 32;
     std::size_t i = 0;
     const bool negative = !text.empty() && text[0] == '-';
     if (negative) ++i;
@@ -231,19 +231,14 @@ std::vector<std::uint8_t> EncodeBcd(std::string_view text, std::uint8_t scale) {
     if (fraction.size() > scale) {
         throw EValueError("has " + std::to_string(scale) + " decimal places, \"" + std::string(text) + "\" has more");
     }
-    if (whole.size() > static_cast<std::size_t>(kPrecision - scale)) {
-        throw EValueError("takes at most " + std::to_string(kPrecision - scale) + " digits before the decimal point");
+    if (whole.size() > static_cast<std::size_t>(kBcdFieldPrecision - scale)) {
+        throw EValueError("takes at most " + std::to_string(kBcdFieldPrecision - scale) + " digits before the decimal point");
     }
     fraction.resize(scale, '0');
-    const std::string digits = std::string(static_cast<std::size_t>(kPrecision - scale) - whole.size(), '0') + whole + fraction;
+    const std::string digits = std::string(static_cast<std::size_t>(kBcdFieldPrecision - scale) - whole.size(), '0') + whole + fraction;
     const bool zero = digits.find_first_not_of('0') == std::string::npos;
-    std::vector<std::uint8_t> out(DataSizeFor(kFieldBCD, 0, 0), 0);
-    out[0] = kPrecision;
-    out[1] = static_cast<std::uint8_t>(scale | (negative && !zero ? 0x80 : 0));
-    for (std::size_t d = 0; d < digits.size(); ++d) {
-        const auto digit = static_cast<std::uint8_t>(digits[d] - '0');
-        out[2 + d / 2] |= static_cast<std::uint8_t>(d % 2 == 0 ? digit << 4 : digit);
-    }
+    std::vector<std::uint8_t> out(kBcdSize, 0);
+    PackBcd(negative && !zero, digits, scale, out);
     return out;
 }
 

@@ -1,0 +1,1073 @@
+// Evaluation of expression trees for one record at a time.
+//
+// Every value is a pool node holding the field storage format of its data type. An
+// operator evaluates its operands into temporary nodes, reads them, builds its own
+// result node and releases the operands at once (TValue does the releasing, also when
+// a conversion raises). Numbers meet in three domains: 64-bit integers, doubles and the
+// fixed-point form of BCD values (value x 10000).
+#include "engine/expr/expression_eval.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/errors/engine_errors.h"
+#include "engine/expr/expression_check.h"
+#include "engine/storage/bcd.h"
+#include "engine/storage/byte_order.h"
+#include "engine/storage/date_time.h"
+#include "engine/storage/value_text.h"
+#include "platform/nls.h"
+
+namespace reruzo {
+namespace {
+
+namespace nls = quorvane::nls;
+
+constexpr unsigned kCompareFlags = nls::kNormIgnoreNonSpace | nls::kSortStringSort;
+
+struct TNodeReleaser {
+    void operator()(TExpToken* n) const { ReleaseNode(n); }
+};
+using TValue = std::unique_ptr<TExpToken, TNodeReleaser>;
+
+TValue Eval(const TExpToken* n, const TEvalContext& c);
+
+// ---- Type classes ----------------------------------------------------------------------
+
+bool IsRaw(const TExpToken& v) { return v.dataType == kTypeBytes || (v.dataType == kTypeBlob && !IsMemo(v)); }
+bool IsFloating(std::uint8_t t) { return t == kTypeFloat || t == kTypeTimeStamp; }
+
+// Copies the bytes of a view, which may be empty and without storage.
+void CopyBytes(void* to, std::string_view from) {
+    if (!from.empty()) std::memcpy(to, from.data(), from.size());
+}
+
+// ---- Result nodes ----------------------------------------------------------------------
+
+TValue NewValue(std::uint8_t type, std::uint8_t subType = 0) {
+    TValue r(AcquireNode());
+    r->kind = nkConstant;
+    r->dataType = type;
+    r->subType = subType;
+    r->dataSize = FixedValueSize(type);
+    r->Reserve(std::max<std::uint32_t>(r->dataSize, 1));
+    return r;
+}
+
+TValue NullValue(std::uint8_t type, std::uint8_t subType = 0) {
+    TValue r = NewValue(type, subType);
+    r->isNull = true;
+    return r;
+}
+
+void ClearValue(TExpToken& v) { std::fill(v.value.begin(), v.value.end(), std::uint8_t{0}); }
+
+TValue Bool(bool b) {
+    TValue r = NewValue(kTypeBoolean);
+    PutLE<std::uint16_t>(r->value.data(), b ? 1 : 0);
+    return r;
+}
+
+// A new value node of the same type, size and scale as `n`, with room for `bytes`.
+TValue ValueOfTypeOf(const TExpToken& n, std::size_t bytes) {
+    TValue r(AcquireNode());
+    r->kind = nkConstant;
+    r->dataType = n.dataType;
+    r->subType = n.subType;
+    r->dataSize = n.dataSize;
+    r->scale = n.scale;
+    r->Reserve(bytes);
+    return r;
+}
+
+TValue Copy(const TExpToken& n) {
+    TValue r = ValueOfTypeOf(n, n.value.size());
+    r->isNull = n.isNull;
+    if (!n.isNull) std::copy(n.value.begin(), n.value.end(), r->value.begin());
+    return r;
+}
+
+// The bytes of a string or memo before the terminating zero; NULL reads as empty.
+std::string_view Text(const TExpToken& v) {
+    if (v.isNull || v.value.empty()) return {};
+    std::size_t cap = v.value.size();
+    if (v.dataType == kTypeBlob) cap = std::min<std::size_t>(cap, v.dataSize);
+    const char* p = reinterpret_cast<const char*>(v.value.data());
+    return {p, strnlen(p, cap)};
+}
+
+// The stored bytes of a BYTES or BLOB value.
+std::string_view RawBytes(const TExpToken& v) {
+    if (v.isNull) return {};
+    return {reinterpret_cast<const char*>(v.value.data()), std::min<std::size_t>(v.dataSize, v.value.size())};
+}
+
+// Writes a string result: zero-terminated, NULL when empty. Its data size is the
+// declared one when that is larger than the text.
+void PutText(TExpToken& r, std::string_view s, std::uint32_t declaredSize = 0) {
+    r.dataType = kTypeString;
+    r.subType = 0;
+    r.Reserve(s.size() + 1);
+    ClearValue(r);
+    CopyBytes(r.value.data(), s);
+    r.dataSize = std::max<std::uint32_t>(declaredSize, static_cast<std::uint32_t>(s.size() + 1));
+    r.isNull = s.empty();
+}
+
+// Writes BLOB bytes, followed by a zero so that a memo also reads as a string.
+void PutBlob(TExpToken& r, std::string_view s, std::uint8_t subType) {
+    r.dataType = kTypeBlob;
+    r.subType = subType;
+    r.Reserve(s.size() + 1);
+    ClearValue(r);
+    CopyBytes(r.value.data(), s);
+    r.dataSize = static_cast<std::uint32_t>(s.size());
+    r.isNull = s.empty();
+}
+
+[[noreturn]] void RaiseConversion(std::string_view text, const char* what) {
+    std::string message = "'";
+    message.append(text);
+    message += "' is not a valid ";
+    message += what;
+    RaiseEngineError(RERUZO_SQLPARSE, {.text = message});
+}
+
+// ---- Numbers ---------------------------------------------------------------------------
+
+struct TNumber {
+    enum TKind : std::uint8_t { kInt, kFloat, kCurrency };
+    TKind kind = kInt;
+    std::int64_t i = 0;  // kInt: the value; kCurrency: value x 10000
+    double f = 0;
+};
+
+TNumber Int(std::int64_t v) { return {TNumber::kInt, v, 0}; }
+TNumber Float(double v) { return {TNumber::kFloat, 0, v}; }
+TNumber Currency(std::int64_t v) { return {TNumber::kCurrency, v, 0}; }
+
+std::int64_t ClampToInt64(double f) {
+    if (std::isnan(f)) return 0;
+    if (f >= 9.2233720368547758e18) return INT64_MAX;
+    if (f <= -9.2233720368547758e18) return INT64_MIN;
+    return static_cast<std::int64_t>(f);
+}
+
+double AsDouble(const TNumber& n) {
+    switch (n.kind) {
+        case TNumber::kFloat: return n.f;
+        case TNumber::kCurrency: return static_cast<double>(n.i) / 10000.0;
+        default: return static_cast<double>(n.i);
+    }
+}
+std::int64_t AsCurrency(const TNumber& n) {
+    switch (n.kind) {
+        case TNumber::kFloat: return ClampToInt64(std::round(n.f * 10000.0));
+        case TNumber::kCurrency: return n.i;
+        default: return static_cast<std::int64_t>(static_cast<std::uint64_t>(n.i) * 10000u);
+    }
+}
+// Floats and currency values are cut towards zero, as the field writers do.
+std::int64_t AsInteger(const TNumber& n) {
+    switch (n.kind) {
+        case TNumber::kFloat: return ClampToInt64(n.f);
+        case TNumber::kCurrency: return n.i / 10000;
+        default: return n.i;
+    }
+}
+
+// The numeric view of a stored value: dates as day numbers, times as milliseconds,
+// timestamps as float milliseconds, booleans as 0/1. NULL is 0.
+TNumber NumberOf(const TExpToken& v) {
+    if (v.isNull) return Int(0);
+    const std::uint8_t* p = v.value.data();
+    switch (v.dataType) {
+        case kTypeSmallInt: return Int(GetLE<std::int16_t>(p));
+        case kTypeWord: return Int(GetLE<std::uint16_t>(p));
+        case kTypeBoolean: return Int(GetLE<std::uint16_t>(p) != 0 ? 1 : 0);
+        case kTypeInteger:
+        case kTypeDate:
+        case kTypeTime: return Int(GetLE<std::int32_t>(p));
+        case kTypeLargeInt: return Int(GetLE<std::int64_t>(p));
+        case kTypeFloat:
+        case kTypeTimeStamp: return Float(GetLE<double>(p));
+        case kTypeBCD: return Currency(BcdToCurrency(std::span<const std::uint8_t>(p, kBcdSize)));
+        default: return Int(0);
+    }
+}
+
+// Stores a number in the storage format of `type`.
+void StoreNumber(TExpToken& r, std::uint8_t type, const TNumber& n) {
+    r.dataType = type;
+    r.dataSize = FixedValueSize(type);
+    r.Reserve(std::max<std::uint32_t>(r.dataSize, 1));
+    r.isNull = false;
+    std::uint8_t* p = r.value.data();
+    switch (type) {
+        case kTypeSmallInt: PutLE(p, static_cast<std::int16_t>(AsInteger(n))); break;
+        case kTypeWord: PutLE(p, static_cast<std::uint16_t>(AsInteger(n))); break;
+        case kTypeBoolean: PutLE<std::uint16_t>(p, AsDouble(n) != 0 ? 1 : 0); break;
+        case kTypeInteger:
+        case kTypeDate:
+        case kTypeTime: PutLE(p, static_cast<std::int32_t>(AsInteger(n))); break;
+        case kTypeLargeInt: PutLE(p, AsInteger(n)); break;
+        case kTypeFloat:
+        case kTypeTimeStamp: PutLE(p, AsDouble(n)); break;
+        case kTypeBCD: CurrencyToBcd(AsCurrency(n), std::span<std::uint8_t>(p, kBcdSize)); break;
+        default:
+            // Not a number type: keep the value as a float.
+            r.dataType = kTypeFloat;
+            r.dataSize = 8;
+            PutLE(p, AsDouble(n));
+    }
+}
+
+template <typename T>
+int Sign(T a, T b) {
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+int CompareNumbers(const TNumber& a, const TNumber& b) {
+    if (a.kind == TNumber::kFloat || b.kind == TNumber::kFloat) return Sign(AsDouble(a), AsDouble(b));
+    if (a.kind == TNumber::kCurrency || b.kind == TNumber::kCurrency) {
+        auto scaled = [](const TNumber& n) {
+            return n.kind == TNumber::kCurrency ? static_cast<__int128>(n.i) : static_cast<__int128>(n.i) * 10000;
+        };
+        return Sign(scaled(a), scaled(b));
+    }
+    return Sign(a.i, b.i);
+}
+
+// ---- Text forms ------------------------------------------------------------------------
+
+std::string TimeStampText(double stamp) {
+    const auto parts = SplitTimeStamp(stamp);
+    if (!parts) return {};
+    return DateText(parts->day) + " " + TimeText(parts->ms);
+}
+
+// The written-out form of a value that is not text.
+std::string ValueText(const TExpToken& v) {
+    if (v.isNull) return {};
+    const std::uint8_t* p = v.value.data();
+    switch (v.dataType) {
+        case kTypeDate: return DateText(GetLE<std::int32_t>(p));
+        case kTypeTime: return TimeText(GetLE<std::int32_t>(p));
+        case kTypeTimeStamp: return TimeStampText(GetLE<double>(p));
+        case kTypeBoolean: return GetLE<std::uint16_t>(p) != 0 ? "TRUE" : "FALSE";
+        case kTypeFloat: return FloatText(GetLE<double>(p));
+        case kTypeBCD: return BcdText(std::span<const std::uint8_t>(p, kBcdSize));
+        case kTypeSmallInt:
+        case kTypeWord:
+        case kTypeInteger:
+        case kTypeLargeInt: return std::to_string(NumberOf(v).i);
+        case kTypeBytes:
+        case kTypeBlob: return std::string(RawBytes(v));
+        case kTypeString: return std::string(Text(v));
+        default: return {};
+    }
+}
+
+// ---- String comparison -----------------------------------------------------------------
+
+
+// Compares two strings: bytewise without a language (with ASCII letters upper-cased
+// when case is ignored, as case-insensitive indexes store them; other bytes may be
+// halves of double-byte characters), otherwise in the locale of the table. `prefix` > 0 compares only
+// that many leading characters.
+int CompareText(std::string_view a, std::string_view b, const TEvalContext& c, bool ignoreCase,
+                std::size_t prefix) {
+    if (prefix > 0) {
+        a = a.substr(0, std::min(prefix, a.size()));
+        b = b.substr(0, std::min(prefix, b.size()));
+    }
+    if (c.languageId != 0) {
+        return nls::CompareStrings(a, b, c.languageId, c.sortId, kCompareFlags | (ignoreCase ? nls::kNormIgnoreCase : 0));
+    }
+    const std::size_t n = std::min(a.size(), b.size());
+    if (!ignoreCase) {
+        const int r = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
+        if (r != 0) return r < 0 ? -1 : 1;
+    } else {
+        const nls::TCaseTable& up = nls::CaseTable(c.languageId, true);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint8_t x = up[static_cast<unsigned char>(a[i])];
+            const std::uint8_t y = up[static_cast<unsigned char>(b[i])];
+            if (x != y) return x < y ? -1 : 1;
+        }
+    }
+    return Sign(a.size(), b.size());
+}
+
+// Both operands take part as strings: at least one is a string or memo and the other
+// is one too or an untyped NULL.
+bool TextOperands(const TExpToken& a, const TExpToken& b) {
+    const bool ta = IsText(a) || (a.dataType == 0 && a.isNull);
+    const bool tb = IsText(b) || (b.dataType == 0 && b.isNull);
+    return ta && tb && (IsText(a) || IsText(b));
+}
+
+// Compares two values that are not NULL, or two NULLs by their zero values.
+int CompareValues(const TExpToken& a, const TExpToken& b, const TEvalContext& c, bool ignoreCase = false,
+                  std::size_t prefix = 0) {
+    if (TextOperands(a, b)) return CompareText(Text(a), Text(b), c, ignoreCase, prefix);
+    if (IsText(a) != IsText(b)) {
+        // A string beside another type: compared with that value's written form.
+        if (IsText(a)) return CompareText(Text(a), ValueText(b), c, ignoreCase, prefix);
+        return CompareText(ValueText(a), Text(b), c, ignoreCase, prefix);
+    }
+    if (IsRaw(a) || IsRaw(b)) {
+        const std::string_view x = RawBytes(a), y = RawBytes(b);
+        const std::size_t n = std::min(x.size(), y.size());
+        const int r = n == 0 ? 0 : std::memcmp(x.data(), y.data(), n);
+        return r != 0 ? (r < 0 ? -1 : 1) : Sign(x.size(), y.size());
+    }
+    TNumber x = NumberOf(a), y = NumberOf(b);
+    // A date beside a timestamp counts in timestamp milliseconds.
+    if (a.dataType == kTypeDate && b.dataType == kTypeTimeStamp && !a.isNull)
+        x = Float(ToTimeStamp(static_cast<std::int32_t>(x.i), 0));
+    if (b.dataType == kTypeDate && a.dataType == kTypeTimeStamp && !b.isNull)
+        y = Float(ToTimeStamp(static_cast<std::int32_t>(y.i), 0));
+    return CompareNumbers(x, y);
+}
+
+// A comparison operator with its NULL rules.
+bool Comparison(std::uint8_t op, const TExpToken& a, const TExpToken& b, const TEvalContext& c,
+                bool ignoreCase = false, std::size_t prefix = 0) {
+    if (op == opEq || op == opNe) {
+        bool equal;
+        if (a.isNull != b.isNull) {
+            equal = false;
+        } else if (a.isNull) {
+            equal = true;
+        } else {
+            equal = CompareValues(a, b, c, ignoreCase, prefix) == 0;
+        }
+        return op == opEq ? equal : !equal;
+    }
+    // Strings compare as they are (NULL as empty); other types: one NULL is false, two
+    // NULLs compare their zero values.
+    if (!TextOperands(a, b) && a.isNull != b.isNull) return false;
+    const int r = CompareValues(a, b, c, ignoreCase, prefix);
+    switch (op) {
+        case opLt: return r < 0;
+        case opGt: return r > 0;
+        case opLe: return r <= 0;
+        case opGe: return r >= 0;
+        default: return false;
+    }
+}
+
+bool IsTrue(const TExpToken& v) { return !v.isNull && AsDouble(NumberOf(v)) != 0; }
+
+// ---- LIKE ------------------------------------------------------------------------------
+
+bool SameByte(char a, char b, const TEvalContext& c) {
+    if (a == b) return true;
+    if (c.languageId == 0) return false;
+    return nls::CompareStrings(std::string_view(&a, 1), std::string_view(&b, 1), c.languageId, c.sortId,
+                               kCompareFlags) == 0;
+}
+
+// "%" matches any run of bytes, "_" one byte. On a mismatch the last "%" takes one
+// more value byte and matching resumes after it.
+bool Like(std::string_view value, std::string_view pattern, const TEvalContext& c) {
+    std::size_t p = 0, v = 0;
+    std::size_t starP = std::string_view::npos, starV = 0;
+    for (;;) {
+        if (p + 1 == pattern.size() && pattern[p] == '%') return true;
+        if (p < pattern.size() && pattern[p] == '%') {
+            starP = p++;
+            starV = v;
+            continue;
+        }
+        if (p == pattern.size() && v == value.size()) return true;
+        if (p < pattern.size() && v < value.size() && (pattern[p] == '_' || SameByte(pattern[p], value[v], c))) {
+            ++p;
+            ++v;
+            continue;
+        }
+        if (starP == std::string_view::npos || starV >= value.size()) return false;
+        v = ++starV;
+        p = starP + 1;
+    }
+}
+
+// ---- Substring search --------------------------------------------------------------------
+
+// Positions where a match may start. Without a language a byte 0x81..0xFE leads a
+// double-byte character, and the byte after it can not start a match.
+std::size_t CharLength(std::string_view s, std::size_t i, bool doubleByte) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    return doubleByte && b >= 0x81 && b <= 0xFE && i + 1 < s.size() ? 2 : 1;
+}
+
+std::size_t Find(std::string_view s, std::string_view what, std::size_t from, bool doubleByte) {
+    if (what.empty()) return std::string_view::npos;
+    for (std::size_t i = from; i + what.size() <= s.size(); i += CharLength(s, i, doubleByte)) {
+        if (std::memcmp(s.data() + i, what.data(), what.size()) == 0) return i;
+    }
+    return std::string_view::npos;
+}
+
+// ---- Columns and operators ---------------------------------------------------------------
+
+TValue ReadColumn(const TExpToken& n, const TEvalContext& c) {
+    TValue r = ValueOfTypeOf(n, n.dataSize + 1);
+    if (c.columns) {
+        c.columns->ReadColumn(n, *r);
+    } else {
+        r->isNull = true;
+    }
+    if (r->isNull) ClearValue(*r);
+    return r;
+}
+
+TValue Unary(const TExpToken& n, const TEvalContext& c) {
+    TValue a = Eval(n.Operand(0), c);
+    if (n.op == opNot) return Bool(!IsTrue(*a));
+    if (n.op != opNegate || IsText(*a) || IsRaw(*a)) return a;
+    const std::uint8_t type = n.dataType != 0 ? n.dataType : a->dataType;
+    if (a->isNull) return NullValue(type, a->subType);
+    TNumber v = NumberOf(*a);
+    if (v.kind == TNumber::kFloat) {
+        v.f = -v.f;
+    } else {
+        v.i = static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(v.i));
+    }
+    TValue r = NewValue(type, a->subType);
+    StoreNumber(*r, type, v);
+    return r;
+}
+
+TValue Concatenate(const TExpToken& n, const TExpToken& a, const TExpToken& b) {
+    const std::string_view x = Text(a), y = Text(b);
+    TValue r = NewValue(kTypeString);
+    const std::size_t size = x.size() + y.size();
+    r->Reserve(size + 1);
+    CopyBytes(r->value.data(), x);
+    CopyBytes(r->value.data() + x.size(), y);
+    r->value[size] = 0;
+    r->isNull = size == 0;
+    if (n.dataType == kTypeBlob) {
+        r->dataType = kTypeBlob;
+        r->subType = kSubTypeMemo;
+        r->dataSize = static_cast<std::uint32_t>(size);
+    } else {
+        r->dataSize = std::max<std::uint32_t>(n.dataSize, static_cast<std::uint32_t>(size + 1));
+    }
+    return r;
+}
+
+// Date and time arithmetic on stored values. Sets the value; false when the operands
+// are not a date/time combination this handles.
+bool TemporalArithmetic(std::uint8_t op, const TExpToken& a, const TExpToken& b, TNumber& value) {
+    const std::uint8_t ta = a.dataType, tb = b.dataType;
+    const TNumber x = NumberOf(a), y = NumberOf(b);
+    auto dayMs = [](const TNumber& day) { return ToTimeStamp(static_cast<std::int32_t>(day.i), 0); };
+    if (op == opAdd && (IsTemporal(ta) != IsTemporal(tb))) {
+        const std::uint8_t t = IsTemporal(ta) ? ta : tb;
+        const TNumber& base = IsTemporal(ta) ? x : y;
+        const TNumber& amount = IsTemporal(ta) ? y : x;
+        value = t == kTypeTimeStamp ? Float(base.f + AsDouble(amount)) : Int(base.i + AsInteger(amount));
+        return true;
+    }
+    if (op != opSubtract) return false;
+    if (IsTemporal(ta) && !IsTemporal(tb)) {
+        value = ta == kTypeTimeStamp ? Float(x.f - AsDouble(y)) : Int(x.i - AsInteger(y));
+        return true;
+    }
+    if (!IsTemporal(ta) || !IsTemporal(tb)) return false;
+    if (ta == tb) {
+        // Days between dates, milliseconds between times (integers) and timestamps (float).
+        value = ta == kTypeTimeStamp ? Float(x.f - y.f) : Int(x.i - y.i);
+        return true;
+    }
+    // Mixed kinds give whole milliseconds: a date counts as its midnight, a time as
+    // milliseconds of day 0.
+    auto ms = [&](std::uint8_t t, const TNumber& v) {
+        return t == kTypeDate ? dayMs(v) : (t == kTypeTime ? static_cast<double>(v.i) : v.f);
+    };
+    value = Int(ClampToInt64(ms(ta, x) - ms(tb, y)));
+    return true;
+}
+
+TValue Arithmetic(const TExpToken& n, const TEvalContext& c) {
+    TValue a = Eval(n.Operand(0), c);
+    TValue b = Eval(n.Operand(1), c);
+    if (n.op == opAdd && (IsText(*a) || IsText(*b))) return Concatenate(n, *a, *b);
+    const std::uint8_t ta = a->dataType, tb = b->dataType;
+
+    TNumber value;
+    const bool temporal = !a->isNull && !b->isNull && TemporalArithmetic(n.op, *a, *b, value);
+    // Validation gave the node its type; a tree built without it gets the same rule.
+    const std::uint8_t type =
+        n.dataType != 0 && n.dataType != kTypeString ? n.dataType : ArithmeticType(n.op, ta, tb);
+    if (a->isNull || b->isNull) return NullValue(type, n.subType);
+    TValue r = NewValue(type, n.subType);
+    if (temporal) {
+        StoreNumber(*r, type, value);
+        return r;
+    }
+
+    const TNumber x = NumberOf(*a), y = NumberOf(*b);
+    enum { kIntDomain, kFloatDomain, kCurrencyDomain } domain = kIntDomain;
+    if (IsFloating(type)) {
+        domain = kFloatDomain;
+    } else if (type == kTypeBCD) {
+        domain = kCurrencyDomain;
+    } else if (x.kind == TNumber::kFloat || y.kind == TNumber::kFloat) {
+        domain = kFloatDomain;
+    } else if (x.kind == TNumber::kCurrency || y.kind == TNumber::kCurrency) {
+        domain = kCurrencyDomain;
+    }
+    if (domain == kFloatDomain) {
+        const double p = AsDouble(x), q = AsDouble(y);
+        if (n.op == opDivide && q == 0) return NullValue(type, n.subType);
+        double v = 0;
+        switch (n.op) {
+            case opAdd: v = p + q; break;
+            case opSubtract: v = p - q; break;
+            case opMultiply: v = p * q; break;
+            case opDivide: v = p / q; break;
+            default: break;
+        }
+        value = Float(v);
+    } else if (domain == kCurrencyDomain) {
+        const __int128 p = AsCurrency(x), q = AsCurrency(y);
+        if (n.op == opDivide && q == 0) return NullValue(type, n.subType);
+        __int128 v = 0;
+        switch (n.op) {
+            case opAdd: v = p + q; break;
+            case opSubtract: v = p - q; break;
+            case opMultiply: v = p * q / 10000; break;
+            case opDivide: v = p * 10000 / q; break;
+            default: break;
+        }
+        value = Currency(static_cast<std::int64_t>(v));
+    } else {
+        const auto p = static_cast<std::uint64_t>(x.i), q = static_cast<std::uint64_t>(y.i);
+        if (n.op == opDivide && y.i == 0) return NullValue(type, n.subType);
+        std::int64_t v = 0;
+        switch (n.op) {
+            case opAdd: v = static_cast<std::int64_t>(p + q); break;
+            case opSubtract: v = static_cast<std::int64_t>(p - q); break;
+            case opMultiply: v = static_cast<std::int64_t>(p * q); break;
+            case opDivide: v = (x.i == INT64_MIN && y.i == -1) ? INT64_MIN : x.i / y.i; break;
+            default: break;
+        }
+        value = Int(v);
+    }
+    StoreNumber(*r, type, value);
+    return r;
+}
+
+TValue Binary(const TExpToken& n, const TEvalContext& c) {
+    switch (n.op) {
+        case opAnd:
+        case opOr: {
+            // The right operand first; the left one only when the right does not decide.
+            const bool right = IsTrue(*Eval(n.Operand(1), c));
+            if (n.op == opAnd && !right) return Bool(false);
+            if (n.op == opOr && right) return Bool(true);
+            return Bool(IsTrue(*Eval(n.Operand(0), c)));
+        }
+        case opEq:
+        case opNe:
+        case opLt:
+        case opGt:
+        case opLe:
+        case opGe: {
+            TValue a = Eval(n.Operand(0), c);
+            TValue b = Eval(n.Operand(1), c);
+            if (n.kind == nkStringCompare) {
+                return Bool(Comparison(n.op, *a, *b, c, n.evalFlag != 0,
+                                       n.evalSlot > 0 ? static_cast<std::size_t>(n.evalSlot) : 0));
+            }
+            return Bool(Comparison(n.op, *a, *b, c));
+        }
+        case opAdd:
+        case opSubtract:
+        case opMultiply:
+        case opDivide: return Arithmetic(n, c);
+        default: return NullValue(n.dataType);
+    }
+}
+
+TValue Predicate(const TExpToken& n, const TEvalContext& c) {
+    switch (n.op) {
+        case opLike:
+        case opNotLike: {
+            TValue v = Eval(n.Operand(0), c);
+            TValue p = Eval(n.Operand(1), c);
+            const bool match = !v->isNull && !p->isNull && Like(Text(*v), Text(*p), c);
+            return Bool(n.op == opLike ? match : !match);
+        }
+        case opBetween:
+        case opNotBetween: {
+            TValue v = Eval(n.Operand(0), c);
+            bool inside = Comparison(opGe, *v, *Eval(n.Operand(1), c), c);
+            if (inside) inside = Comparison(opLe, *v, *Eval(n.Operand(2), c), c);
+            return Bool(n.op == opBetween ? inside : !inside);
+        }
+        case opInList:
+        case opNotInList: {
+            TValue v = Eval(n.Operand(0), c);
+            bool found = false;
+            for (std::size_t i = 1; i < n.operands.size() && !found; ++i)
+                found = Comparison(opEq, *v, *Eval(n.operands[i], c), c);
+            return Bool(n.op == opInList ? found : !found);
+        }
+        case opInSelect:
+        case opNotInSelect: {
+            TValue v = Eval(n.Operand(0), c);
+            const TExpToken* sub = n.Operand(1);
+            const bool found = sub && sub->subSelect && sub->subSelect->Contains(*v);
+            return Bool(n.op == opInSelect ? found : !found);
+        }
+        default: return Bool(false);
+    }
+}
+
+// ---- Functions ---------------------------------------------------------------------------
+
+std::int32_t DayOfWeek(std::int32_t day) {
+    // Day 1 (0001-01-01) was a Monday.
+    return static_cast<std::int32_t>(((static_cast<std::int64_t>(day) - 1) % 7 + 7) % 7) + 1;
+}
+
+// Week number: weeks start on Monday; week 1 starts at the first Monday of the year,
+// or at the Monday before it when 4 January comes earlier.
+std::int32_t WeekOf(std::int32_t day, int year) {
+    auto firstMonday = [](int y) {
+        const std::int32_t jan1 = DateToDayNumber({y, 1, 1});
+        std::int32_t monday = jan1 + (8 - DayOfWeek(jan1)) % 7;
+        if (jan1 + 3 < monday) monday -= 7;
+        return monday;
+    };
+    std::int32_t n = day - firstMonday(year) + 1;
+    if (n <= 0 && year > 1) n = day - firstMonday(year - 1) + 1;
+    if (n == 365) return 1;
+    return (n + 6) / 7;
+}
+
+TValue Extract(const TExpToken& n, const TEvalContext& c) {
+    TValue a = Eval(n.Operand(0), c);
+    if (a->isNull) return NullValue(kTypeInteger);
+    std::int32_t day = 0, ms = 0;
+    bool hasDate = false;
+    switch (a->dataType) {
+        case kTypeDate:
+            day = GetLE<std::int32_t>(a->value.data());
+            hasDate = true;
+            break;
+        case kTypeTime: ms = GetLE<std::int32_t>(a->value.data()); break;
+        case kTypeTimeStamp: {
+            const auto parts = SplitTimeStamp(GetLE<double>(a->value.data()));
+            if (!parts) return NullValue(kTypeInteger);
+            day = parts->day;
+            ms = parts->ms;
+            hasDate = true;
+            break;
+        }
+        default: return NullValue(kTypeInteger);
+    }
+    TCalendarDate date{0, 0, 0};
+    if (hasDate) {
+        const auto d = DayNumberToDate(day);
+        if (!d) return NullValue(kTypeInteger);
+        date = *d;
+    }
+    const TClockTime time = MillisecondsToTime(ms).value_or(TClockTime{});
+    std::int32_t v = 0;
+    switch (n.op) {
+        case opExtractYear: v = date.year; break;
+        case opExtractMonth: v = date.month; break;
+        case opExtractDay: v = date.day; break;
+        case opExtractDayOfWeek: v = hasDate ? DayOfWeek(day) : 0; break;
+        case opExtractWeek: v = hasDate ? WeekOf(day, date.year) : 0; break;
+        case opExtractHour: v = time.hour; break;
+        case opExtractMinute: v = time.minute; break;
+        case opExtractSecond: v = time.second; break;
+        default: break;
+    }
+    TValue r = NewValue(kTypeInteger);
+    StoreNumber(*r, kTypeInteger, Int(v));
+    return r;
+}
+
+// The length a CAST to CHAR(n) or BYTES(n) keeps; unlimited when not given.
+std::size_t TargetLength(const TExpToken& n) {
+    if (const TExpToken* len = n.Operand(1); len && !len->isNull && IsNumeric(len->dataType))
+        return static_cast<std::size_t>(std::max<std::int64_t>(0, AsInteger(NumberOf(*len))));
+    if (n.dataSize > 0) return n.dataType == kTypeString ? n.dataSize - 1 : n.dataSize;
+    return SIZE_MAX;
+}
+
+// The decimals a CAST to DECIMAL(p, s) keeps: s, else the node's scale, else 0 when
+// only a precision is given; 4 (all of them) for a plain DECIMAL.
+int CastScale(const TExpToken& n) {
+    if (const TExpToken* s = n.Operand(2); s && !s->isNull && IsNumeric(s->dataType))
+        return static_cast<int>(AsInteger(NumberOf(*s)));
+    if (n.scale > 0 || n.Operand(1)) return n.scale;
+    return 4;
+}
+
+// Rounds a BCD value half away from zero to `decimals` (0..3) places.
+void KeepDecimals(TExpToken& r, int decimals) {
+    if (decimals >= 4) return;
+    std::int64_t unit = 1;
+    for (int i = std::max(decimals, 0); i < 4; ++i) unit *= 10;
+    const std::int64_t cur = AsCurrency(NumberOf(r));
+    const std::int64_t half = cur < 0 ? -unit / 2 : unit / 2;
+    StoreNumber(r, kTypeBCD, Currency((cur + half) / unit * unit));
+}
+
+// A text converted to a value of `type` by the text forms; raises when it does not convert.
+void ParseInto(TExpToken& r, std::uint8_t type, std::string_view text) {
+    switch (type) {
+        case kTypeDate: {
+            const auto d = ParseDate(text);
+            if (!d) RaiseConversion(text, "date");
+            StoreNumber(r, type, Int(DateToDayNumber(*d)));
+            return;
+        }
+        case kTypeTime: {
+            const auto t = ParseTime(text);
+            if (!t) RaiseConversion(text, "time");
+            StoreNumber(r, type, Int(TimeToMilliseconds(*t)));
+            return;
+        }
+        case kTypeTimeStamp: {
+            const auto s = ParseTimeStamp(text);
+            if (!s) RaiseConversion(text, "date and time");
+            StoreNumber(r, type, Float(ToTimeStamp(DateToDayNumber(s->date), TimeToMilliseconds(s->time))));
+            return;
+        }
+        case kTypeBoolean: {
+            const auto b = ParseBoolean(text);
+            if (!b) RaiseConversion(text, "boolean");
+            StoreNumber(r, type, Int(*b ? 1 : 0));
+            return;
+        }
+        case kTypeBCD: {
+            const auto f = ParseFloat(text);
+            if (!f) RaiseConversion(text, "currency value");
+            StoreNumber(r, type, Float(*f));
+            return;
+        }
+        case kTypeSmallInt:
+        case kTypeWord:
+        case kTypeInteger:
+        case kTypeLargeInt:
+            if (const auto i = ParseInt64(text)) {
+                StoreNumber(r, type, Int(*i));
+                return;
+            }
+            [[fallthrough]];
+        default: {
+            const auto f = ParseFloat(text);
+            if (!f) RaiseConversion(text, "floating-point number");
+            StoreNumber(r, type, Float(*f));
+            return;
+        }
+    }
+}
+
+TValue Cast(const TExpToken& n, const TEvalContext& c) {
+    TValue a = Eval(n.Operand(0), c);
+    const std::uint8_t target = n.dataType;
+    if (a->isNull) return NullValue(target, n.subType);
+    TValue r = NewValue(target, n.subType);
+    const bool fromBlob = a->dataType == kTypeBlob;
+    if (target == kTypeString) {
+        std::string written;
+        std::string_view text;
+        if (fromBlob || IsText(*a)) {
+            text = fromBlob ? RawBytes(*a) : Text(*a);
+            text = text.substr(0, strnlen(text.data(), text.size()));
+        } else {
+            written = ValueText(*a);
+            text = written;
+        }
+        const std::size_t keep = TargetLength(n);
+        PutText(*r, text.substr(0, std::min(keep, text.size())), keep == SIZE_MAX ? 0 : static_cast<std::uint32_t>(keep + 1));
+        return r;
+    }
+    if (fromBlob) {
+        // A BLOB is copied whole.
+        PutBlob(*r, RawBytes(*a), target == kTypeBlob ? n.subType : a->subType);
+        if (target != kTypeBlob) r->dataType = a->dataType;
+        return r;
+    }
+    if (target == kTypeBlob || target == kTypeBytes) {
+        const std::string written = IsText(*a) ? std::string(Text(*a)) : ValueText(*a);
+        if (target == kTypeBlob) {
+            PutBlob(*r, written, n.subType);
+        } else {
+            const std::size_t keep = std::min(TargetLength(n), written.size());
+            r->Reserve(keep + 1);
+            std::memcpy(r->value.data(), written.data(), keep);
+            r->dataSize = static_cast<std::uint32_t>(keep);
+        }
+        return r;
+    }
+    if (IsText(*a)) {
+        ParseInto(*r, target, Text(*a));
+        if (target == kTypeBCD) KeepDecimals(*r, CastScale(n));
+        return r;
+    }
+    TNumber v = NumberOf(*a);
+    const std::uint8_t source = a->dataType;
+    // Between the date and time kinds by their parts; everything else by stored value.
+    if (source == kTypeDate && target == kTypeTimeStamp) {
+        v = Float(ToTimeStamp(static_cast<std::int32_t>(v.i), 0));
+    } else if (source == kTypeTimeStamp && (target == kTypeDate || target == kTypeTime)) {
+        const auto parts = SplitTimeStamp(v.f);
+        if (!parts) return NullValue(target, n.subType);
+        v = Int(target == kTypeDate ? parts->day : parts->ms);
+    } else if ((source == kTypeDate && target == kTypeTime) || (source == kTypeTime && target == kTypeDate)) {
+        v = Int(0);
+    }
+    StoreNumber(*r, target, v);
+    if (target == kTypeBCD) KeepDecimals(*r, CastScale(n));
+    return r;
+}
+
+TValue Function(const TExpToken& n, const TEvalContext& c) {
+    switch (n.op) {
+        case opSum:
+        case opCount:
+        case opMin:
+        case opMax:
+        case opAvg: {
+            const TExpToken* arg = n.Operand(0);
+            if (arg && arg->kind == nkColumn && arg->name == "*") {
+                TValue r = NewValue(kTypeInteger);
+                StoreNumber(*r, kTypeInteger, Int(1));
+                return r;
+            }
+            return Eval(arg, c);
+        }
+        case opUpper:
+        case opLower: {
+            TValue a = Eval(n.Operand(0), c);
+            if (a->isNull) return NullValue(kTypeString);
+            const nls::TCaseTable& map = nls::CaseTable(c.languageId, n.op == opUpper);
+            const std::string_view s = Text(*a);
+            TValue r = NewValue(kTypeString);
+            PutText(*r, s, a->dataType == kTypeString ? a->dataSize : 0);
+            for (std::size_t i = 0; i < s.size(); ++i) r->value[i] = map[r->value[i]];
+            return r;
+        }
+        case opLength: {
+            TValue a = Eval(n.Operand(0), c);
+            if (a->isNull) return NullValue(kTypeInteger);
+            TValue r = NewValue(kTypeInteger);
+            StoreNumber(*r, kTypeInteger, Int(static_cast<std::int64_t>(Text(*a).size())));
+            return r;
+        }
+        case opSubstring: {
+            TValue a = Eval(n.Operand(0), c);
+            TValue from = Eval(n.Operand(1), c);
+            TValue count = n.Operand(2) ? Eval(n.Operand(2), c) : nullptr;
+            if (a->isNull || from->isNull || (count && count->isNull)) return NullValue(kTypeString);
+            const std::string_view s = Text(*a);
+            const std::int64_t start = std::max<std::int64_t>(1, AsInteger(NumberOf(*from))) - 1;
+            const std::int64_t length = count ? AsInteger(NumberOf(*count)) : INT64_MAX;
+            TValue r = NewValue(kTypeString);
+            if (start >= static_cast<std::int64_t>(s.size()) || length <= 0) {
+                r->isNull = true;
+                return r;
+            }
+            const auto begin = static_cast<std::size_t>(start);
+            const std::size_t take = std::min<std::uint64_t>(static_cast<std::uint64_t>(length), s.size() - begin);
+            PutText(*r, s.substr(begin, take), n.dataSize);
+            return r;
+        }
+        case opTrimLeading:
+        case opTrimTrailing:
+        case opTrimBoth: {
+            TValue a = Eval(n.Operand(0), c);
+            TValue ch = Eval(n.Operand(1), c);
+            const std::string_view t = Text(*ch);
+            if (a->isNull || t.empty()) return NullValue(kTypeString);
+            std::string_view s = Text(*a);
+            if (n.op != opTrimTrailing) {
+                while (!s.empty() && s.front() == t[0]) s.remove_prefix(1);
+            }
+            if (n.op != opTrimLeading) {
+                while (!s.empty() && s.back() == t[0]) s.remove_suffix(1);
+            }
+            TValue r = NewValue(kTypeString);
+            PutText(*r, s, a->dataType == kTypeString ? a->dataSize : 0);
+            return r;
+        }
+        case opPos:
+        case opOccurs: {
+            TValue a = Eval(n.Operand(0), c);
+            TValue what = Eval(n.Operand(1), c);
+            if (a->isNull || what->isNull) return NullValue(kTypeInteger);
+            const std::string_view s = Text(*a), w = Text(*what);
+            const bool doubleByte = c.languageId == 0;
+            std::int64_t v = 0;
+            if (n.op == opPos) {
+                const std::size_t at = Find(s, w, 0, doubleByte);
+                v = at == std::string_view::npos ? 0 : static_cast<std::int64_t>(at) + 1;
+            } else {
+                for (std::size_t at = Find(s, w, 0, doubleByte); at != std::string_view::npos;
+                     at = Find(s, w, at + w.size(), doubleByte))
+                    ++v;
+            }
+            TValue r = NewValue(kTypeInteger);
+            StoreNumber(*r, kTypeInteger, Int(v));
+            return r;
+        }
+        case opReplace: {
+            TValue a = Eval(n.Operand(0), c);
+            TValue what = Eval(n.Operand(1), c);
+            TValue with = Eval(n.Operand(2), c);
+            if (a->isNull) return NullValue(kTypeString);
+            // An empty search text finds nothing. An empty replacement is stored as
+            // NULL like every empty string, and removes each match.
+            if (what->isNull || Text(*what).empty()) return a;
+            const std::string_view s = Text(*a), w = Text(*what), x = with->isNull ? std::string_view() : Text(*with);
+            const bool doubleByte = c.languageId == 0;
+            std::size_t matches = 0;
+            for (std::size_t at = Find(s, w, 0, doubleByte); at != std::string_view::npos;
+                 at = Find(s, w, at + w.size(), doubleByte))
+                ++matches;
+            const std::size_t size = s.size() - matches * w.size() + matches * x.size();
+            TValue r = NewValue(kTypeString);
+            r->Reserve(size + 1);
+            std::uint8_t* out = r->value.data();
+            std::size_t done = 0;
+            for (std::size_t at = Find(s, w, 0, doubleByte); at != std::string_view::npos;
+                 at = Find(s, w, at + w.size(), doubleByte)) {
+                CopyBytes(out, s.substr(done, at - done));
+                out += at - done;
+                CopyBytes(out, x);
+                out += x.size();
+                done = at + w.size();
+            }
+            CopyBytes(out, s.substr(done));
+            r->value[size] = 0;
+            r->dataSize = std::max<std::uint32_t>(n.dataSize, static_cast<std::uint32_t>(size + 1));
+            r->isNull = size == 0;
+            return r;
+        }
+        case opExtractYear:
+        case opExtractMonth:
+        case opExtractWeek:
+        case opExtractDay:
+        case opExtractDayOfWeek:
+        case opExtractHour:
+        case opExtractMinute:
+        case opExtractSecond: return Extract(n, c);
+        case opAbs: {
+            TValue a = Eval(n.Operand(0), c);
+            if (a->isNull || IsText(*a) || IsRaw(*a)) return a;
+            const TNumber v = NumberOf(*a);
+            if (AsDouble(v) < 0) {
+                TNumber m = v;
+                if (m.kind == TNumber::kFloat) {
+                    m.f = -m.f;
+                } else {
+                    m.i = static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(m.i));
+                }
+                StoreNumber(*a, a->dataType, m);
+            }
+            return a;
+        }
+        case opRound: {
+            TValue a = Eval(n.Operand(0), c);
+            TValue places = n.Operand(1) ? Eval(n.Operand(1), c) : nullptr;
+            if (a->isNull || (places && places->isNull)) return NullValue(kTypeFloat);
+            const double scale = std::pow(10.0, places ? static_cast<double>(AsInteger(NumberOf(*places))) : 0.0);
+            TValue r = NewValue(kTypeFloat);
+            StoreNumber(*r, kTypeFloat, Float(std::round(AsDouble(NumberOf(*a)) * scale) / scale));
+            return r;
+        }
+        case opIf: {
+            const bool condition = IsTrue(*Eval(n.Operand(0), c));
+            TValue v = Eval(n.Operand(condition ? 1 : 2), c);
+            // Numbers take the result type of the IF.
+            if (!v->isNull && IsNumeric(n.dataType) && IsNumeric(v->dataType) && v->dataType != n.dataType)
+                StoreNumber(*v, n.dataType, NumberOf(*v));
+            return v;
+        }
+        case opCast: return Cast(n, c);
+        default: return NullValue(n.dataType);
+    }
+}
+
+TValue Eval(const TExpToken* n, const TEvalContext& c) {
+    if (!n) return NullValue(0);
+    switch (n->kind) {
+        case nkColumn: return ReadColumn(*n, c);
+        case nkUnary: return Unary(*n, c);
+        case nkBinary:
+        case nkStringCompare: return Binary(*n, c);
+        case nkPredicate: return Predicate(*n, c);
+        case nkFunction: return Function(*n, c);
+        case nkSubSelect: return NullValue(n->dataType);
+        default: return Copy(*n);  // constants and bound parameters
+    }
+}
+
+}  // namespace
+
+void TRecordColumns::ReadColumn(const TExpToken& column, TExpToken& into) {
+    into.kind = nkConstant;
+    ClearValue(into);
+    if (column.fieldNo == 0 || column.fieldNo > fields_.size()) {
+        into.isNull = true;
+        return;
+    }
+    const TFieldDesc& d = fields_[column.fieldNo - 1u];
+    into.dataType = d.FieldType == kFieldVarBytes ? kTypeBytes : d.FieldType;
+    into.subType = d.SubType;
+    into.scale = d.Scale;
+    into.isNull = FieldIsNull(record_, d);
+    switch (into.dataType) {
+        case kTypeString:
+        case kTypeBytes:
+        case kTypeBCD: {
+            const auto data = FieldData(record_, d);
+            into.dataSize = d.DataSize;
+            into.Reserve(data.size() + 1);
+            ClearValue(into);
+            if (!into.isNull) std::copy(data.begin(), data.end(), into.value.begin());
+            return;
+        }
+        case kTypeBlob:
+            // The record holds only a reference to the BLOB's blocks; a source with
+            // access to the BLOB file supplies the bytes.
+            into.dataSize = 0;
+            return;
+        case kTypeFloat:
+        case kTypeTimeStamp:
+            StoreNumber(into, into.dataType, Float(into.isNull ? 0.0 : GetFloatField(record_, d)));
+            break;
+        default:
+            StoreNumber(into, into.dataType, Int(into.isNull ? 0 : GetIntegerField(record_, d)));
+            break;
+    }
+    into.isNull = FieldIsNull(record_, d);
+    if (into.isNull) ClearValue(into);
+}
+
+TExpToken* Evaluate(const TExpToken* root, const TEvalContext& context) { return Eval(root, context).release(); }
+
+bool Accepts(const TExpToken* root, const TEvalContext& context) {
+    const TValue v = Eval(root, context);
+    return IsTrue(*v);
+}
+
+}  // namespace reruzo

@@ -1,0 +1,198 @@
+// TDataTable: one physical table opened in a database directory, shared by every
+// cursor of that directory on it. It owns the data, index and BLOB file handlers,
+// counts its users, and carries the table-wide locks, change detection and
+// transactions.
+//
+// Locks are byte-range locks on the table's own files, far beyond their data:
+//   data file    4294967295           1 byte   table write byte (write lock, and the
+//                                               whole of a transaction)
+//                4294967294 - n       1 byte   record lock of slot n
+//                4094967293   200000001 bytes  every record lock at once
+//   index, BLOB  4294967295 - s       1 byte   read-lock slot s (1..65535, random)
+//                4294901759       65536 bytes  write region, covering every read slot
+// A writer therefore waits for every reader, readers wait for a writer, and writers
+// exclude each other through the table byte. Every process that writes a file
+// increments its header's change counter; the others compare counters when they take
+// a lock and drop their caches on a difference.
+//
+// A table object is used from its session's thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/index/index_file.h"
+#include "engine/table/records_bitmap.h"
+#include "engine/storage/blob_file.h"
+#include "engine/storage/data_file.h"
+
+namespace reruzo {
+
+class TDataDirectory;
+class TDataSession;
+
+inline constexpr std::uint64_t kTableWriteByte = 4294967295ull;
+inline constexpr std::uint64_t kRecordLockBase = 4294967294ull;  // minus the slot number
+inline constexpr std::uint64_t kAllRecordLocksOffset = 4094967293ull;
+inline constexpr std::uint64_t kAllRecordLocksLength = 200000001ull;
+inline constexpr std::uint64_t kReadSlotBase = 4294967295ull;  // minus the slot number
+inline constexpr std::uint64_t kWriteRegionOffset = 4294901759ull;
+inline constexpr std::uint64_t kWriteRegionLength = 65536ull;
+inline constexpr int kFileLockRetries = 8192;
+inline constexpr int kFileLockSleepMs = 3;
+
+// Retries of the table-byte, write-region and read-slot locks (8192, about 25
+// seconds). Tests of lock time-outs lower it; the product never changes it.
+void SetFileLockRetriesForTests(int retries);
+
+// What a new table is made of: the arguments of the data header, the fields and the
+// indexes.
+struct TTableStructure : TNewTableOptions {
+    std::vector<TFieldDesc> Fields;
+    TIndexDesc Primary;                  // no key fields: records in natural order
+    std::vector<TIndexDesc> Secondaries;
+};
+
+// Checks and completes a structure before a table is made of it: password, language,
+// field count and descriptors, index count, BLOB block size; derives data sizes and
+// offsets and the key lengths of the indexes. Raises the engine error of the first
+// problem (RERUZO_INVALIDPASSWORD, RERUZO_CANNOTLOADLDDRV, RERUZO_FLDLIMIT,
+// RERUZO_INDEXLIMIT, RERUZO_BLOBLIMIT, RERUZO_INVALIDFIELDNAME, RERUZO_INVALIDFLDTYPE,
+// RERUZO_INVALIDVCHKSTRUCT, and the index errors).
+void ValidateTableStructure(TTableStructure& structure, const std::string& directory, const std::string& table);
+
+struct TTableOpenOptions {
+    bool Exclusive = false;
+    bool ReadOnly = false;
+    bool InMemory = false;
+    bool Temporary = false;
+    bool ShareEvenIfExclusive = false;
+};
+
+class TDataTable : public TDataFileOwner {
+public:
+    TDataTable(TDataDirectory& directory, std::string name, const TTableOpenOptions& options);
+    ~TDataTable() override;
+    TDataTable(const TDataTable&) = delete;
+    TDataTable& operator=(const TDataTable&) = delete;
+
+    const std::string& Name() const { return name_; }
+    TDataDirectory& Directory() const { return directory_; }
+    TDataSession& Session() const;
+    int OpenCount() const { return openCount_; }
+    bool IsOpen() const { return open_; }
+    bool Exclusive() const { return options_.Exclusive; }
+    bool ReadOnly() const { return options_.ReadOnly || forcedReadOnly_; }
+    bool ForcedReadOnly() const { return forcedReadOnly_; }
+    bool InMemory() const { return options_.InMemory; }
+    bool Temporary() const { return options_.Temporary; }
+    bool IndexRebuilt() const { return indexRebuilt_; }
+    void SetOptions(const TTableOpenOptions& options) { options_ = options; }
+    void AddOpen() { ++openCount_; }
+
+    TDataFile& Data() { return *data_; }
+    TIndexFile& Index() { return *index_; }
+    TBlobFile& Blob() { return *blob_; }
+    bool HasBlobs() const { return data_->BlobFieldCount() != 0; }
+
+    // Opens the files (open count 1). A missing index file is created empty and the
+    // table marked index-rebuilt. Anything else that fails closes what was opened.
+    void Open();
+    // One user fewer; at the last (outside a transaction) the caches are written or,
+    // for a temporary table closed with `discard`, dropped, every lock is released
+    // and the files are closed.
+    void Close(bool discard);
+    // Creates the three files from a validated structure; the table is left open
+    // exclusively.
+    void Create(const TTableStructure& structure);
+    void DeleteFiles();
+    void RenameFiles(const std::string& newName, bool toBackup);
+    void Empty();
+    void BackupIndex();
+    void RestoreIndex(bool copyBack, bool deleteBackup);
+    // Re-enters every slot into "Sys Deleted" of a recreated index file and counts the
+    // live records, under the write lock; the table reads in natural order afterwards.
+    void RebuildLostIndex();
+
+    // ---- Writing (record writing and transactions) ----
+    void FlushBuffers(bool trim, bool dataChanged, bool indexChanged, bool blobChanged, bool flushOs);
+    void MarkChanged(bool dataChanged, bool indexChanged, bool blobChanged);
+    void StartTransaction();
+    void Commit(bool release, bool flushOs);
+    void Rollback();
+    bool TransactionActive() const { return transactionActive_; }
+
+    // ---- Locks and change detection ----
+    bool ReadLock();
+    void ReadUnlock();
+    bool CheckLock();
+    void CheckUnlock();
+    bool WriteLock();
+    void WriteUnlock();
+    void TransactionLock();
+    void TransactionUnlock();
+    // Locks record n for writing; true when changes by others were found on the way
+    // (the cursor resynchronises). The check lock it may take is released by the caller.
+    bool LockRecord(std::int32_t n);
+    void UnlockRecord(std::int32_t n);
+    // Unlocks every record of this table object, or only those whose unlock was
+    // deferred by a transaction.
+    void UnlockRecords(bool deferredOnly);
+    // Compares the files' change counters with the cached ones and drops stale caches.
+    bool CheckChanges();
+
+    bool ReadLockHeld() const { return readLock_.held; }
+    bool CheckLockHeld() const { return checkLock_.held; }
+    bool WriteLockHeld() const { return writeLockHeld_; }
+    bool TransactionLockHeld() const { return transactionLockHeld_; }
+    const TRecordsBitmap& LockedRecords() const { return locked_; }
+    TRecordsBitmap& CursorLockedRecords() { return cursorLocked_; }
+    const TRecordsBitmap& DeferredUnlocks() const { return deferred_; }
+
+    // TDataFileOwner
+    bool InTransaction() const override { return transactionActive_; }
+    bool ForceBufferFlush() const override;
+    bool StrictChangeDetection() const override;
+    bool WrittenByThisProcess() const override { return written_; }
+    void MarkWritten() override { written_ = true; }
+
+private:
+    struct TReadLockState {
+        bool held = false;
+        int indexSlot = 0;
+        int blobSlot = 0;
+    };
+    [[noreturn]] void Raise(std::uint16_t code) const;
+    bool TakeReadLock(TReadLockState& lock, const TReadLockState& other);
+    void ReleaseReadLock(TReadLockState& lock);
+    bool LockTableByte();
+    bool LockWriteRegion(TFileHandler& file);
+    int LockReadSlot(TFileHandler& file);
+    void ReleaseAllLocks();
+    void MakeHandlers();
+    void CloseFiles();
+
+    TDataDirectory& directory_;
+    std::string name_;
+    TTableOpenOptions options_;
+    int openCount_ = 0;
+    bool open_ = false;
+    bool forcedReadOnly_ = false;
+    bool indexRebuilt_ = false;
+    std::unique_ptr<TDataFile> data_;
+    std::unique_ptr<TIndexFile> index_;
+    std::unique_ptr<TBlobFile> blob_;
+    TRecordsBitmap locked_;
+    TRecordsBitmap cursorLocked_;
+    TRecordsBitmap deferred_;
+    TReadLockState readLock_;
+    TReadLockState checkLock_;
+    bool writeLockHeld_ = false;
+    bool transactionLockHeld_ = false;
+    bool transactionActive_ = false;
+    bool written_ = false;
+};
+
+}  // namespace reruzo
