@@ -1,5 +1,8 @@
-// Creating a table's index file from its records, and checking one against them.
+// Creating a table's index file from its records, adding and freeing one index, and
+// checking an index file against the records.
 #include "engine/index/index_build.h"
+
+#include <strings.h>
 
 #include <map>
 
@@ -28,23 +31,32 @@ std::vector<TSlotIndex> UsedSlots(const TIndexFile& index, const TDataFile& data
 
 // Walks every record slot and calls `visit(i, n, key)` with the key of slot n for
 // each index i that covers it: the live records for every index, the deleted ones
-// for the deleted-records index. Returns the number of live records.
-template <typename TVisit>
-std::int32_t ForEachKey(TDataFile& data, const std::vector<TSlotIndex>& slots, TVisit&& visit) {
+// for the deleted-records index; then `slotDone(n)`. Returns the number of live
+// records.
+template <typename TVisit, typename TSlotDone>
+std::int32_t ForEachKey(TDataFile& data, const std::vector<TSlotIndex>& slots, TVisit&& visit, TSlotDone&& slotDone) {
     std::vector<std::uint8_t> key;
     std::int32_t live = 0;
     for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
-        TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
-        const bool isLive = r->State() == 0;
-        live += isLive ? 1 : 0;
-        for (std::size_t i = 0; i < slots.size(); ++i) {
-            if (!isLive && slots[i].slot != kSysDeletedSlot) continue;
-            key.assign(slots[i].layout.KeyLength(), 0);
-            BuildKey(slots[i].layout, r->Data(), key);
-            visit(i, n, key);
+        {
+            TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
+            const bool isLive = r->State() == 0;
+            live += isLive ? 1 : 0;
+            for (std::size_t i = 0; i < slots.size(); ++i) {
+                if (!isLive && slots[i].slot != kSysDeletedSlot) continue;
+                key.assign(slots[i].layout.KeyLength(), 0);
+                BuildKey(slots[i].layout, r->Data(), key);
+                visit(i, n, key);
+            }
         }
+        slotDone(n);
     }
     return live;
+}
+
+template <typename TVisit>
+std::int32_t ForEachKey(TDataFile& data, const std::vector<TSlotIndex>& slots, TVisit&& visit) {
+    return ForEachKey(data, slots, visit, [](std::int32_t) {});
 }
 
 }  // namespace
@@ -70,6 +82,76 @@ void CreateIndexFile(TDataFile& data, TIndexFile& index, TIndexDesc primary, std
     index.SetRecordCount(live);
     index.FlushPages(false);
     index.WriteHeader(true, true);
+}
+
+TNewIndex BuildSecondaryIndex(TDataFile& data, TIndexFile& index, TIndexDesc desc, const std::string& database,
+                              const std::string& table, std::uint16_t progressSteps,
+                              const std::function<void(int percent)>& progress) {
+    std::uint8_t count = 0;
+    while (count < kMaxKeyFields && desc.FieldNumbers[count] != 0) ++count;
+    desc.FieldCount = count;
+    desc.KeyLength = ComputeKeyLength(desc, data.Fields(), database, table);
+    TNewIndex result;
+    result.slot = index.AddSecondaryIndex(desc, data.Fields());
+    const TSlotIndex built{result.slot, MakeKeyLayout(index.Descriptor(result.slot), result.slot, data.Fields(),
+                                                      data.LanguageId(), data.SortId())};
+    TIndexTree tree(index, built.slot, built.layout);
+    const std::int32_t slots = data.SlotCount();
+    const int step = progressSteps == 0 ? 100 : 100 / progressSteps;
+    int reported = 0;
+    ForEachKey(
+        data, {built},
+        [&](std::size_t, std::int32_t n, const std::vector<std::uint8_t>& key) {
+            if (built.layout.unique && tree.FindExact(key.data(), nullptr)) {
+                result.duplicates.push_back(n);
+            } else {
+                tree.Insert(key.data(), n);
+            }
+        },
+        [&](std::int32_t n) {
+            const int percent = static_cast<int>(std::int64_t{n} * 100 / slots);
+            if (percent >= reported + step) {
+                reported = percent;
+                if (progress) progress(percent);
+            }
+        });
+    return result;
+}
+
+bool SameIndexName(std::string a, std::string b) {
+    auto trim = [](std::string& s) {
+        while (!s.empty() && s.back() == ' ') s.pop_back();
+        while (!s.empty() && s.front() == ' ') s.erase(0, 1);
+    };
+    trim(a);
+    trim(b);
+    return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+int FindIndexSlot(const TIndexFile& index, const std::string& name) {
+    if (SameIndexName(name, "")) return 0;
+    for (int s = 1; s <= index.Header().SecondaryCount; ++s) {
+        if (SameIndexName(index.Descriptor(s).Name, name)) return s;
+    }
+    return -1;
+}
+
+bool FreeIndexTree(TIndexFile& index, int slot) {
+    const std::int32_t root = index.Root(slot);
+    if (root == 0) return true;
+    std::vector<std::int32_t> pages{root};
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        if (pages.size() > static_cast<std::size_t>(index.PageCount())) return false;
+        TPagePin page(index.FetchPage(nullptr, slot, pages[i], false));
+        if (page->IsLeaf()) continue;
+        for (int e = 1; e <= page->Count(); ++e) pages.push_back(page->Ref(e));
+    }
+    for (auto it = pages.rbegin(); it != pages.rend(); ++it) {
+        TPagePin page(index.FetchPage(nullptr, slot, *it, false));
+        index.FreePage(slot, page.get());
+    }
+    index.SetRoot(slot, 0);
+    return true;
 }
 
 std::vector<std::string> CheckTableIndexes(TDataFile& data, TIndexFile& index) {

@@ -1,8 +1,11 @@
 // Whole-table index work: creating the index file of a table from its data file
-// (defining the indexes and entering every record slot), and checking that a table's
-// indexes agree with its records.
+// (defining the indexes and entering every record slot), adding one index over the
+// records of an existing table, freeing the tree of an index that is deleted, and
+// checking that a table's indexes agree with its records.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,33 @@ namespace reruzo {
 // written and left open in `index`.
 void CreateIndexFile(TDataFile& data, TIndexFile& index, TIndexDesc primary,
                      std::vector<TIndexDesc> secondaries);
+
+// Adds a secondary index to the open index file of a table and enters the key of
+// every live record. `definition` needs its name, flags and field numbers (a zero
+// ends them); its field count and key length are worked out here, with `database`
+// and `table` naming the table in messages. Of several records with one key in a new
+// unique index the first is entered; the others are returned, in slot order, for the
+// caller to delete. `progress` hears the percentage done, in steps of 100 divided by
+// `progressSteps` (every percent for 0). Returns the new index's slot.
+struct TNewIndex {
+    int slot = 0;
+    std::vector<std::int32_t> duplicates;
+};
+TNewIndex BuildSecondaryIndex(TDataFile& data, TIndexFile& index, TIndexDesc definition, const std::string& database,
+                              const std::string& table, std::uint16_t progressSteps,
+                              const std::function<void(int percent)>& progress);
+
+// Index names compare without blanks around them and without regard to letter case.
+bool SameIndexName(std::string a, std::string b);
+// The slot of the index called `name` ("" is slot 0: the primary index, or natural
+// order in a table without one), or -1.
+int FindIndexSlot(const TIndexFile& index, const std::string& name);
+
+// Frees every page of the tree of index `slot` onto the slot's free chain, children
+// before their parents, for the next index defined there to take over, and clears
+// the root. False, with nothing freed, when the tree holds more pages than the file
+// (a damaged tree).
+bool FreeIndexTree(TIndexFile& index, int slot);
 
 // Checks an open table's index file against its data file: the index file's own
 // structure (CheckIndexFile), the record count, and that every index holds exactly

@@ -310,4 +310,16 @@ void Predecessor(const TKeyLayout& layout, std::span<std::uint8_t> key, std::siz
     }
 }
 
+std::vector<std::uint8_t> KeyOf(const TKeyLayout& layout, std::span<const std::uint8_t> record) {
+    std::vector<std::uint8_t> key(layout.KeyLength(), 0);
+    BuildKey(layout, record, key);
+    return key;
+}
+
+std::vector<std::uint8_t> SysDeletedKeyOf(std::span<const std::uint8_t> record) {
+    std::vector<std::uint8_t> key(kSysDeletedKeyLength, 0);
+    BuildSysDeletedKey(record, key);
+    return key;
+}
+
 }  // namespace reruzo

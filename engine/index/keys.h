@@ -92,6 +92,9 @@ const TKeyLayout& SysDeletedLayout();
 void BuildKey(const TKeyLayout& layout, std::span<const std::uint8_t> record, std::span<std::uint8_t> key);
 // The 5-byte "Sys Deleted" key of a record: slot state, identifier.
 void BuildSysDeletedKey(std::span<const std::uint8_t> record, std::span<std::uint8_t> key);
+// The same as new key buffers.
+std::vector<std::uint8_t> KeyOf(const TKeyLayout& layout, std::span<const std::uint8_t> record);
+std::vector<std::uint8_t> SysDeletedKeyOf(std::span<const std::uint8_t> record);
 // Writes one key field: the indicator byte (1, or 0 when `isNull`) and the encoded
 // value after it, complemented for a descending field of a table without language.
 // `data` holds the value as stored in a record (DataSize bytes); it is ignored for NULL.

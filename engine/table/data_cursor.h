@@ -180,6 +180,8 @@ public:
     std::int32_t ReadAheadCount(bool forward) override;
 
 private:
+    // How often a walk starts again when the table changes under it before it gives up.
+    static constexpr int kRestartLimit = 8;
     [[noreturn]] void Raise(std::uint16_t code) const;
     void RequireClosed() const;
     void LoadIndex(int slot);

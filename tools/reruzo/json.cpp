@@ -1,10 +1,15 @@
-// The JSON reader (a recursive descent over the grammar, with positions for every
-// error) and writer of the engine tool.
+// The JSON reader and writer of the engine tool. Reading goes through nlohmann-json's
+// SAX interface, with positions for every value and every error; writing is done
+// here, in the tool's own layout.
 #include "tools/reruzo/json.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+
+#include <nlohmann/json.hpp>
 
 namespace reruzo::cli {
 
@@ -100,7 +105,7 @@ constexpr int kMaxDepth = 256;
 
 // Length of the UTF-8 sequence at `p` (at most `left` bytes), 0 when it is not a
 // valid one: no overlong forms, no surrogates, nothing above U+10FFFF.
-std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left, std::uint32_t* codePoint = nullptr) {
+std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left) {
     const unsigned char c = p[0];
     std::size_t n = 0;
     std::uint32_t cp = 0;
@@ -126,27 +131,12 @@ std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left, std::ui
     }
     if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
         return 0;
-    if (codePoint) *codePoint = cp;
     return n;
 }
 
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | cp >> 6);
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | cp >> 12);
-        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | cp >> 18);
-        out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsAlnum(char c) { return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 std::string Describe(const char* p, const char* end) {
     if (p >= end) return "the end of the input";
@@ -161,19 +151,111 @@ std::string Describe(const char* p, const char* end) {
 
 }  // namespace
 
-class TJsonReader {
+// Builds a TJsonValue from the events of nlohmann-json's SAX parser, which does the
+// reading proper: the grammar, escapes, UTF-8 and the conversion of strings.
+//
+// The events carry no positions, and a number event carries no source text for
+// integers (and for other numbers a copy made with the locale's decimal point), so
+// the reader walks a cursor through the text in step with the events. Every event
+// stands for a token that the parser has just read and found well-formed, and the
+// only tokens between two events are ',' and ':'; so the cursor skips blanks, commas
+// and colons, is then at the token's first character (the value's line and column),
+// and steps over the token with the little it needs to know of its shape. A number's
+// text is the stretch the cursor stepped over: exactly the source, so 64-bit integers,
+// "-0", long decimals and integers too long for 64 bits all keep their digits.
+//
+// When the parser reports an error, the cursor is at the end of the last good token,
+// and the parser stopped in the next token or two. The reader then looks at that
+// part of the text in the context of the events so far (which container is open,
+// whether a key or a value came last) and names the fault and its position the way
+// the messages of the tool always have. Should it find none where the parser did, it
+// falls back to the parser's own message at the parser's position.
+class TJsonReader final : public nlohmann::json_sax<nlohmann::json> {
 public:
-    TJsonReader(std::string_view text, int line) : p_(text.data()), end_(text.data() + text.size()), line_(line) {}
+    TJsonReader(std::string_view text, int line)
+        : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), firstLine_(line), line_(line) {}
 
     TJsonValue ReadDocument() {
-        SkipBlanks();
-        TJsonValue v = ReadValue(0);
-        SkipBlanks();
-        if (p_ != end_) Fail("unexpected " + Describe(p_, end_) + " after the value");
-        return v;
+        // The parser skips a byte order mark at the start; JSON text has none.
+        if (p_ != end_ && static_cast<unsigned char>(*p_) == 0xEF) Locate();
+        nlohmann::json::sax_parse(begin_, end_, this);
+        // The parser also takes a zero byte for the end of the input: whatever is
+        // left after the value must be blanks only.
+        Locate();
+        return std::move(root_);
+    }
+
+    // ---- Events ----
+
+    bool null() override {
+        Scalar(TJsonValue(), 4);
+        lastWord_ = "null";
+        return true;
+    }
+
+    bool boolean(bool value) override {
+        Scalar(TJsonValue::Boolean(value), value ? 4 : 5);
+        lastWord_ = value ? "true" : "false";
+        return true;
+    }
+
+    bool number_integer(number_integer_t) override { return Number(); }
+    bool number_unsigned(number_unsigned_t) override { return Number(); }
+    bool number_float(number_float_t, const string_t&) override { return Number(); }
+
+    bool string(string_t& value) override {
+        ToToken();
+        const int line = line_;
+        const int column = column_;
+        StepOverString();
+        Place(TJsonValue::String(std::move(value)), line, column);
+        return true;
+    }
+
+    bool binary(binary_t&) override { return false; }  // JSON text has no binary values
+
+    bool start_object(std::size_t) override { return Open(TJsonValue::Object(), TState::ObjectOpen); }
+    bool start_array(std::size_t) override { return Open(TJsonValue::Array(), TState::ArrayOpen); }
+    bool end_object() override { return Close(); }
+    bool end_array() override { return Close(); }
+
+    bool key(string_t& key) override {
+        ToToken();
+        const int line = line_;
+        const int column = column_;
+        StepOverString();
+        if (stack_.back()->Find(key)) throw EJsonError("the key \"" + key + "\" appears twice", line, column);
+        key_ = std::move(key);
+        state_ = TState::Key;
+        return true;
+    }
+
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::json::exception& error) override {
+        // 406: a number beyond the range of a double.
+        numberOutOfRange_ = error.id == 406;
+        Locate();
+        // Not found: the parser's own words, without its prefix of kind and position,
+        // at the last character it read.
+        std::string what = error.what();
+        const std::size_t column = what.find("column ");
+        const std::size_t colon = column == std::string::npos ? std::string::npos : what.find(": ", column);
+        if (colon != std::string::npos) {
+            what.erase(0, colon + 2);
+        } else if (what.compare(0, 1, "[") == 0 && what.find("] ") != std::string::npos) {
+            what.erase(0, what.find("] ") + 2);
+        }
+        const std::size_t at = std::min(position > 0 ? position - 1 : 0, static_cast<std::size_t>(end_ - begin_));
+        p_ = begin_;
+        line_ = firstLine_;
+        column_ = 1;
+        Advance(at);
+        Fail(what);
     }
 
 private:
+    // What the last event was, and so what may follow it.
+    enum class TState { Start, ArrayOpen, ObjectOpen, Key, Value };
+
     [[noreturn]] void Fail(const std::string& what) const { throw EJsonError(what, line_, column_); }
 
     void Advance(std::size_t n = 1) {
@@ -187,107 +269,243 @@ private:
         }
     }
 
+    bool At(char c) const { return p_ != end_ && *p_ == c; }
+
     void SkipBlanks() {
-        while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) Advance();
+        while (p_ != end_ && IsBlank(*p_)) Advance();
+    }
+
+    // ---- The cursor in step with the events ----
+
+    // To the first character of the token of the current event.
+    void ToToken() {
+        while (p_ != end_ && (IsBlank(*p_) || *p_ == ',' || *p_ == ':')) Advance();
+    }
+
+    // Over a string the parser has read: to after its closing quote.
+    void StepOverString() {
+        Advance();
+        while (p_ != end_ && *p_ != '"') Advance(*p_ == '\\' && end_ - p_ > 1 ? 2 : 1);
+        if (p_ != end_) Advance();
+    }
+
+    // Over a number the parser has read, the way it reads one: the longest match.
+    void StepOverNumber() {
+        auto digits = [&] {
+            while (p_ != end_ && IsDigit(*p_)) Advance();
+        };
+        if (At('-')) Advance();
+        if (At('0')) {
+            Advance();
+        } else {
+            digits();
+        }
+        if (At('.')) {
+            Advance();
+            digits();
+        }
+        if (At('e') || At('E')) {
+            Advance();
+            if (At('+') || At('-')) Advance();
+            digits();
+        }
+    }
+
+    bool Number() {
+        ToToken();
+        const int line = line_;
+        const int column = column_;
+        const char* start = p_;
+        StepOverNumber();
+        const std::string_view text(start, static_cast<std::size_t>(p_ - start));
+        Place(TJsonValue::Number(std::string(text)), line, column);
+        lastZero_ = text == "0" || text == "-0";
+        return true;
+    }
+
+    void Scalar(TJsonValue value, std::size_t length) {
+        ToToken();
+        const int line = line_;
+        const int column = column_;
+        Advance(length);
+        Place(std::move(value), line, column);
+    }
+
+    // Puts a new value into the open array or object (or makes it the document).
+    TJsonValue& Place(TJsonValue value, int line, int column) {
+        if (stack_.size() > kMaxDepth) throw EJsonError("values nested more than 256 deep", line, column);
+        value.line_ = line;
+        value.column_ = column;
+        state_ = TState::Value;
+        lastWord_ = nullptr;
+        lastZero_ = false;
+        if (stack_.empty()) return root_ = std::move(value);
+        TJsonValue& into = *stack_.back();
+        return into.IsArray() ? into.Push(std::move(value)) : into.Add(std::move(key_), std::move(value));
+    }
+
+    bool Open(TJsonValue value, TState state) {
+        ToToken();
+        const int line = line_;
+        const int column = column_;
+        Advance();
+        // A pointer to the new value stays good while it is open: its container gets
+        // no other member before it is closed.
+        stack_.push_back(&Place(std::move(value), line, column));
+        state_ = state;
+        return true;
+    }
+
+    bool Close() {
+        ToToken();
+        Advance();
+        stack_.pop_back();
+        state_ = TState::Value;
+        lastWord_ = nullptr;
+        lastZero_ = false;
+        return true;
+    }
+
+    // ---- Naming a fault ----
+
+    // From the end of the last good token, finds the first fault of the text and
+    // raises it; returns when there is none up to the next token that would have
+    // been an event.
+    void Locate() {
+        const int depth = static_cast<int>(stack_.size());
+        switch (state_) {
+            case TState::Start:
+                SkipBlanks();
+                LocateValue(depth);
+                return;
+            case TState::ArrayOpen:
+                SkipBlanks();
+                if (!At(']')) LocateValue(depth);
+                return;
+            case TState::ObjectOpen:
+                SkipBlanks();
+                if (!At('}')) LocateKey();
+                return;
+            case TState::Key:
+                Expect(':', "':' after a key");
+                SkipBlanks();
+                LocateValue(depth);
+                return;
+            case TState::Value:
+                break;
+        }
+        // Right after a value: a word or a zero run on into more letters or digits.
+        if (lastWord_ && p_ != end_ && IsAlnum(*p_))
+            Fail("unexpected " + Describe(p_, end_) + " after '" + lastWord_ + "'");
+        if (lastZero_ && p_ != end_ && IsDigit(*p_)) Fail("a number must not start with a leading zero");
+        SkipBlanks();
+        if (stack_.empty()) {
+            if (p_ != end_) Fail("unexpected " + Describe(p_, end_) + " after the value");
+        } else if (stack_.back()->IsArray()) {
+            if (At(']')) return;
+            Expect(',', "',' or ']' after an array item");
+            SkipBlanks();
+            if (At(']')) Fail("a trailing comma before ']'");
+            LocateValue(depth);
+        } else {
+            if (At('}')) return;
+            Expect(',', "',' or '}' after a value");
+            SkipBlanks();
+            LocateKey();
+        }
     }
 
     void Expect(char c, const char* what) {
         SkipBlanks();
-        if (p_ == end_ || *p_ != c) Fail(std::string("expected ") + what + ", found " + Describe(p_, end_));
+        if (!At(c)) Fail(std::string("expected ") + what + ", found " + Describe(p_, end_));
         Advance();
     }
 
-    TJsonValue ReadValue(int depth) {
-        if (depth > kMaxDepth) Fail("values nested more than 256 deep");
-        if (p_ == end_) Fail("expected a value, found the end of the input");
-        const int line = line_;
-        const int column = column_;
-        TJsonValue v;
-        switch (*p_) {
-            case '{': v = ReadObject(depth); break;
-            case '[': v = ReadArray(depth); break;
-            case '"': v = TJsonValue::String(ReadString()); break;
-            case 't': ReadWord("true"); v = TJsonValue::Boolean(true); break;
-            case 'f': ReadWord("false"); v = TJsonValue::Boolean(false); break;
-            case 'n': ReadWord("null"); break;
-            default:
-                if (*p_ == '-' || (*p_ >= '0' && *p_ <= '9')) {
-                    v = TJsonValue::Number(ReadNumber());
-                } else {
-                    Fail("expected a value, found " + Describe(p_, end_));
-                }
+    void LocateKey() {
+        if (!At('"')) {
+            if (At('}')) Fail("a trailing comma before '}'");
+            Fail("expected a key in double quotes, found " + Describe(p_, end_));
         }
-        v.line_ = line;
-        v.column_ = column;
-        return v;
+        LocateString();
     }
 
-    void ReadWord(const char* word) {
+    void LocateValue(int depth) {
+        if (depth > kMaxDepth) Fail("values nested more than 256 deep");
+        if (p_ == end_) Fail("expected a value, found the end of the input");
+        switch (*p_) {
+            case '{':
+            case '[': return;  // an event had come for it
+            case '"': LocateString(); return;
+            case 't': LocateWord("true"); return;
+            case 'f': LocateWord("false"); return;
+            case 'n': LocateWord("null"); return;
+            default:
+                if (*p_ == '-' || IsDigit(*p_)) {
+                    LocateNumber();
+                    return;
+                }
+                Fail("expected a value, found " + Describe(p_, end_));
+        }
+    }
+
+    void LocateWord(const char* word) {
         const std::size_t n = std::strlen(word);
         if (static_cast<std::size_t>(end_ - p_) < n || std::memcmp(p_, word, n) != 0)
             Fail("expected a value, found " + Describe(p_, end_));
         Advance(n);
-        if (p_ != end_ && ((*p_ >= 'a' && *p_ <= 'z') || (*p_ >= 'A' && *p_ <= 'Z') || (*p_ >= '0' && *p_ <= '9')))
-            Fail("unexpected " + Describe(p_, end_) + " after '" + word + "'");
+        if (p_ != end_ && IsAlnum(*p_)) Fail("unexpected " + Describe(p_, end_) + " after '" + word + "'");
     }
 
-    std::string ReadNumber() {
-        const char* start = p_;
+    void LocateNumber() {
+        const int line = line_;
+        const int column = column_;
         auto digits = [&] {
             const char* from = p_;
-            while (p_ != end_ && *p_ >= '0' && *p_ <= '9') Advance();
+            while (p_ != end_ && IsDigit(*p_)) Advance();
             return p_ - from;
         };
-        if (*p_ == '-') Advance();
-        if (p_ == end_ || *p_ < '0' || *p_ > '9') Fail("expected a digit, found " + Describe(p_, end_));
-        if (*p_ == '0') {
+        if (At('-')) Advance();
+        if (p_ == end_ || !IsDigit(*p_)) Fail("expected a digit, found " + Describe(p_, end_));
+        if (At('0')) {
             Advance();
-            if (p_ != end_ && *p_ >= '0' && *p_ <= '9') Fail("a number must not start with a leading zero");
+            if (p_ != end_ && IsDigit(*p_)) Fail("a number must not start with a leading zero");
         } else {
             digits();
         }
-        if (p_ != end_ && *p_ == '.') {
+        if (At('.')) {
             Advance();
             if (digits() == 0) Fail("expected a digit after the decimal point, found " + Describe(p_, end_));
         }
-        if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+        if (At('e') || At('E')) {
             Advance();
-            if (p_ != end_ && (*p_ == '+' || *p_ == '-')) Advance();
+            if (At('+') || At('-')) Advance();
             if (digits() == 0) Fail("expected a digit in the exponent, found " + Describe(p_, end_));
         }
-        return std::string(start, p_);
+        if (numberOutOfRange_) throw EJsonError("the number is beyond the range of a double", line, column);
     }
 
-    unsigned ReadHex4() {
-        unsigned v = 0;
+    void LocateHex4() {
         for (int i = 0; i < 4; ++i) {
             if (p_ == end_) Fail("expected four hexadecimal digits after \\u");
             const char c = *p_;
-            unsigned d;
-            if (c >= '0' && c <= '9') {
-                d = static_cast<unsigned>(c - '0');
-            } else if (c >= 'a' && c <= 'f') {
-                d = static_cast<unsigned>(c - 'a' + 10);
-            } else if (c >= 'A' && c <= 'F') {
-                d = static_cast<unsigned>(c - 'A' + 10);
-            } else {
+            if (!IsDigit(c) && !(c >= 'a' && c <= 'f') && !(c >= 'A' && c <= 'F'))
                 Fail("expected four hexadecimal digits after \\u, found " + Describe(p_, end_));
-            }
-            v = v << 4 | d;
             Advance();
         }
-        return v;
     }
 
-    std::string ReadString() {
+    unsigned Hex4Before() const {
+        return static_cast<unsigned>(std::stoul(std::string(p_ - 4, p_), nullptr, 16));
+    }
+
+    void LocateString() {
         Advance();  // the opening quote
-        std::string out;
         for (;;) {
             if (p_ == end_) Fail("the string is not closed");
             const unsigned char c = static_cast<unsigned char>(*p_);
             if (c == '"') {
                 Advance();
-                return out;
+                return;
             }
             if (c < 0x20) Fail("a control character (" + Describe(p_, end_) + ") must be escaped in a string");
             if (c == '\\') {
@@ -299,98 +517,47 @@ private:
                 if (p_ == end_) Fail("the string is not closed");
                 const char e = *p_;
                 Advance();
-                switch (e) {
-                    case '"': out += '"'; break;
-                    case '\\': out += '\\'; break;
-                    case '/': out += '/'; break;
-                    case 'b': out += '\b'; break;
-                    case 'f': out += '\f'; break;
-                    case 'n': out += '\n'; break;
-                    case 'r': out += '\r'; break;
-                    case 't': out += '\t'; break;
-                    case 'u': {
-                        std::uint32_t cp = ReadHex4();
-                        if (cp >= 0xDC00 && cp <= 0xDFFF) bad("a low surrogate without a high one before it");
-                        if (cp >= 0xD800 && cp <= 0xDBFF) {
-                            if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u')
-                                bad("a high surrogate must be followed by a low one");
-                            Advance(2);
-                            const std::uint32_t low = ReadHex4();
-                            if (low < 0xDC00 || low > 0xDFFF) bad("a high surrogate must be followed by a low one");
-                            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                        }
-                        AppendUtf8(out, cp);
-                        break;
+                if (e == 'u') {
+                    LocateHex4();
+                    const unsigned cp = Hex4Before();
+                    if (cp >= 0xDC00 && cp <= 0xDFFF) bad("a low surrogate without a high one before it");
+                    if (cp >= 0xD800 && cp <= 0xDBFF) {
+                        if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u')
+                            bad("a high surrogate must be followed by a low one");
+                        Advance(2);
+                        LocateHex4();
+                        const unsigned low = Hex4Before();
+                        if (low < 0xDC00 || low > 0xDFFF) bad("a high surrogate must be followed by a low one");
                     }
-                    default:
-                        bad(std::string("unknown escape \\") + (e >= 0x20 && e < 0x7F ? std::string(1, e) : "?"));
+                } else if (std::strchr("\"\\/bfnrt", e) == nullptr || e == '\0') {
+                    bad(std::string("unknown escape \\") + (e >= 0x20 && e < 0x7F ? std::string(1, e) : "?"));
                 }
                 continue;
             }
             const std::size_t n = Utf8SequenceLength(reinterpret_cast<const unsigned char*>(p_),
                                                      static_cast<std::size_t>(end_ - p_));
             if (n == 0) Fail("the text is not valid UTF-8");
-            out.append(p_, n);
             Advance(n);
         }
     }
 
-    TJsonValue ReadArray(int depth) {
-        Advance();
-        TJsonValue v = TJsonValue::Array();
-        SkipBlanks();
-        if (p_ != end_ && *p_ == ']') {
-            Advance();
-            return v;
-        }
-        for (;;) {
-            SkipBlanks();
-            v.Push(ReadValue(depth + 1));
-            SkipBlanks();
-            if (p_ != end_ && *p_ == ']') {
-                Advance();
-                return v;
-            }
-            Expect(',', "',' or ']' after an array item");
-            SkipBlanks();
-            if (p_ != end_ && *p_ == ']') Fail("a trailing comma before ']'");
-        }
-    }
-
-    TJsonValue ReadObject(int depth) {
-        Advance();
-        TJsonValue v = TJsonValue::Object();
-        SkipBlanks();
-        if (p_ != end_ && *p_ == '}') {
-            Advance();
-            return v;
-        }
-        for (;;) {
-            SkipBlanks();
-            if (p_ == end_ || *p_ != '"') {
-                if (p_ != end_ && *p_ == '}') Fail("a trailing comma before '}'");
-                Fail("expected a key in double quotes, found " + Describe(p_, end_));
-            }
-            const int line = line_;
-            const int column = column_;
-            std::string key = ReadString();
-            if (v.Find(key)) throw EJsonError("the key \"" + key + "\" appears twice", line, column);
-            Expect(':', "':' after a key");
-            SkipBlanks();
-            v.Add(std::move(key), ReadValue(depth + 1));
-            SkipBlanks();
-            if (p_ != end_ && *p_ == '}') {
-                Advance();
-                return v;
-            }
-            Expect(',', "',' or '}' after a value");
-        }
-    }
-
+    const char* begin_;
     const char* p_;
     const char* end_;
+    int firstLine_;
     int line_;
     int column_ = 1;
+
+    TJsonValue root_;
+    // The open arrays and objects, innermost last.
+    std::vector<TJsonValue*> stack_;
+    // The key of the member whose value comes next.
+    std::string key_;
+    TState state_ = TState::Start;
+    // The last value was this word, or the number 0 or -0.
+    const char* lastWord_ = nullptr;
+    bool lastZero_ = false;
+    bool numberOutOfRange_ = false;
 };
 
 TJsonValue ParseJson(std::string_view text, int line) { return TJsonReader(text, line).ReadDocument(); }

@@ -1,11 +1,12 @@
 // A small, strict JSON reader and writer for the engine tool: schema files, record
 // lines, and the tool's own output.
 //
-// Reading follows the JSON grammar exactly: no comments, no trailing commas, no
-// leading zeros, no single quotes, no unescaped control characters, no lone
-// surrogates, valid UTF-8 only, and no key twice in one object. Numbers keep their
-// source text, so that 64-bit integers and decimals reach their fields unrounded.
-// Errors carry the line and column of the offending character.
+// Reading goes through nlohmann-json's SAX interface and follows the JSON grammar
+// exactly: no comments, no trailing commas, no leading zeros, no single quotes, no
+// unescaped control characters, no lone surrogates, valid UTF-8 only, and no key
+// twice in one object. Numbers keep their source text, so that 64-bit integers and
+// decimals reach their fields unrounded. Values know the line and column where they
+// start; errors carry the line and column of the offending character.
 //
 // Writing produces valid UTF-8 JSON; bytes of a string that are not UTF-8 come out
 // as U+FFFD.
