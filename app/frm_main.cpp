@@ -4,8 +4,6 @@
 #include "app/pages.h"
 #include "app/pages_password.h"
 #include "app/pages_repair.h"
-#include "components/component_text.h"
-#include "engine/storage/value_text.h"
 #include "ui/message_boxes.h"
 
 #include <QGuiApplication>
@@ -214,7 +212,7 @@ void TForm_main::FormShow() {
     FlatButton_PassSet->setEnabled(!locked);
     dxDBTreeList1->setEnabled(!locked);
     DT_Pass.Close();
-    ShowPage([this] { return new TFrame_welcome(this); });
+    ShowPage([this] { return new TFrame_welcome(this, *this); });
 }
 
 std::string TForm_main::ProgramDirectory() const {
@@ -263,14 +261,14 @@ void TForm_main::Udf_CreatPanel(std::int32_t id, const std::string& type) {
 QWidget* TForm_main::CreatePage(const std::string& type) {
     // The type is compared exactly, letter case included. The search page is not part
     // of the program yet: items of other types leave the page area empty.
-    if (type == "single") return new TFrame_singl(this);
+    if (type == "single") return new TFrame_singl(this, *this);
     if (type == "list") return new TFrame_list(this);
-    if (type == "chg") return new TFrame_chg(this);
+    if (type == "chg") return new TFrame_chg(this, *this);
     return nullptr;
 }
 
 void TForm_main::FlatButton_PassSetClick() {
-    ShowPage([this] { return new TFrame_chgpass(this); });
+    ShowPage([this] { return new TFrame_chgpass(this, *this); });
 }
 
 void TForm_main::FlatButton_closeClick() { close(); }
@@ -295,124 +293,29 @@ void TForm_main::FlatButton_helpClick() {
 
 namespace {
 
-namespace reg = quorvane::registry;
-
-// The root key a row names; any other text keeps the one in force.
-std::uint32_t RootKeyOf(const std::string& name, std::uint32_t current) {
-    static const std::pair<const char*, std::uint32_t> kRoots[] = {
-        {"root", reg::HKEY_CLASSES_ROOT}, {"currusr", reg::HKEY_CURRENT_USER}, {"machine", reg::HKEY_LOCAL_MACHINE},
-        {"usr", reg::HKEY_USERS},         {"config", reg::HKEY_CURRENT_CONFIG}, {"data", reg::HKEY_DYN_DATA}};
-    for (const auto& [text, root] : kRoots) {
-        if (name == text) return root;
+// The repair item's questions, asked in confirmation boxes over the window.
+class TBoxQuestions : public quorvane::repair::TRepairQuestions {
+public:
+    explicit TBoxQuestions(QWidget* parent) : boxes_(quorvane::ui::MessageBoxes()), parent_(parent) {}
+    bool Confirm(const std::string& question) override {
+        return boxes_.Confirm(parent_, QString::fromUtf8(question.data(), static_cast<qsizetype>(question.size())));
     }
-    return current;
-}
 
-}  // namespace
-
-std::int32_t IntegerText(const std::string& text) {
-    const auto v = reruzo::ParseInt32(text);
-    if (!v) throw reruzo::EDatabaseError(reruzo::FormatText("'%s' is not a valid integer value", text));
-    return *v;
-}
-
-std::vector<std::uint8_t> DecodeBinaryText(const std::string& text) {
-    // Two digits a byte; a length that is odd rounds half to even, and a lone last
-    // digit is a byte of its own.
-    const std::size_t half = text.size() / 2;
-    const std::size_t count = text.size() % 2 == 1 && half % 2 == 1 ? half + 1 : half;
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::string pair = "$" + text.substr(2 * i, 2);
-        bytes.push_back(static_cast<std::uint8_t>(IntegerText(pair)));
-    }
-    return bytes;
-}
-
-std::string EncodeBinaryText(const std::vector<std::uint8_t>& bytes) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::uint8_t b : bytes) {
-        text += kDigits[b >> 4];
-        text += kDigits[b & 15];
-    }
-    return text;
-}
-
-std::function<std::unique_ptr<reg::TRegistryStore>()> TForm_main::OpenRegistryStore = [] {
-    return reg::OpenDefaultStore();
+private:
+    quorvane::ui::TMessageBoxes& boxes_;
+    QWidget* parent_;
 };
 
-namespace {
-
-// Writes a "str", "dword" or "bin" row's text as its value; other key types write
-// nothing.
-void WriteRowValue(reg::TRegistry& registry, const std::string& keytype, const std::string& keyname,
-                   const std::string& text) {
-    if (keytype == "str") {
-        registry.WriteString(keyname, text);
-    } else if (keytype == "dword") {
-        registry.WriteInteger(keyname, IntegerText(text));
-    } else if (keytype == "bin") {
-        registry.WriteBinaryData(keyname, DecodeBinaryText(text));
-    }
-}
-
 }  // namespace
 
-void TForm_main::RunRegistryRows(const QString& question,
-                                 const std::function<void(reg::TRegistry& registry, const std::string& keytype,
-                                                          const std::string& keyname)>& row) {
-    auto& boxes = quorvane::ui::MessageBoxes();
-    if (!boxes.Confirm(this, question)) return;
-    reg::TRegistry registry(OpenRegistryStore());
-    std::uint32_t root = reg::HKEY_CURRENT_USER;
-    for (DT_dtl.First(); !DT_dtl.Eof(); DT_dtl.Next()) {
-        root = RootKeyOf(DT_dtl.FieldByName("rootkey").AsString(), root);
-        registry.SetRootKey(root);
-        registry.OpenKey(DT_dtl.FieldByName("path").AsString(), true);
-        row(registry, DT_dtl.FieldByName("keytype").AsString(), DT_dtl.FieldByName("keyname").AsString());
-        registry.CloseKey();
-    }
-    registry.Flush();
-    if (boxes.Confirm(this, QStringLiteral("系统更新成功,必须重新启动电脑才能生效!是否继续?"))) registry.RequestRestart();
-}
+quorvane::repair::TRegistryStoreFactory& TForm_main::OpenRegistryStore = quorvane::repair::OpenRegistryStore;
 
 void TForm_main::Reg_Modify(const std::string& value) {
-    RunRegistryRows(QStringLiteral("您将要更新选定的内容!是否继续?"), [&](reg::TRegistry& registry,
-                                                                       const std::string& keytype,
-                                                                       const std::string& keyname) {
-        const std::string text = !value.empty() ? value : DT_dtl.FieldByName("info").AsString();
-        // The value found before the first application is kept; a captured oldinfo
-        // is never overwritten. The row is stored when the table moves on.
-        if (registry.ValueExists(keyname) && DT_dtl.FieldByName("oldinfo").IsNull()) {
-            DT_dtl.Edit();
-            std::string old;
-            if (keytype == "delkey" || keytype == "delval") {
-                old = keyname;
-            } else if (keytype == "str") {
-                old = registry.ReadString(keyname);
-            } else if (keytype == "dword") {
-                old = std::to_string(registry.ReadInteger(keyname));
-            } else if (keytype == "bin") {
-                old = EncodeBinaryText(registry.ReadBinaryData(keyname));
-            }
-            if (!old.empty()) DT_dtl.FieldByName("oldinfo").SetAsString(old);
-            DT_dtl.UpdateRecord();
-        }
-        if (keytype == "delkey") {
-            registry.DeleteKey(keyname);
-        } else if (keytype == "delval") {
-            registry.DeleteValue(keyname);
-        } else {
-            WriteRowValue(registry, keytype, keyname, text);
-        }
-    });
+    TBoxQuestions questions(this);
+    quorvane::repair::TRepairItem(DT_dtl, questions, OpenRegistryStore).Apply(value);
 }
 
 void TForm_main::Reg_Restore() {
-    RunRegistryRows(QStringLiteral("您将要还原选定的内容!是否继续?"),
-                    [&](reg::TRegistry& registry, const std::string& keytype, const std::string& keyname) {
-                        WriteRowValue(registry, keytype, keyname, DT_dtl.FieldByName("oldinfo").AsString());
-                    });
+    TBoxQuestions questions(this);
+    quorvane::repair::TRepairItem(DT_dtl, questions, OpenRegistryStore).Restore();
 }

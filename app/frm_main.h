@@ -1,7 +1,7 @@
 // The main window of Quorvane: the repair tree on the left (the table vrqinfo),
 // the page area on the right, and the bottom bar with the password switch and the
 // page buttons. The window owns every database and table component of the program;
-// the pages reach the data only through it.
+// the pages reach the data only through it, as their TPageHost.
 #pragma once
 
 #include <QFrame>
@@ -11,12 +11,14 @@
 #include <memory>
 #include <string>
 
+#include "app/page_host.h"
+#include "app/repair/repair_item.h"
 #include "components/reruzo_dataset.h"
 #include "platform/registry/registry.h"
 #include "ui/db_tree_list.h"
 #include "ui/flat_controls.h"
 
-class TForm_main : public QWidget {
+class TForm_main : public QWidget, public TPageHost {
 public:
     // Creates the window and its components. The detail tables DT_dtl and DT_Pass
     // are stored open and open here, in the session's default directory; an engine
@@ -39,19 +41,24 @@ public:
     void FlatButton_PassSetClick();
     // Applies the rows of DT_dtl (the item whose page is open): each row's old value
     // is captured into its null oldinfo, then its change is written; `value`, when not
-    // empty, replaces every row's info. Asks before and offers a restart after.
-    void Reg_Modify(const std::string& value);
+    // empty, replaces every row's info. Asks before and offers a restart after, in
+    // message boxes (see quorvane::repair::TRepairItem).
+    void Reg_Modify(const std::string& value) override;
     // Writes every row's oldinfo back, after the same questions.
-    void Reg_Restore();
-    // How the registry store is opened; tests replace it.
-    static std::function<std::unique_ptr<quorvane::registry::TRegistryStore>()> OpenRegistryStore;
+    void Reg_Restore() override;
+    // How the registry store is opened; tests replace it. The repair layer's store
+    // factory under the window's name.
+    static quorvane::repair::TRegistryStoreFactory& OpenRegistryStore;
 
     // Stores the state of the password check box as the password-required flag.
     void FlatCheckBox_setpassClick();
     // After a successful log-in: the tree and the password controls work again.
-    void Unlock();
+    void Unlock() override;
     // The program's folder, ending with "/".
-    std::string ProgramDirectory() const;
+    std::string ProgramDirectory() const override;
+    // DT_dtl and DT_Pass, for the pages.
+    reruzo::TRERUZOTable& DetailTable() override { return DT_dtl; }
+    reruzo::TRERUZOTable& PasswordTable() override { return DT_Pass; }
     void FlatButton_closeClick();
     // Shows the about page in the page area.
     void FlatButton_helpClick();
@@ -74,12 +81,6 @@ public:
     quorvane::ui::TFlatButton* FlatButton_close = nullptr;
 
 private:
-    // Asks `question`, then runs `row` on each row of DT_dtl from the first, with the
-    // row's root key selected and its key `path` opened (created when missing), and
-    // offers the restart when every row went through.
-    void RunRegistryRows(const QString& question,
-                         const std::function<void(quorvane::registry::TRegistry& registry, const std::string& keytype,
-                                                  const std::string& keyname)>& row);
     void BuildLayout();
     // Destroys the page shown, if any, then places the page `create` makes (nullptr:
     // none) into the page area.
@@ -91,18 +92,12 @@ private:
     std::string programDirectory_;
 };
 
-// Unit-level state shared with the pages.
+// Unit-level state of the window: the window itself and the page it shows (Cur_Title
+// and Cur_Intro, which the pages read, are declared with TPageHost).
 extern TForm_main* Form_main;
 extern QWidget* Cur_Page;
-extern std::string Cur_Title;  // in the program's code page, as the table stores it
-extern std::string Cur_Intro;
 
-// The bytes a hexadecimal text stands for, two digits a byte (an odd length rounds
-// half to even; a lone last digit is a byte of its own). A pair that is not
-// hexadecimal fails with "'$..' is not a valid integer value".
-std::vector<std::uint8_t> DecodeBinaryText(const std::string& text);
-// Bytes as upper-case hexadecimal text.
-std::string EncodeBinaryText(const std::vector<std::uint8_t>& bytes);
-// A text as a 32-bit integer (decimal, or hexadecimal after "$", "x" or "0x", kept
-// as its bit pattern); anything else fails with "'%s' is not a valid integer value".
-std::int32_t IntegerText(const std::string& text);
+// The value texts of the repair rows, under the names the window has always used.
+using quorvane::repair::DecodeBinaryText;
+using quorvane::repair::EncodeBinaryText;
+using quorvane::repair::IntegerText;

@@ -1,3 +1,5 @@
+// The list page and the about page, and the helpers the pages share: the conversion of
+// texts between the tables' code page and the screen, and the horizontal rule.
 #include "app/pages.h"
 
 #include <QCoreApplication>
@@ -8,7 +10,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "app/frm_main.h"
+#include "app/page_host.h"
 #include "platform/codepage.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <QResizeEvent>
 #include <QVBoxLayout>
 
-#include "app/frm_main.h"
+#include "app/page_host.h"
 #include "app/pages.h"
 #include "platform/codepage.h"
 #include "ui/jpeg_image.h"
@@ -39,21 +39,19 @@ private:
 
 // ---- Log-in page ---------------------------------------------------------------------------
 
-std::string TFrame_welcome::PicturePath() {
+std::string TFrame_welcome::PicturePath(const std::string& programDirectory) {
     const QString dir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QDir::currentPath();
-    if (Form_main) {
-        const std::string beside = Form_main->ProgramDirectory() + "pictures/welcome.jpg";
-        if (QFile::exists(QString::fromStdString(beside))) return beside;
-    }
+    const std::string beside = programDirectory + "pictures/welcome.jpg";
+    if (QFile::exists(QString::fromStdString(beside))) return beside;
     return QDir(dir).filePath(QStringLiteral("pictures/welcome.jpg")).toStdString();
 }
 
-TFrame_welcome::TFrame_welcome(QWidget* owner) : QWidget(owner) {
+TFrame_welcome::TFrame_welcome(QWidget* owner, TPageHost& host) : QWidget(owner), host_(host) {
     setObjectName(QStringLiteral("Frame_welcome"));
     resize(449, 336);
     Image1 = new QLabel(this);
     Image1->setScaledContents(true);
-    picture_ = QPixmap::fromImage(quorvane::ui::LoadJpeg(PicturePath()));
+    picture_ = QPixmap::fromImage(quorvane::ui::LoadJpeg(PicturePath(host_.ProgramDirectory())));
     Image1->setPixmap(picture_);
     Label2 = new QLabel(QStringLiteral("密码:"), this);
     Label2->setAttribute(Qt::WA_TranslucentBackground);
@@ -78,9 +76,9 @@ void TFrame_welcome::resizeEvent(QResizeEvent* event) {
 }
 
 void TFrame_welcome::FlatButton_regClick() {
-    TPasswordRow row(Form_main->DT_Pass);
+    TPasswordRow row(host_.PasswordTable());
     if (row->FieldByName("info").AsString() == StoredText(FlatEdit_pass->text())) {
-        Form_main->Unlock();
+        host_.Unlock();
     } else {
         quorvane::ui::MessageBoxes().Warning(this, QStringLiteral("对不起您输入的密码有误,请检查您的输入是否正确!"));
     }
@@ -88,7 +86,7 @@ void TFrame_welcome::FlatButton_regClick() {
 
 // ---- Password-change page ----------------------------------------------------------------
 
-TFrame_chgpass::TFrame_chgpass(QWidget* owner) : QWidget(owner) {
+TFrame_chgpass::TFrame_chgpass(QWidget* owner, TPageHost& host) : QWidget(owner), host_(host) {
     setObjectName(QStringLiteral("Frame_chgpass"));
     resize(450, 340);
     auto* layout = new QVBoxLayout(this);
@@ -137,7 +135,7 @@ TFrame_chgpass::TFrame_chgpass(QWidget* owner) : QWidget(owner) {
 }
 
 void TFrame_chgpass::FlatButton1Click() {
-    TPasswordRow row(Form_main->DT_Pass);
+    TPasswordRow row(host_.PasswordTable());
     if (row->FieldByName("info").AsString() == StoredText(FlatEdit_pass->text())) {
         row->Edit();
         row->FieldByName("info").SetAsString(StoredText(FlatEdit_newpass->text()));  // cut to the field's 200

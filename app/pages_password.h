@@ -1,6 +1,7 @@
 // The pages of the start-up password: the log-in page shown at start-up, and the
 // page that replaces the password. Both read and write the password row of vrqdtl
-// through the main window's DT_Pass, opened for each use and closed afterwards.
+// through the main window's DT_Pass (the host's password table), opened for each use
+// and closed afterwards.
 #pragma once
 
 #include <QFrame>
@@ -10,12 +11,15 @@
 
 #include "ui/flat_controls.h"
 
+class TPageHost;
+
 // The log-in page: the welcome picture over the whole page, the password box and the
 // log-in button.
 class TFrame_welcome : public QWidget {
     Q_OBJECT
 public:
-    explicit TFrame_welcome(QWidget* owner);
+    // `host` (the window) gives the password row and is unlocked; it outlives the page.
+    TFrame_welcome(QWidget* owner, TPageHost& host);
 
     QLabel* Image1 = nullptr;
     QLabel* Label2 = nullptr;
@@ -24,13 +28,15 @@ public:
 
     // Unlocks the main window when the typed text is the stored password.
     void FlatButton_regClick();
-    // Where the welcome picture is looked for: beside the program.
-    static std::string PicturePath();
+    // Where the welcome picture is looked for: in `programDirectory`, else beside the
+    // running executable.
+    static std::string PicturePath(const std::string& programDirectory);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    TPageHost& host_;
     QPixmap picture_;
 };
 
@@ -38,7 +44,8 @@ private:
 class TFrame_chgpass : public QWidget {
     Q_OBJECT
 public:
-    explicit TFrame_chgpass(QWidget* owner);
+    // `host` (the window) gives the password row; it outlives the page.
+    TFrame_chgpass(QWidget* owner, TPageHost& host);
 
     QLabel* Label1 = nullptr;
     QFrame* Bevel1 = nullptr;
@@ -54,4 +61,7 @@ public:
     // Stores the new password when the old one matches.
     void FlatButton1Click();
     void FlatButton_cancelClick();
+
+private:
+    TPageHost& host_;
 };

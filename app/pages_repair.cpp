@@ -5,8 +5,9 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
-#include "app/frm_main.h"
+#include "app/page_host.h"
 #include "app/pages.h"
+#include "app/repair/repair_item.h"
 #include "platform/codepage.h"
 #include "ui/message_boxes.h"
 
@@ -23,7 +24,7 @@ QPlainTextEdit* Memo(QWidget* parent, int width, int height) {
 
 // ---- Single-setting page -----------------------------------------------------------------
 
-TFrame_singl::TFrame_singl(QWidget* owner) : QWidget(owner) {
+TFrame_singl::TFrame_singl(QWidget* owner, TPageHost& host) : QWidget(owner), host_(host) {
     setObjectName(QStringLiteral("Frame_singl"));
     resize(450, 340);
     auto* layout = new QVBoxLayout(this);
@@ -64,12 +65,12 @@ void TFrame_singl::resizeEvent(QResizeEvent* event) {
     FrameResize();
 }
 
-void TFrame_singl::FlatButton_SetClick() { Form_main->Reg_Modify(""); }
-void TFrame_singl::FlatButton_RstClick() { Form_main->Reg_Restore(); }
+void TFrame_singl::FlatButton_SetClick() { host_.Reg_Modify(""); }
+void TFrame_singl::FlatButton_RstClick() { host_.Reg_Restore(); }
 
 // ---- Value-change page -------------------------------------------------------------------
 
-TFrame_chg::TFrame_chg(QWidget* owner) : QWidget(owner) {
+TFrame_chg::TFrame_chg(QWidget* owner, TPageHost& host) : QWidget(owner), host_(host) {
     setObjectName(QStringLiteral("Frame_chg"));
     resize(450, 340);
     // Placed as designed: the input controls lie over the group frame at fixed places.
@@ -111,10 +112,10 @@ TFrame_chg::TFrame_chg(QWidget* owner) : QWidget(owner) {
     connect(TrackBar_info, &QSlider::valueChanged, this, [this] { TrackBar_infoChange(); });
 }
 
-std::string TFrame_chg::CurrentKind() {
-    const reruzo::TFieldValue info = Form_main->DT_dtl.FieldValues("info");
+std::string TFrame_chg::CurrentKind() const {
+    const reruzo::TFieldValue info = host_.DetailTable().FieldValues("info");
     if (reruzo::IsNullValue(info)) return {};
-    const std::string text = Form_main->DT_dtl.FieldByName("info").AsString();
+    const std::string text = host_.DetailTable().FieldByName("info").AsString();
     for (const char* kind : {"dir", "file", "task", "str"}) {
         if (text == kind) return kind;
     }
@@ -135,9 +136,9 @@ void TFrame_chg::FrameResize() {
     }
     shown->setGeometry(40, 283, 305, shown->height());
     if (kind == "task") {
-        reruzo::TRERUZOTable& dtl = Form_main->DT_dtl;
-        const std::int32_t low = IntegerText(dtl.FieldByName("bk1").AsString());
-        const std::int32_t high = IntegerText(dtl.FieldByName("bk2").AsString());
+        reruzo::TRERUZOTable& dtl = host_.DetailTable();
+        const std::int32_t low = quorvane::repair::IntegerText(dtl.FieldByName("bk1").AsString());
+        const std::int32_t high = quorvane::repair::IntegerText(dtl.FieldByName("bk2").AsString());
         // A highest position below the lowest one leaves a bar of one position.
         TrackBar_info->setRange(low, std::max(low, high));
         TrackBar_infoChange();
@@ -179,7 +180,7 @@ void TFrame_chg::FlatButton1Click() {
             this, QStringLiteral("对不起,您还没有选择要更新为什么内容,请输入更新内容!"));
         return;
     }
-    Form_main->Reg_Modify(value);
+    host_.Reg_Modify(value);
 }
 
-void TFrame_chg::FlatButton2Click() { Form_main->Reg_Restore(); }
+void TFrame_chg::FlatButton2Click() { host_.Reg_Restore(); }

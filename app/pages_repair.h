@@ -13,10 +13,13 @@
 
 #include "ui/flat_controls.h"
 
+class TPageHost;
+
 class TFrame_singl : public QWidget {
     Q_OBJECT
 public:
-    explicit TFrame_singl(QWidget* owner);
+    // `host` (the window) applies and restores the item; it outlives the page.
+    TFrame_singl(QWidget* owner, TPageHost& host);
 
     QLabel* Label1 = nullptr;
     QLabel* Label_Title = nullptr;
@@ -33,12 +36,17 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+
+private:
+    TPageHost& host_;
 };
 
 class TFrame_chg : public QWidget {
     Q_OBJECT
 public:
-    explicit TFrame_chg(QWidget* owner);
+    // `host` (the window) gives the item's detail rows, applies and restores; it
+    // outlives the page.
+    TFrame_chg(QWidget* owner, TPageHost& host);
 
     QLabel* Label1 = nullptr;
     QLabel* Label_title = nullptr;
@@ -69,7 +77,9 @@ protected:
 
 private:
     // The input kind of DT_dtl's current row, or "" when it names none.
-    static std::string CurrentKind();
+    std::string CurrentKind() const;
+
+    TPageHost& host_;
 };
 
 // A command line's program: the text when it names an existing file, else its first

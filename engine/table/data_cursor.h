@@ -37,8 +37,6 @@ namespace reruzo {
 inline constexpr int kNaturalOrder = 255;
 
 class TDataCursor : public TRecordReader {
-    friend class TFilterTable;
-
 public:
     explicit TDataCursor(TDataDirectory& directory);
     ~TDataCursor() override;
@@ -65,6 +63,9 @@ public:
     TDataTable& Table() const { return *table_; }
     const std::vector<TFieldDesc>& Fields() const { return fields_; }
     std::uint16_t RecordSize() const { return recordSize_; }
+    // The table's language and sort order, which its strings and keys collate by.
+    std::uint16_t LanguageId() const { return languageId_; }
+    std::uint16_t SortId() const { return sortId_; }
     // Key length of the active index, 4 in natural order.
     std::size_t BookmarkSize() const;
 

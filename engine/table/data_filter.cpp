@@ -35,8 +35,8 @@ private:
 }  // namespace
 
 const std::vector<TFieldDesc>& TFilterTable::Fields() const { return cursor_.Fields(); }
-std::uint16_t TFilterTable::LanguageId() const { return cursor_.languageId_; }
-std::uint16_t TFilterTable::SortId() const { return cursor_.sortId_; }
+std::uint16_t TFilterTable::LanguageId() const { return cursor_.LanguageId(); }
+std::uint16_t TFilterTable::SortId() const { return cursor_.SortId(); }
 std::int32_t TFilterTable::RecordCount() const { return std::max(0, cursor_.Table().Index().RecordCount()); }
 std::int32_t TFilterTable::SlotCount() const { return cursor_.Table().Data().SlotCount(); }
 
