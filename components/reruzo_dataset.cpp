@@ -11,13 +11,10 @@
 #include "engine/storage/bcd.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/date_time.h"
+#include "engine/storage/field_text.h"
 #include "engine/storage/value_text.h"
 
 namespace reruzo {
-namespace {
-
-
-}  // namespace
 
 TFieldType DataSetFieldType(std::uint8_t engineType, std::uint8_t subType) {
     using enum TFieldType;
@@ -26,10 +23,10 @@ TFieldType DataSetFieldType(std::uint8_t engineType, std::uint8_t subType) {
         case kFieldDate: return ftDate;
         case kFieldBlob:
             switch (subType) {
-                case 22: return ftMemo;
-                case 24: return ftFmtMemo;
-                case 26: return ftGraphic;
-                case 28: return ftTypedBinary;
+                case kSubMemo: return ftMemo;
+                case kSubFormattedMemo: return ftFmtMemo;
+                case kSubGraphic: return ftGraphic;
+                case kSubTypedBinary: return ftTypedBinary;
                 default: return ftBlob;
             }
         case kFieldBoolean: return ftBoolean;
@@ -41,14 +38,14 @@ TFieldType DataSetFieldType(std::uint8_t engineType, std::uint8_t subType) {
         case kFieldTime: return ftTime;
         case kFieldTimeStamp: return ftDateTime;
         case kFieldWord: return ftWord;
-        case 13: return ftInteger;
+        case kFieldForeignInteger: return ftInteger;
         case kFieldVarBytes: return ftVarBytes;
-        case 18:
-        case 19: return ftLargeint;
-        case 20: return ftADT;
-        case 21: return ftArray;
-        case 22: return ftReference;
-        case 23: return ftDataSet;
+        case kFieldLargeInt:
+        case kFieldForeignLargeInt: return ftLargeint;
+        case kFieldADT: return ftADT;
+        case kFieldArray: return ftArray;
+        case kFieldReference: return ftReference;
+        case kFieldDataSet: return ftDataSet;
         default: return ftUnknown;
     }
 }
@@ -73,30 +70,27 @@ std::string TField::AsString() const {
     if (r.empty() || FieldIsNull(r, desc_)) return {};
     using enum TFieldType;
     switch (def_.DataType) {
-        case ftString: return GetStringField(r, desc_);
+        case ftString:
         case ftSmallint:
         case ftInteger:
         case ftWord:
         case ftAutoInc:
-        case ftLargeint: return std::to_string(GetIntegerField(r, desc_));
-        case ftBoolean: return GetBooleanField(r, desc_) ? "True" : "False";
+        case ftLargeint:
+        case ftBoolean:
         case ftFloat:
-        case ftCurrency: return FloatText(GetFloatField(r, desc_));
-        case ftBCD: return BcdText(FieldData(r, desc_));
-        case ftDate: return DateText(static_cast<std::int32_t>(GetIntegerField(r, desc_)));
-        case ftTime: return TimeText(static_cast<std::int32_t>(GetIntegerField(r, desc_)));
-        case ftDateTime: {
-            auto parts = SplitTimeStamp(GetFloatField(r, desc_));
-            return parts ? DateText(parts->day) + " " + TimeText(parts->ms) : std::string();
-        }
+        case ftCurrency:
+        case ftBCD:
+        case ftDate:
+        case ftTime:
+        case ftDateTime:
         case ftBytes:
-        case ftVarBytes: {
-            auto d = FieldData(r, desc_);
-            return std::string(reinterpret_cast<const char*>(d.data()), d.size());
-        }
-        default:
-            throw EDatabaseError(FormatText("Cannot access field '%s' as text", def_.Name));
+        case ftVarBytes: break;
+        default: throw EDatabaseError(FormatText("Cannot access field '%s' as text", def_.Name));
     }
+    const auto text = FieldDataText(desc_.FieldType, FieldData(r, desc_), TBooleanWords::Capitalised);
+    // Codes that tables from elsewhere carry but this engine never writes.
+    if (!text) RaiseEngineError(RERUZO_INVALIDFLDTYPE, {.field = desc_.Name});
+    return *text;
 }
 
 std::int32_t TField::AsInteger() const {

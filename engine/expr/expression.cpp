@@ -98,7 +98,7 @@ void SetConstant(TExpToken* n, std::uint8_t type, const void* bytes, std::size_t
 
 void SetString(TExpToken* n, const std::string& s) {
     n->kind = nkConstant;
-    n->dataType = kTypeString;
+    n->dataType = kFieldString;
     n->dataSize = static_cast<std::uint32_t>(s.size() + 1);
     n->Reserve(s.size() + 1);
     std::memcpy(n->value.data(), s.data(), s.size());
@@ -138,16 +138,16 @@ void ReleaseNode(TExpToken* node) {
 
 std::uint32_t FixedValueSize(std::uint8_t type) {
     switch (type) {
-        case kTypeBoolean:
-        case kTypeSmallInt:
-        case kTypeWord: return 2;
-        case kTypeDate:
-        case kTypeTime:
-        case kTypeInteger: return 4;
-        case kTypeFloat:
-        case kTypeTimeStamp:
-        case kTypeLargeInt: return 8;
-        case kTypeBCD: return 34;
+        case kFieldBoolean:
+        case kFieldSmallInt:
+        case kFieldWord: return 2;
+        case kFieldDate:
+        case kFieldTime:
+        case kFieldInteger: return 4;
+        case kFieldFloat:
+        case kFieldTimeStamp:
+        case kFieldLargeInt: return 8;
+        case kFieldBCD: return 34;
         default: return 0;
     }
 }
@@ -366,7 +366,7 @@ TExpToken* TExpressionParser::ParseExpression(unsigned flags) {
     while (TokenIs("OR")) {
         NextToken();
         TExpToken* right = ParseAnd(flags);
-        TExpToken* node = Node(nkBinary, opOr, "OR", kTypeBoolean);
+        TExpToken* node = Node(nkBinary, opOr, "OR", kFieldBoolean);
         AddOperand(node, left.Release());
         AddOperand(node, right);
         left.node = node;
@@ -379,7 +379,7 @@ TExpToken* TExpressionParser::ParseAnd(unsigned flags) {
     while (TokenIs("AND")) {
         NextToken();
         TExpToken* right = ParseNot(flags);
-        TExpToken* node = Node(nkBinary, opAnd, "AND", kTypeBoolean);
+        TExpToken* node = Node(nkBinary, opAnd, "AND", kFieldBoolean);
         AddOperand(node, left.Release());
         AddOperand(node, right);
         left.node = node;
@@ -391,7 +391,7 @@ TExpToken* TExpressionParser::ParseNot(unsigned flags) {
     if (!TokenIs("NOT")) return ParseComparison(flags);
     NextToken();
     TExpToken* operand = ParseComparison(flags);
-    TExpToken* node = Node(nkUnary, opNot, "NOT", kTypeBoolean);
+    TExpToken* node = Node(nkUnary, opNot, "NOT", kFieldBoolean);
     AddOperand(node, operand);
     return node;
 }
@@ -400,7 +400,7 @@ TExpToken* TExpressionParser::ParseComparison(unsigned flags) {
     TPending left(ParseSimpleExpression(flags));
     auto binary = [&](std::uint8_t op, const char* text) {
         TExpToken* right = ParseSimpleExpression(flags);
-        TExpToken* node = Node(nkBinary, op, text, kTypeBoolean);
+        TExpToken* node = Node(nkBinary, op, text, kFieldBoolean);
         AddOperand(node, left.Release());
         AddOperand(node, right);
         return node;
@@ -440,7 +440,7 @@ TExpToken* TExpressionParser::ParseComparison(unsigned flags) {
     }
     if (TokenIs("BETWEEN")) {
         NextToken();
-        TPending node(Node(nkPredicate, isNot ? opNotBetween : opBetween, isNot ? "NOT BETWEEN" : "BETWEEN", kTypeBoolean));
+        TPending node(Node(nkPredicate, isNot ? opNotBetween : opBetween, isNot ? "NOT BETWEEN" : "BETWEEN", kFieldBoolean));
         AddOperand(node.node, left.Release());
         AddOperand(node.node, ParseSimpleExpression(flags));
         if (!TokenIs("AND")) Fail("Expected AND operator in BETWEEN operator, instead found '" + Found());
@@ -450,7 +450,7 @@ TExpToken* TExpressionParser::ParseComparison(unsigned flags) {
     }
     if (TokenIs("LIKE")) {
         NextToken();
-        TPending node(Node(nkPredicate, isNot ? opNotLike : opLike, isNot ? "NOT LIKE" : "LIKE", kTypeBoolean));
+        TPending node(Node(nkPredicate, isNot ? opNotLike : opLike, isNot ? "NOT LIKE" : "LIKE", kFieldBoolean));
         AddOperand(node.node, left.Release());
         AddOperand(node.node, ParseSimpleExpression(flags));
         return node.Release();
@@ -465,7 +465,7 @@ TExpToken* TExpressionParser::ParseComparison(unsigned flags) {
         NextToken();
         if (TokenIs("SELECT")) {
             if (!(flags & pfAllowSubSelects) || !owner_) Fail("Sub-select queries are not allowed in " + contextName_);
-            TPending node(Node(nkPredicate, isNot ? opNotInSelect : opInSelect, isNot ? "NOT IN" : "IN", kTypeBoolean));
+            TPending node(Node(nkPredicate, isNot ? opNotInSelect : opInSelect, isNot ? "NOT IN" : "IN", kFieldBoolean));
             AddOperand(node.node, left.Release());
             TExpToken* sub = Node(nkSubSelect, opNone, "SELECT");
             AddOperand(node.node, sub);
@@ -474,7 +474,7 @@ TExpToken* TExpressionParser::ParseComparison(unsigned flags) {
             NextToken();
             return node.Release();
         }
-        TPending node(Node(nkPredicate, isNot ? opNotInList : opInList, isNot ? "NOT IN" : "IN", kTypeBoolean));
+        TPending node(Node(nkPredicate, isNot ? opNotInList : opInList, isNot ? "NOT IN" : "IN", kFieldBoolean));
         AddOperand(node.node, left.Release());
         AddOperand(node.node, ParseSimpleExpression(flags));
         while (TokenIsChar(',')) {
@@ -494,7 +494,7 @@ TExpToken* TExpressionParser::ParseComparison(unsigned flags) {
     }
     if (!TokenIs("NULL")) Fail("Unknown or unexpected symbol '" + TokenText() + "' found in " + contextName_);
     NextToken();
-    TPending node(Node(nkBinary, negated ? opNe : opEq, negated ? "IS NOT NULL" : "IS NULL", kTypeBoolean));
+    TPending node(Node(nkBinary, negated ? opNe : opEq, negated ? "IS NOT NULL" : "IS NULL", kFieldBoolean));
     AddOperand(node.node, left.Release());
     TExpToken* null = Node(nkConstant, opNone, "NULL");
     null->isNull = true;
@@ -599,13 +599,13 @@ TExpToken* TExpressionParser::ParsePrimary(unsigned flags) {
             TPending node(Node(nkConstant, opNone, text));
             if (kind_ == tkInteger && ParseInt32(text)) {
                 const std::int32_t v = *ParseInt32(text);
-                SetConstant(node.node, kTypeInteger, &v, 4);
+                SetConstant(node.node, kFieldInteger, &v, 4);
             } else if (kind_ == tkInteger && ParseInt64(text)) {
                 const std::int64_t v = *ParseInt64(text);
-                SetConstant(node.node, kTypeLargeInt, &v, 8);
+                SetConstant(node.node, kFieldLargeInt, &v, 8);
             } else if (auto f = ParseFloat(text); f && text.find_first_of("+-") != 0) {
                 const double v = *f;
-                SetConstant(node.node, kTypeFloat, &v, 8);
+                SetConstant(node.node, kFieldFloat, &v, 8);
             } else {
                 Fail("Constant '" + text + "'" + " is not a valid number " + InContext());
             }
@@ -710,8 +710,8 @@ TExpToken* TExpressionParser::ParseFunction(const std::string& upper, const std:
         TPending node(Node(nkFunction, code, upper));
         TExpToken* arg = ParseSimpleExpression(flags);
         AddOperand(node.node, arg);
-        if (code == opLength) node.node->dataType = kTypeInteger;
-        if (code == opLower || code == opUpper) node.node->dataType = kTypeString;
+        if (code == opLength) node.node->dataType = kFieldInteger;
+        if (code == opLower || code == opUpper) node.node->dataType = kFieldString;
         if (code == opAbs) {
             node.node->dataType = arg->dataType;
             node.node->subType = arg->subType;
@@ -737,7 +737,7 @@ TExpToken* TExpressionParser::ParseFunction(const std::string& upper, const std:
     };
     if (upper == "SUBSTRING") {
         open(upper);
-        TPending node(Node(nkFunction, opSubstring, upper, kTypeString));
+        TPending node(Node(nkFunction, opSubstring, upper, kFieldString));
         AddOperand(node.node, ParseSimpleExpression(flags));
         keyword("FROM", "FROM keyword expected after first SUBSTRING function argument, instead found '");
         AddOperand(node.node, ParsePrimary(flags));
@@ -750,7 +750,7 @@ TExpToken* TExpressionParser::ParseFunction(const std::string& upper, const std:
     }
     if (upper == "REPLACE") {
         open(upper);
-        TPending node(Node(nkFunction, opReplace, upper, kTypeString));
+        TPending node(Node(nkFunction, opReplace, upper, kFieldString));
         TPending search(ParseSimpleExpression(flags));
         keyword("WITH", "WITH keyword expected after first REPLACE function argument, instead found '");
         TPending replacement(ParseSimpleExpression(flags));
@@ -763,7 +763,7 @@ TExpToken* TExpressionParser::ParseFunction(const std::string& upper, const std:
     }
     if (upper == "POS" || upper == "OCCURS") {
         open(upper);
-        TPending node(Node(nkFunction, upper == "POS" ? opPos : opOccurs, upper, kTypeInteger));
+        TPending node(Node(nkFunction, upper == "POS" ? opPos : opOccurs, upper, kFieldInteger));
         TPending search(ParseSimpleExpression(flags));
         keyword("IN", "IN keyword expected after first " + upper + " function argument, instead found '");
         AddOperand(node.node, ParsePrimary(flags));
@@ -788,7 +788,7 @@ TExpToken* TExpressionParser::ParseFunction(const std::string& upper, const std:
         if (TokenIs("BOTH")) code = opTrimBoth;
         if (code == opNone) Fail("LEADING, TRAILING, or BOTH keyword expected after TRIM keyword, instead found '" + Found());
         NextToken();
-        TPending node(Node(nkFunction, code, upper, kTypeString));
+        TPending node(Node(nkFunction, code, upper, kFieldString));
         TPending character(ParsePrimary(flags));
         keyword("FROM", "FROM keyword expected after second TRIM function argument, instead found '");
         AddOperand(node.node, ParseSimpleExpression(flags));
@@ -810,7 +810,7 @@ TExpToken* TExpressionParser::ParseFunction(const std::string& upper, const std:
         }
         NextToken();
         keyword("FROM", "FROM keyword expected after second EXTRACT function argument, instead found '");
-        TPending node(Node(nkFunction, code, upper, kTypeInteger));
+        TPending node(Node(nkFunction, code, upper, kFieldInteger));
         AddOperand(node.node, ParsePrimary(flags));
         close(upper);
         return node.Release();
@@ -819,7 +819,7 @@ TExpToken* TExpressionParser::ParseFunction(const std::string& upper, const std:
         NextToken();
         if (!TokenIsChar('(')) Fail("Left parentheses expectedafter ROUND keyword, instead found '" + Found());
         NextToken();
-        TPending node(Node(nkFunction, opRound, upper, kTypeFloat));
+        TPending node(Node(nkFunction, opRound, upper, kFieldFloat));
         AddOperand(node.node, ParseSimpleExpression(flags));
         if (TokenIs("TO")) {
             NextToken();
@@ -844,7 +844,7 @@ TExpToken* TExpressionParser::ParseFunction(const std::string& upper, const std:
     if (upper == "TRUE" || upper == "FALSE") {
         TPending node(Node(nkConstant, opNone, upper == "TRUE" ? "True" : "False"));
         const std::uint16_t v = upper == "TRUE" ? 1 : 0;
-        SetConstant(node.node, kTypeBoolean, &v, 2);
+        SetConstant(node.node, kFieldBoolean, &v, 2);
         NextToken();
         return node.Release();
     }
@@ -859,12 +859,12 @@ TExpToken* TExpressionParser::ParseFunction(const std::string& upper, const std:
         const std::int32_t day = DateToDayNumber(Today());
         const std::int32_t ms = TimeToMilliseconds(TimeOfDayNow());
         if (upper == "CURRENT_DATE") {
-            SetConstant(node.node, kTypeDate, &day, 4);
+            SetConstant(node.node, kFieldDate, &day, 4);
         } else if (upper == "CURRENT_TIME") {
-            SetConstant(node.node, kTypeTime, &ms, 4);
+            SetConstant(node.node, kFieldTime, &ms, 4);
         } else {
             const double stamp = ToTimeStamp(day, ms);
-            SetConstant(node.node, kTypeTimeStamp, &stamp, 8);
+            SetConstant(node.node, kFieldTimeStamp, &stamp, 8);
         }
         NextToken();
         return node.Release();
@@ -879,12 +879,12 @@ void TExpressionParser::ParseDataType(TExpToken* node, unsigned flags, bool opti
         std::uint8_t subType;
     };
     static const TType kTypes[] = {
-        {"SMALLINT", kTypeSmallInt, 0}, {"WORD", kTypeWord, 0}, {"INTEGER", kTypeInteger, 0}, {"INT", kTypeInteger, 0},
-        {"LARGEINT", kTypeLargeInt, 0}, {"AUTOINC", kTypeInteger, 29}, {"DECIMAL", kTypeBCD, 0},
-        {"NUMERIC", kTypeFloat, 0}, {"FLOAT", kTypeFloat, 0}, {"MONEY", kTypeFloat, 21},
-        {"CHARACTER", kTypeString, 0}, {"CHAR", kTypeString, 0}, {"VARCHAR", kTypeString, 0},
-        {"DATE", kTypeDate, 0}, {"TIME", kTypeTime, 0}, {"TIMESTAMP", kTypeTimeStamp, 0},
-        {"BOOLEAN", kTypeBoolean, 0}, {"BYTES", kTypeBytes, 0}, {"BLOB", kTypeBlob, 0}};
+        {"SMALLINT", kFieldSmallInt, 0}, {"WORD", kFieldWord, 0}, {"INTEGER", kFieldInteger, 0}, {"INT", kFieldInteger, 0},
+        {"LARGEINT", kFieldLargeInt, 0}, {"AUTOINC", kFieldInteger, 29}, {"DECIMAL", kFieldBCD, 0},
+        {"NUMERIC", kFieldFloat, 0}, {"FLOAT", kFieldFloat, 0}, {"MONEY", kFieldFloat, 21},
+        {"CHARACTER", kFieldString, 0}, {"CHAR", kFieldString, 0}, {"VARCHAR", kFieldString, 0},
+        {"DATE", kFieldDate, 0}, {"TIME", kFieldTime, 0}, {"TIMESTAMP", kFieldTimeStamp, 0},
+        {"BOOLEAN", kFieldBoolean, 0}, {"BYTES", kFieldBytes, 0}, {"BLOB", kFieldBlob, 0}};
     const TType* found = nullptr;
     for (const TType& t : kTypes) {
         if (TokenIs(t.keyword)) found = &t;
@@ -943,10 +943,10 @@ std::string PrintTree(const TExpToken* n) {
         case nkConstant:
             if (n->isParameter) return "?";
             if (n->isNull) return "NULL";
-            if (n->dataType == kTypeString) return "'" + std::string(reinterpret_cast<const char*>(n->value.data())) + "'";
-            if (n->dataType == kTypeInteger) return std::to_string(GetLE<std::int32_t>(n->value.data()));
-            if (n->dataType == kTypeLargeInt) return std::to_string(GetLE<std::int64_t>(n->value.data())) + "L";
-            if (n->dataType == kTypeFloat) return FloatText(GetLE<double>(n->value.data())) + "F";
+            if (n->dataType == kFieldString) return "'" + std::string(reinterpret_cast<const char*>(n->value.data())) + "'";
+            if (n->dataType == kFieldInteger) return std::to_string(GetLE<std::int32_t>(n->value.data()));
+            if (n->dataType == kFieldLargeInt) return std::to_string(GetLE<std::int64_t>(n->value.data())) + "L";
+            if (n->dataType == kFieldFloat) return FloatText(GetLE<double>(n->value.data())) + "F";
             return n->text;
         case nkSubSelect:
             return "(SELECT)";

@@ -29,13 +29,9 @@
 #include <string_view>
 #include <vector>
 
-namespace reruzo {
+#include "engine/storage/field_types.h"
 
-// Data types of nodes: the field type codes of the data file.
-inline constexpr std::uint8_t kTypeString = 1, kTypeDate = 2, kTypeBlob = 3, kTypeBoolean = 4, kTypeSmallInt = 5,
-                              kTypeInteger = 6, kTypeFloat = 7, kTypeBCD = 8, kTypeBytes = 9, kTypeTime = 10,
-                              kTypeTimeStamp = 11, kTypeWord = 12, kTypeLargeInt = 18;
-inline constexpr std::uint8_t kSubTypeMemo = 22;
+namespace reruzo {
 
 enum TNodeKind : std::uint8_t {
     nkNone = 0,
@@ -120,13 +116,13 @@ struct TExpToken {
 // ---- Type classes of node values ----------------------------------------------------------
 
 inline bool IsIntegerKind(std::uint8_t t) {
-    return t == kTypeSmallInt || t == kTypeInteger || t == kTypeWord || t == kTypeLargeInt;
+    return t == kFieldSmallInt || t == kFieldInteger || t == kFieldWord || t == kFieldLargeInt;
 }
-inline bool IsNumeric(std::uint8_t t) { return IsIntegerKind(t) || t == kTypeFloat || t == kTypeBCD; }
-inline bool IsTemporal(std::uint8_t t) { return t == kTypeDate || t == kTypeTime || t == kTypeTimeStamp; }
-inline bool IsMemo(const TExpToken& n) { return n.dataType == kTypeBlob && n.subType == kSubTypeMemo; }
+inline bool IsNumeric(std::uint8_t t) { return IsIntegerKind(t) || t == kFieldFloat || t == kFieldBCD; }
+inline bool IsTemporal(std::uint8_t t) { return t == kFieldDate || t == kFieldTime || t == kFieldTimeStamp; }
+inline bool IsMemo(const TExpToken& n) { return n.dataType == kFieldBlob && n.subType == kSubMemo; }
 // Strings and memos: text that compares, concatenates and matches.
-inline bool IsText(const TExpToken& n) { return n.dataType == kTypeString || IsMemo(n); }
+inline bool IsText(const TExpToken& n) { return n.dataType == kFieldString || IsMemo(n); }
 // The value bytes of a fixed-size type (a BCD value takes 34); 0 for strings, bytes
 // and BLOBs, whose size comes from their declaration.
 std::uint32_t FixedValueSize(std::uint8_t type);

@@ -19,7 +19,7 @@ namespace {
 // The NULL keyword: a constant without a type.
 bool IsNullConstant(const TExpToken& n) { return n.kind == nkConstant && !n.isParameter && n.isNull && n.dataType == 0; }
 bool IsConstant(const TExpToken& n) { return n.kind == nkConstant; }
-bool IsStringConstant(const TExpToken& n) { return n.kind == nkConstant && !n.isParameter && n.dataType == kTypeString; }
+bool IsStringConstant(const TExpToken& n) { return n.kind == nkConstant && !n.isParameter && n.dataType == kFieldString; }
 bool IsIntegerConstant(const TExpToken& n) {
     return n.kind == nkConstant && !n.isParameter && !n.isNull && IsIntegerKind(n.dataType);
 }
@@ -27,16 +27,16 @@ bool IsComparison(std::uint8_t op) { return op >= opEq && op <= opLe; }
 
 std::int64_t IntegerValue(const TExpToken& n) {
     switch (n.dataType) {
-        case kTypeSmallInt: return GetLE<std::int16_t>(n.value.data());
-        case kTypeWord: return GetLE<std::uint16_t>(n.value.data());
-        case kTypeInteger: return GetLE<std::int32_t>(n.value.data());
-        case kTypeLargeInt: return GetLE<std::int64_t>(n.value.data());
+        case kFieldSmallInt: return GetLE<std::int16_t>(n.value.data());
+        case kFieldWord: return GetLE<std::uint16_t>(n.value.data());
+        case kFieldInteger: return GetLE<std::int32_t>(n.value.data());
+        case kFieldLargeInt: return GetLE<std::int64_t>(n.value.data());
         default: return 0;
     }
 }
 
 std::string ConstantText(const TExpToken& n) {
-    if (n.dataType == kTypeString && !n.value.empty()) return reinterpret_cast<const char*>(n.value.data());
+    if (n.dataType == kFieldString && !n.value.empty()) return reinterpret_cast<const char*>(n.value.data());
     return n.text;
 }
 
@@ -64,33 +64,33 @@ bool Allowed(std::uint8_t op, const TExpToken& left, const TExpToken& right) {
         if (ordering || op == opAdd) return IsText(right);
         return false;
     }
-    if (l == kTypeDate || l == kTypeTimeStamp || l == kTypeTime) {
+    if (l == kFieldDate || l == kFieldTimeStamp || l == kFieldTime) {
         if (equality && IsNullConstant(right)) return true;
         if (equality || ordering) {
-            if (l == kTypeTime) return r == kTypeTime;
-            return r == kTypeDate || r == kTypeTimeStamp;
+            if (l == kFieldTime) return r == kFieldTime;
+            return r == kFieldDate || r == kFieldTimeStamp;
         }
         if (op == opAdd) return IsIntegerKind(r);
         if (op == opSubtract) {
             if (IsIntegerKind(r)) return true;
-            if (l == kTypeDate) return r == kTypeDate;
-            if (l == kTypeTime) return r == kTypeTime;
+            if (l == kFieldDate) return r == kFieldDate;
+            if (l == kFieldTime) return r == kFieldTime;
             return IsTemporal(r);
         }
         return false;
     }
-    if (l == kTypeBoolean) return equality && (IsNullConstant(right) || r == kTypeBoolean);
+    if (l == kFieldBoolean) return equality && (IsNullConstant(right) || r == kFieldBoolean);
     if (IsIntegerKind(l)) {
         if (equality) return IsNullConstant(right) || IsNumeric(r);
         if (op == opAdd) return IsNumeric(r) || IsTemporal(r);
         return IsNumeric(r) && (ordering || op == opSubtract || op == opMultiply || op == opDivide);
     }
-    if (l == kTypeFloat || l == kTypeBCD) {
+    if (l == kFieldFloat || l == kFieldBCD) {
         if (equality) return IsNullConstant(right) || IsNumeric(r);
         return IsNumeric(r) && (ordering || op == opAdd || op == opSubtract || op == opMultiply || op == opDivide);
     }
     // BLOB (not memo) and bytes: only a BLOB against NULL.
-    return l == kTypeBlob && equality && IsNullConstant(right);
+    return l == kFieldBlob && equality && IsNullConstant(right);
 }
 
 // The result type of arithmetic on two allowed operands.
@@ -102,7 +102,7 @@ void ArithmeticResult(TExpToken& node) {
         const bool memo = IsMemo(a) || IsMemo(b);
         const std::uint32_t la = a.dataSize > 0 ? a.dataSize - 1 : 0;
         const std::uint32_t lb = b.dataSize > 0 ? b.dataSize - 1 : 0;
-        SetType(node, memo ? kTypeBlob : kTypeString, la + lb + 1, 0, memo ? kSubTypeMemo : 0);
+        SetType(node, memo ? kFieldBlob : kFieldString, la + lb + 1, 0, memo ? kSubMemo : 0);
         return;
     }
     const std::uint8_t type = ArithmeticType(node.op, a.dataType, b.dataType);
@@ -119,16 +119,16 @@ std::uint8_t ArithmeticType(std::uint8_t op, std::uint8_t l, std::uint8_t r) {
         const std::uint8_t t = IsTemporal(l) ? l : r;
         const std::uint8_t other = IsTemporal(l) ? r : l;
         if (IsIntegerKind(other)) return t;
-        if (t == kTypeTimeStamp && other == kTypeTimeStamp) return kTypeFloat;  // milliseconds as a float
+        if (t == kFieldTimeStamp && other == kFieldTimeStamp) return kFieldFloat;  // milliseconds as a float
         // timestamp - date or time: milliseconds, which outgrow 32 bits after 24 days
-        if (t == kTypeTimeStamp) return kTypeLargeInt;
-        return kTypeInteger;  // date - date: days; time - time: milliseconds
+        if (t == kFieldTimeStamp) return kFieldLargeInt;
+        return kFieldInteger;  // date - date: days; time - time: milliseconds
     }
-    if (l == kTypeFloat || r == kTypeFloat) return kTypeFloat;
-    if (l == kTypeBCD || r == kTypeBCD) return kTypeBCD;
-    if (op == opDivide) return kTypeFloat;
-    if (l == kTypeLargeInt || r == kTypeLargeInt) return kTypeLargeInt;
-    return kTypeInteger;
+    if (l == kFieldFloat || r == kFieldFloat) return kFieldFloat;
+    if (l == kFieldBCD || r == kFieldBCD) return kFieldBCD;
+    if (op == opDivide) return kFieldFloat;
+    if (l == kFieldLargeInt || r == kFieldLargeInt) return kFieldLargeInt;
+    return kFieldInteger;
 }
 
 namespace {
@@ -225,18 +225,18 @@ private:
     // In filters a boolean column standing alone means column = TRUE.
     void RewriteBooleanColumn(TExpToken*& slot, TExpToken* parent, bool alone) {
         TExpToken* column = slot;
-        if (!o_.booleanColumns || !alone || column->dataType != kTypeBoolean) return;
+        if (!o_.booleanColumns || !alone || column->dataType != kFieldBoolean) return;
         TExpToken* truth = AcquireNode();
         truth->kind = nkConstant;
         truth->text = "True";
-        SetType(*truth, kTypeBoolean, 2);
+        SetType(*truth, kFieldBoolean, 2);
         truth->Reserve(2);
         PutLE<std::uint16_t>(truth->value.data(), 1);
         TExpToken* eq = AcquireNode();
         eq->kind = nkBinary;
         eq->op = opEq;
         eq->text = "=";
-        SetType(*eq, kTypeBoolean, 2);
+        SetType(*eq, kFieldBoolean, 2);
         eq->operands = {column, truth};
         eq->parent = parent;
         column->parent = eq;
@@ -250,16 +250,16 @@ private:
         const std::uint8_t t = operand.dataType;
         bool ok = false;
         if (n.op == opNot) {
-            ok = t == kTypeBoolean;
+            ok = t == kFieldBoolean;
         } else {
-            ok = t == kTypeDate || t == kTypeSmallInt || t == kTypeInteger || t == kTypeFloat || t == kTypeBCD ||
-                 t == kTypeTime || t == kTypeTimeStamp || t == kTypeLargeInt || (n.op == opPlusSign && t == kTypeWord);
+            ok = t == kFieldDate || t == kFieldSmallInt || t == kFieldInteger || t == kFieldFloat || t == kFieldBCD ||
+                 t == kFieldTime || t == kFieldTimeStamp || t == kFieldLargeInt || (n.op == opPlusSign && t == kFieldWord);
         }
         if (!ok) {
             Fail("Type mismatch between '" + n.text + "'" + " operator and " + "'" + operand.text + "'" + In());
         }
         if (n.op == opNot) {
-            SetType(n, kTypeBoolean, 2);
+            SetType(n, kFieldBoolean, 2);
         } else {
             CopyType(n, operand);
         }
@@ -270,13 +270,13 @@ private:
         if (!IsStringConstant(constant) || !IsTemporal(partner.dataType)) return;
         const std::string text = ConstantText(constant);
         bool ok = false;
-        if (partner.dataType == kTypeDate) {
+        if (partner.dataType == kFieldDate) {
             if (auto d = ParseDate(text)) {
                 constant.Reserve(4);
                 PutLE<std::int32_t>(constant.value.data(), DateToDayNumber(*d));
                 ok = true;
             }
-        } else if (partner.dataType == kTypeTime) {
+        } else if (partner.dataType == kFieldTime) {
             if (auto t = ParseTime(text)) {
                 constant.Reserve(4);
                 PutLE<std::int32_t>(constant.value.data(), TimeToMilliseconds(*t));
@@ -305,8 +305,8 @@ private:
         TExpToken& a = *n.operands.at(0);
         TExpToken& b = *n.operands.at(1);
         if (logical) {
-            if (a.dataType != kTypeBoolean || b.dataType != kTypeBoolean) Mismatch(a, b);
-            SetType(n, kTypeBoolean, 2);
+            if (a.dataType != kFieldBoolean || b.dataType != kFieldBoolean) Mismatch(a, b);
+            SetType(n, kFieldBoolean, 2);
             return;
         }
         if (a.kind == nkColumn && b.kind == nkColumn && (a.cameFromString || b.cameFromString)) {
@@ -318,7 +318,7 @@ private:
         TypeParameter(b, a);
         if (!Allowed(n.op, a, b)) Mismatch(a, b);
         if (IsComparison(n.op)) {
-            SetType(n, kTypeBoolean, 2);
+            SetType(n, kFieldBoolean, 2);
         } else {
             ArithmeticResult(n);
         }
@@ -392,7 +392,7 @@ private:
             }
             default: break;
         }
-        SetType(n, kTypeBoolean, 2);
+        SetType(n, kFieldBoolean, 2);
     }
 
     // An integer constant greater than 0, with the two messages of its argument.
@@ -419,7 +419,7 @@ private:
                 CopyType(n, *arg);
                 return;
             }
-            case opCount: return SetType(n, kTypeInteger, 4);
+            case opCount: return SetType(n, kFieldInteger, 4);
             case opUpper:
             case opLower:
                 if (!IsText(*arg)) {
@@ -429,7 +429,7 @@ private:
                 return CopyType(n, *arg);
             case opLength:
                 if (!IsText(*arg)) Fail("Type mismatch between LENGTH function and function argument in " + ctx);
-                return SetType(n, kTypeInteger, 4);
+                return SetType(n, kFieldInteger, 4);
             case opSubstring:
                 if (!IsText(*arg)) Fail("Expression argument of SUBSTRING function must be a string or memo in " + ctx);
                 CheckPositiveConstant(n.Operand(1), "FROM argument of SUBSTRING function");
@@ -453,7 +453,7 @@ private:
             case opExtractMinute:
             case opExtractSecond:
                 if (!IsTemporal(t)) Fail("FROM argument of EXTRACT function must be a date, time, or timestamp in " + ctx);
-                return SetType(n, kTypeInteger, 4);
+                return SetType(n, kFieldInteger, 4);
             case opPos:
             case opOccurs: {
                 const std::string name = n.op == opPos ? "POS" : "OCCURS";
@@ -461,7 +461,7 @@ private:
                 const TExpToken* search = n.Operand(1);
                 if (!search || !IsStringConstant(*search))
                     Fail("Search string argument of " + name + " function must be a string constant in " + ctx);
-                return SetType(n, kTypeInteger, 4);
+                return SetType(n, kFieldInteger, 4);
             }
             case opReplace: {
                 if (!IsText(*arg)) Fail("IN argument of REPLACE function must be a string or memo in " + ctx);
@@ -479,7 +479,7 @@ private:
                     Fail("Expression argument of ABS function must be an integer or floating-point type in " + ctx);
                 return CopyType(n, *arg);
             case opRound: {
-                if (t != kTypeFloat && t != kTypeBCD)
+                if (t != kFieldFloat && t != kFieldBCD)
                     Fail("Expression argument of ROUND function must be a floating-point type in " + ctx);
                 if (const TExpToken* places = n.Operand(1)) {
                     if (!IsIntegerConstant(*places))
@@ -488,10 +488,10 @@ private:
                     if (v < 0 || v > 32)
                         Fail("Decimal places argument of ROUND function must be an integer constant between 0 and 32 in " + ctx);
                 }
-                return SetType(n, kTypeFloat, 8);
+                return SetType(n, kFieldFloat, 8);
             }
             case opIf: {
-                if (t != kTypeBoolean) Fail("First expression argument of IF function must be a boolean type in " + ctx);
+                if (t != kFieldBoolean) Fail("First expression argument of IF function must be a boolean type in " + ctx);
                 TExpToken& yes = *n.operands.at(1);
                 TExpToken& no = *n.operands.at(2);
                 if (IsNullConstant(yes) && IsNullConstant(no))
@@ -508,11 +508,11 @@ private:
     static bool Castable(const TExpToken& source, std::uint8_t target) {
         if (IsNullConstant(source) || source.isParameter) return true;
         const std::uint8_t s = source.dataType;
-        if (target == kTypeBlob) return true;
-        if (IsMemo(source)) return target == kTypeString;
-        if (s == kTypeBlob) return target == kTypeBytes;
-        if (s == kTypeBytes) return target == kTypeBytes;
-        return target != kTypeBytes;
+        if (target == kFieldBlob) return true;
+        if (IsMemo(source)) return target == kFieldString;
+        if (s == kFieldBlob) return target == kFieldBytes;
+        if (s == kFieldBytes) return target == kFieldBytes;
+        return target != kFieldBytes;
     }
 
     void CheckCast(TExpToken& n) {
@@ -525,9 +525,9 @@ private:
         const TExpToken* first = n.Operand(1);
         const TExpToken* second = n.Operand(2);
         switch (target) {
-            case kTypeString:
-            case kTypeBytes: {
-                std::int64_t length = target == kTypeBytes ? 1 : 0;
+            case kFieldString:
+            case kFieldBytes: {
+                std::int64_t length = target == kFieldBytes ? 1 : 0;
                 if (first) {
                     if (!IsIntegerConstant(*first)) Fail("Length argument must be an integer in " + ctx);
                     length = IntegerValue(*first);
@@ -536,24 +536,24 @@ private:
                     Fail("Length argument must be an integer greater than 0 and less than or equal to " + std::string("250") +
                          " in " + ctx);
                 }
-                n.dataSize = static_cast<std::uint32_t>(length) + (target == kTypeString ? 1 : 0);
+                n.dataSize = static_cast<std::uint32_t>(length) + (target == kFieldString ? 1 : 0);
                 n.scale = 0;
                 return;
             }
-            case kTypeBCD:
-            case kTypeFloat: {
+            case kFieldBCD:
+            case kFieldFloat: {
                 std::int64_t scale = 0;
                 if (second) {
                     if (!IsIntegerConstant(*second)) Fail("Scale argument must be an integer in " + ctx);
                     scale = IntegerValue(*second);
-                    if (target == kTypeBCD && (scale < 0 || scale > 4))
+                    if (target == kFieldBCD && (scale < 0 || scale > 4))
                         Fail("Scale argument must be an integer less than or equal to 4 for the BCD data type " + ctx);
                 }
                 n.scale = static_cast<std::uint8_t>(std::clamp<std::int64_t>(scale, 0, 255));
-                n.dataSize = target == kTypeBCD ? DataSizeFor(kFieldBCD, n.scale, 0) : 8;
+                n.dataSize = target == kFieldBCD ? DataSizeFor(kFieldBCD, n.scale, 0) : 8;
                 return;
             }
-            case kTypeBlob: {
+            case kFieldBlob: {
                 if (!first || !IsIntegerConstant(*first)) Fail("First BLOB type argument must be an integer in " + ctx);
                 if (!second || !IsIntegerConstant(*second)) Fail("BLOB type argument must be an integer in " + ctx);
                 const std::int64_t kind = IntegerValue(*second);
@@ -639,7 +639,7 @@ void Validate(TExpToken*& root, const TValidateOptions& options) {
 }
 
 void CheckFilterResult(const TExpToken* root, std::uint16_t errorCode, const std::string& errorTable) {
-    if (!root || root->dataType != kTypeBoolean) {
+    if (!root || root->dataType != kFieldBoolean) {
         RaiseEngineError(errorCode, {.table = errorTable, .text = "filter expression must be a boolean expression"});
     }
 }

@@ -25,12 +25,12 @@ struct TColumn {
 // The table the expressions are validated against.
 const std::map<std::string, TColumn>& Columns() {
     static const std::map<std::string, TColumn> columns = {
-        {"ID", {1, kTypeInteger, 0, 4}},       {"NAME", {2, kTypeString, 0, 21}},   {"TITLE", {3, kTypeString, 0, 31}},
-        {"D", {4, kTypeDate, 0, 4}},           {"T", {5, kTypeTime, 0, 4}},         {"TS", {6, kTypeTimeStamp, 0, 8}},
-        {"ACTIVE", {7, kTypeBoolean, 0, 2}},   {"PRICE", {8, kTypeBCD, 0, 34}},     {"AMOUNT", {9, kTypeFloat, 0, 8}},
-        {"NOTES", {10, kTypeBlob, 22, 8}},     {"PIC", {11, kTypeBlob, 26, 8}},     {"SMALL", {12, kTypeSmallInt, 0, 2}},
-        {"BIG", {13, kTypeLargeInt, 0, 8}},    {"W", {14, kTypeWord, 0, 2}},        {"RAW", {15, kTypeBytes, 0, 6}},
-        {"FIRST NAME", {16, kTypeString, 0, 11}}};
+        {"ID", {1, kFieldInteger, 0, 4}},       {"NAME", {2, kFieldString, 0, 21}},   {"TITLE", {3, kFieldString, 0, 31}},
+        {"D", {4, kFieldDate, 0, 4}},           {"T", {5, kFieldTime, 0, 4}},         {"TS", {6, kFieldTimeStamp, 0, 8}},
+        {"ACTIVE", {7, kFieldBoolean, 0, 2}},   {"PRICE", {8, kFieldBCD, 0, 34}},     {"AMOUNT", {9, kFieldFloat, 0, 8}},
+        {"NOTES", {10, kFieldBlob, 22, 8}},     {"PIC", {11, kFieldBlob, 26, 8}},     {"SMALL", {12, kFieldSmallInt, 0, 2}},
+        {"BIG", {13, kFieldLargeInt, 0, 8}},    {"W", {14, kFieldWord, 0, 2}},        {"RAW", {15, kFieldBytes, 0, 6}},
+        {"FIRST NAME", {16, kFieldString, 0, 11}}};
     return columns;
 }
 
@@ -89,7 +89,7 @@ TEST(ExpressionCheck, ColumnsResolveAlsoThroughStringConstants) {
     TChecked plain("id = 0");
     const TExpToken* column = plain.tree->Operand(0);
     EXPECT_EQ(column->fieldNo, 1);
-    EXPECT_EQ(column->dataType, kTypeInteger);
+    EXPECT_EQ(column->dataType, kFieldInteger);
     EXPECT_EQ(column->parent, plain.tree.get());
     // 'title' names a column, 'abc' does not; on either side.
     for (const char* text : {"'title' = 'abc'", "'abc' = title"}) {
@@ -100,7 +100,7 @@ TEST(ExpressionCheck, ColumnsResolveAlsoThroughStringConstants) {
         const TExpToken* constant = a->kind == nkColumn ? b : a;
         EXPECT_EQ(col->fieldNo, 3) << text;
         EXPECT_EQ(constant->kind, nkConstant) << text;
-        EXPECT_EQ(constant->dataType, kTypeString) << text;
+        EXPECT_EQ(constant->dataType, kFieldString) << text;
     }
     // A quoted name with a blank reaches its column.
     EXPECT_EQ(TChecked("'first name' = 'Ann'").tree->Operand(0)->fieldNo, 16);
@@ -161,12 +161,12 @@ TEST(ExpressionCheck, ResultTypesOfArithmetic) {
         std::uint32_t size;
     };
     const TCase cases[] = {
-        {"name + title", kTypeString, 51}, {"name + notes", kTypeBlob, 0},   {"d + 1", kTypeDate, 4},
-        {"1 + d", kTypeDate, 4},           {"d - d", kTypeInteger, 4},       {"t - t", kTypeInteger, 4},
-        {"ts - ts", kTypeFloat, 8},        {"ts - d", kTypeLargeInt, 8},      {"ts + 5", kTypeTimeStamp, 8},
-        {"small + small", kTypeInteger, 4}, {"small / w", kTypeFloat, 8},    {"big * id", kTypeLargeInt, 8},
-        {"id / big", kTypeFloat, 8},       {"amount + id", kTypeFloat, 8},   {"price + amount", kTypeFloat, 8},
-        {"price * id", kTypeBCD, 34},      {"price - price", kTypeBCD, 34},  {"-small", kTypeSmallInt, 2},
+        {"name + title", kFieldString, 51}, {"name + notes", kFieldBlob, 0},   {"d + 1", kFieldDate, 4},
+        {"1 + d", kFieldDate, 4},           {"d - d", kFieldInteger, 4},       {"t - t", kFieldInteger, 4},
+        {"ts - ts", kFieldFloat, 8},        {"ts - d", kFieldLargeInt, 8},      {"ts + 5", kFieldTimeStamp, 8},
+        {"small + small", kFieldInteger, 4}, {"small / w", kFieldFloat, 8},    {"big * id", kFieldLargeInt, 8},
+        {"id / big", kFieldFloat, 8},       {"amount + id", kFieldFloat, 8},   {"price + amount", kFieldFloat, 8},
+        {"price * id", kFieldBCD, 34},      {"price - price", kFieldBCD, 34},  {"-small", kFieldSmallInt, 2},
     };
     for (const TCase& c : cases) {
         TExpressionParser parser;
@@ -184,8 +184,8 @@ TEST(ExpressionCheck, ResultTypesOfArithmetic) {
         if (c.size != 0) {
             EXPECT_EQ(root->dataSize, c.size) << c.text;
         }
-        if (c.type == kTypeBlob) {
-            EXPECT_EQ(root->subType, kSubTypeMemo) << c.text;
+        if (c.type == kFieldBlob) {
+            EXPECT_EQ(root->subType, kSubMemo) << c.text;
         }
     }
 }
@@ -193,12 +193,12 @@ TEST(ExpressionCheck, ResultTypesOfArithmetic) {
 TEST(ExpressionCheck, StringsBesideDatesAndTimesAreConverted) {
     TChecked c("d > '2003-01-31'");
     const TExpToken* constant = c.tree->Operand(1);
-    EXPECT_EQ(constant->dataType, kTypeDate);
+    EXPECT_EQ(constant->dataType, kFieldDate);
     EXPECT_EQ(GetLE<std::int32_t>(constant->value.data()), DateToDayNumber({2003, 1, 31}));
     TChecked t("'13:45:10' = t");
     EXPECT_EQ(GetLE<std::int32_t>(t.tree->Operand(0)->value.data()), (13 * 3600 + 45 * 60 + 10) * 1000);
     EXPECT_EQ(TChecked("ts between '2003-01-31 10:00:00' and '2003-02-01 0:00'").tree->Operand(1)->dataType,
-              kTypeTimeStamp);
+              kFieldTimeStamp);
     EXPECT_EQ(Error("d > 'tomorrow'"),
               "Date, time, or timestamp expression expected, instead found 'tomorrow' in filter expression");
     EXPECT_EQ(Error("d in ('2003-01-01', 'soon')"),
@@ -210,7 +210,7 @@ TEST(ExpressionCheck, ExtendedPredicates) {
                            "name not in ('a', NULL)", "id not between 5 and 1", "id between -5 and +5",
                            "id in (-1, 2)"}) {
         EXPECT_EQ(Error(ok), "") << ok;
-        EXPECT_EQ(TypeOf(ok), kTypeBoolean) << ok;
+        EXPECT_EQ(TypeOf(ok), kFieldBoolean) << ok;
     }
     const std::pair<const char*, const char*> refused[] = {
         {"id like '1%'", "Type mismatch between LIKE operator and expression 'id' in filter expression"},
@@ -231,17 +231,17 @@ TEST(ExpressionCheck, FunctionArgumentsAndResults) {
         std::uint8_t type;
     };
     const TOk ok[] = {
-        {"upper(name)", kTypeString},           {"lower(notes)", kTypeBlob},          {"length(name)", kTypeInteger},
-        {"substring(name from 2 for 3)", kTypeString}, {"trim(both 'x' from name)", kTypeString},
-        {"extract(week from d)", kTypeInteger}, {"extract(hour from t)", kTypeInteger}, {"pos('a' in name)", kTypeInteger},
-        {"occurs('ab' in notes)", kTypeInteger}, {"replace('a' with 'bb' in name)", kTypeString},
-        {"abs(small)", kTypeSmallInt},          {"abs(price)", kTypeBCD},             {"round(amount)", kTypeFloat},
-        {"round(price to 2)", kTypeFloat},      {"if(active then id else null)", kTypeInteger},
-        {"if(active then null else name)", kTypeString}, {"if(active then 1 else 2.5)", kTypeInteger},
-        {"cast(id as char(10))", kTypeString},  {"cast(name as date)", kTypeDate},    {"cast(notes as varchar(5))", kTypeString},
-        {"cast(d as decimal(10, 2))", kTypeBCD}, {"cast(name as blob(1, 1))", kTypeBlob},
-        {"sum(price)", kTypeBCD},               {"max(d)", kTypeDate},                {"count(*)", kTypeInteger},
-        {"count(name)", kTypeInteger},
+        {"upper(name)", kFieldString},           {"lower(notes)", kFieldBlob},          {"length(name)", kFieldInteger},
+        {"substring(name from 2 for 3)", kFieldString}, {"trim(both 'x' from name)", kFieldString},
+        {"extract(week from d)", kFieldInteger}, {"extract(hour from t)", kFieldInteger}, {"pos('a' in name)", kFieldInteger},
+        {"occurs('ab' in notes)", kFieldInteger}, {"replace('a' with 'bb' in name)", kFieldString},
+        {"abs(small)", kFieldSmallInt},          {"abs(price)", kFieldBCD},             {"round(amount)", kFieldFloat},
+        {"round(price to 2)", kFieldFloat},      {"if(active then id else null)", kFieldInteger},
+        {"if(active then null else name)", kFieldString}, {"if(active then 1 else 2.5)", kFieldInteger},
+        {"cast(id as char(10))", kFieldString},  {"cast(name as date)", kFieldDate},    {"cast(notes as varchar(5))", kFieldString},
+        {"cast(d as decimal(10, 2))", kFieldBCD}, {"cast(name as blob(1, 1))", kFieldBlob},
+        {"sum(price)", kFieldBCD},               {"max(d)", kFieldDate},                {"count(*)", kFieldInteger},
+        {"count(name)", kFieldInteger},
     };
     for (const TOk& c : ok) {
         TExpressionParser parser;

@@ -21,6 +21,7 @@
 #include "engine/storage/bcd.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/date_time.h"
+#include "engine/storage/field_text.h"
 #include "engine/storage/value_text.h"
 #include "platform/nls.h"
 
@@ -40,8 +41,8 @@ TValue Eval(const TExpToken* n, const TEvalContext& c);
 
 // ---- Type classes ----------------------------------------------------------------------
 
-bool IsRaw(const TExpToken& v) { return v.dataType == kTypeBytes || (v.dataType == kTypeBlob && !IsMemo(v)); }
-bool IsFloating(std::uint8_t t) { return t == kTypeFloat || t == kTypeTimeStamp; }
+bool IsRaw(const TExpToken& v) { return v.dataType == kFieldBytes || (v.dataType == kFieldBlob && !IsMemo(v)); }
+bool IsFloating(std::uint8_t t) { return t == kFieldFloat || t == kFieldTimeStamp; }
 
 // Copies the bytes of a view, which may be empty and without storage.
 void CopyBytes(void* to, std::string_view from) {
@@ -69,7 +70,7 @@ TValue NullValue(std::uint8_t type, std::uint8_t subType = 0) {
 void ClearValue(TExpToken& v) { std::fill(v.value.begin(), v.value.end(), std::uint8_t{0}); }
 
 TValue Bool(bool b) {
-    TValue r = NewValue(kTypeBoolean);
+    TValue r = NewValue(kFieldBoolean);
     PutLE<std::uint16_t>(r->value.data(), b ? 1 : 0);
     return r;
 }
@@ -97,7 +98,7 @@ TValue Copy(const TExpToken& n) {
 std::string_view Text(const TExpToken& v) {
     if (v.isNull || v.value.empty()) return {};
     std::size_t cap = v.value.size();
-    if (v.dataType == kTypeBlob) cap = std::min<std::size_t>(cap, v.dataSize);
+    if (v.dataType == kFieldBlob) cap = std::min<std::size_t>(cap, v.dataSize);
     const char* p = reinterpret_cast<const char*>(v.value.data());
     return {p, strnlen(p, cap)};
 }
@@ -111,7 +112,7 @@ std::string_view RawBytes(const TExpToken& v) {
 // Writes a string result: zero-terminated, NULL when empty. Its data size is the
 // declared one when that is larger than the text.
 void PutText(TExpToken& r, std::string_view s, std::uint32_t declaredSize = 0) {
-    r.dataType = kTypeString;
+    r.dataType = kFieldString;
     r.subType = 0;
     r.Reserve(s.size() + 1);
     ClearValue(r);
@@ -122,7 +123,7 @@ void PutText(TExpToken& r, std::string_view s, std::uint32_t declaredSize = 0) {
 
 // Writes BLOB bytes, followed by a zero so that a memo also reads as a string.
 void PutBlob(TExpToken& r, std::string_view s, std::uint8_t subType) {
-    r.dataType = kTypeBlob;
+    r.dataType = kFieldBlob;
     r.subType = subType;
     r.Reserve(s.size() + 1);
     ClearValue(r);
@@ -188,16 +189,16 @@ TNumber NumberOf(const TExpToken& v) {
     if (v.isNull) return Int(0);
     const std::uint8_t* p = v.value.data();
     switch (v.dataType) {
-        case kTypeSmallInt: return Int(GetLE<std::int16_t>(p));
-        case kTypeWord: return Int(GetLE<std::uint16_t>(p));
-        case kTypeBoolean: return Int(GetLE<std::uint16_t>(p) != 0 ? 1 : 0);
-        case kTypeInteger:
-        case kTypeDate:
-        case kTypeTime: return Int(GetLE<std::int32_t>(p));
-        case kTypeLargeInt: return Int(GetLE<std::int64_t>(p));
-        case kTypeFloat:
-        case kTypeTimeStamp: return Float(GetLE<double>(p));
-        case kTypeBCD: return Currency(BcdToCurrency(std::span<const std::uint8_t>(p, kBcdSize)));
+        case kFieldSmallInt: return Int(GetLE<std::int16_t>(p));
+        case kFieldWord: return Int(GetLE<std::uint16_t>(p));
+        case kFieldBoolean: return Int(GetLE<std::uint16_t>(p) != 0 ? 1 : 0);
+        case kFieldInteger:
+        case kFieldDate:
+        case kFieldTime: return Int(GetLE<std::int32_t>(p));
+        case kFieldLargeInt: return Int(GetLE<std::int64_t>(p));
+        case kFieldFloat:
+        case kFieldTimeStamp: return Float(GetLE<double>(p));
+        case kFieldBCD: return Currency(BcdToCurrency(std::span<const std::uint8_t>(p, kBcdSize)));
         default: return Int(0);
     }
 }
@@ -210,19 +211,19 @@ void StoreNumber(TExpToken& r, std::uint8_t type, const TNumber& n) {
     r.isNull = false;
     std::uint8_t* p = r.value.data();
     switch (type) {
-        case kTypeSmallInt: PutLE(p, static_cast<std::int16_t>(AsInteger(n))); break;
-        case kTypeWord: PutLE(p, static_cast<std::uint16_t>(AsInteger(n))); break;
-        case kTypeBoolean: PutLE<std::uint16_t>(p, AsDouble(n) != 0 ? 1 : 0); break;
-        case kTypeInteger:
-        case kTypeDate:
-        case kTypeTime: PutLE(p, static_cast<std::int32_t>(AsInteger(n))); break;
-        case kTypeLargeInt: PutLE(p, AsInteger(n)); break;
-        case kTypeFloat:
-        case kTypeTimeStamp: PutLE(p, AsDouble(n)); break;
-        case kTypeBCD: CurrencyToBcd(AsCurrency(n), std::span<std::uint8_t>(p, kBcdSize)); break;
+        case kFieldSmallInt: PutLE(p, static_cast<std::int16_t>(AsInteger(n))); break;
+        case kFieldWord: PutLE(p, static_cast<std::uint16_t>(AsInteger(n))); break;
+        case kFieldBoolean: PutLE<std::uint16_t>(p, AsDouble(n) != 0 ? 1 : 0); break;
+        case kFieldInteger:
+        case kFieldDate:
+        case kFieldTime: PutLE(p, static_cast<std::int32_t>(AsInteger(n))); break;
+        case kFieldLargeInt: PutLE(p, AsInteger(n)); break;
+        case kFieldFloat:
+        case kFieldTimeStamp: PutLE(p, AsDouble(n)); break;
+        case kFieldBCD: CurrencyToBcd(AsCurrency(n), std::span<std::uint8_t>(p, kBcdSize)); break;
         default:
             // Not a number type: keep the value as a float.
-            r.dataType = kTypeFloat;
+            r.dataType = kFieldFloat;
             r.dataSize = 8;
             PutLE(p, AsDouble(n));
     }
@@ -246,31 +247,19 @@ int CompareNumbers(const TNumber& a, const TNumber& b) {
 
 // ---- Text forms ------------------------------------------------------------------------
 
-std::string TimeStampText(double stamp) {
-    const auto parts = SplitTimeStamp(stamp);
-    if (!parts) return {};
-    return DateText(parts->day) + " " + TimeText(parts->ms);
-}
-
 // The written-out form of a value that is not text.
 std::string ValueText(const TExpToken& v) {
     if (v.isNull) return {};
-    const std::uint8_t* p = v.value.data();
     switch (v.dataType) {
-        case kTypeDate: return DateText(GetLE<std::int32_t>(p));
-        case kTypeTime: return TimeText(GetLE<std::int32_t>(p));
-        case kTypeTimeStamp: return TimeStampText(GetLE<double>(p));
-        case kTypeBoolean: return GetLE<std::uint16_t>(p) != 0 ? "TRUE" : "FALSE";
-        case kTypeFloat: return FloatText(GetLE<double>(p));
-        case kTypeBCD: return BcdText(std::span<const std::uint8_t>(p, kBcdSize));
-        case kTypeSmallInt:
-        case kTypeWord:
-        case kTypeInteger:
-        case kTypeLargeInt: return std::to_string(NumberOf(v).i);
-        case kTypeBytes:
-        case kTypeBlob: return std::string(RawBytes(v));
-        case kTypeString: return std::string(Text(v));
-        default: return {};
+        case kFieldBytes:
+        case kFieldBlob: return std::string(RawBytes(v));
+        case kFieldString: return std::string(Text(v));
+        default: {
+            const std::size_t size = FixedValueSize(v.dataType);
+            if (v.value.size() < size) return {};
+            return FieldDataText(v.dataType, std::span<const std::uint8_t>(v.value.data(), size), TBooleanWords::Upper)
+                .value_or(std::string());
+        }
     }
 }
 
@@ -330,9 +319,9 @@ int CompareValues(const TExpToken& a, const TExpToken& b, const TEvalContext& c,
     }
     TNumber x = NumberOf(a), y = NumberOf(b);
     // A date beside a timestamp counts in timestamp milliseconds.
-    if (a.dataType == kTypeDate && b.dataType == kTypeTimeStamp && !a.isNull)
+    if (a.dataType == kFieldDate && b.dataType == kFieldTimeStamp && !a.isNull)
         x = Float(ToTimeStamp(static_cast<std::int32_t>(x.i), 0));
-    if (b.dataType == kTypeDate && a.dataType == kTypeTimeStamp && !b.isNull)
+    if (b.dataType == kFieldDate && a.dataType == kFieldTimeStamp && !b.isNull)
         y = Float(ToTimeStamp(static_cast<std::int32_t>(y.i), 0));
     return CompareNumbers(x, y);
 }
@@ -448,16 +437,16 @@ TValue Unary(const TExpToken& n, const TEvalContext& c) {
 
 TValue Concatenate(const TExpToken& n, const TExpToken& a, const TExpToken& b) {
     const std::string_view x = Text(a), y = Text(b);
-    TValue r = NewValue(kTypeString);
+    TValue r = NewValue(kFieldString);
     const std::size_t size = x.size() + y.size();
     r->Reserve(size + 1);
     CopyBytes(r->value.data(), x);
     CopyBytes(r->value.data() + x.size(), y);
     r->value[size] = 0;
     r->isNull = size == 0;
-    if (n.dataType == kTypeBlob) {
-        r->dataType = kTypeBlob;
-        r->subType = kSubTypeMemo;
+    if (n.dataType == kFieldBlob) {
+        r->dataType = kFieldBlob;
+        r->subType = kSubMemo;
         r->dataSize = static_cast<std::uint32_t>(size);
     } else {
         r->dataSize = std::max<std::uint32_t>(n.dataSize, static_cast<std::uint32_t>(size + 1));
@@ -475,24 +464,24 @@ bool TemporalArithmetic(std::uint8_t op, const TExpToken& a, const TExpToken& b,
         const std::uint8_t t = IsTemporal(ta) ? ta : tb;
         const TNumber& base = IsTemporal(ta) ? x : y;
         const TNumber& amount = IsTemporal(ta) ? y : x;
-        value = t == kTypeTimeStamp ? Float(base.f + AsDouble(amount)) : Int(base.i + AsInteger(amount));
+        value = t == kFieldTimeStamp ? Float(base.f + AsDouble(amount)) : Int(base.i + AsInteger(amount));
         return true;
     }
     if (op != opSubtract) return false;
     if (IsTemporal(ta) && !IsTemporal(tb)) {
-        value = ta == kTypeTimeStamp ? Float(x.f - AsDouble(y)) : Int(x.i - AsInteger(y));
+        value = ta == kFieldTimeStamp ? Float(x.f - AsDouble(y)) : Int(x.i - AsInteger(y));
         return true;
     }
     if (!IsTemporal(ta) || !IsTemporal(tb)) return false;
     if (ta == tb) {
         // Days between dates, milliseconds between times (integers) and timestamps (float).
-        value = ta == kTypeTimeStamp ? Float(x.f - y.f) : Int(x.i - y.i);
+        value = ta == kFieldTimeStamp ? Float(x.f - y.f) : Int(x.i - y.i);
         return true;
     }
     // Mixed kinds give whole milliseconds: a date counts as its midnight, a time as
     // milliseconds of day 0.
     auto ms = [&](std::uint8_t t, const TNumber& v) {
-        return t == kTypeDate ? dayMs(v) : (t == kTypeTime ? static_cast<double>(v.i) : v.f);
+        return t == kFieldDate ? dayMs(v) : (t == kFieldTime ? static_cast<double>(v.i) : v.f);
     };
     value = Int(ClampToInt64(ms(ta, x) - ms(tb, y)));
     return true;
@@ -508,7 +497,7 @@ TValue Arithmetic(const TExpToken& n, const TEvalContext& c) {
     const bool temporal = !a->isNull && !b->isNull && TemporalArithmetic(n.op, *a, *b, value);
     // Validation gave the node its type; a tree built without it gets the same rule.
     const std::uint8_t type =
-        n.dataType != 0 && n.dataType != kTypeString ? n.dataType : ArithmeticType(n.op, ta, tb);
+        n.dataType != 0 && n.dataType != kFieldString ? n.dataType : ArithmeticType(n.op, ta, tb);
     if (a->isNull || b->isNull) return NullValue(type, n.subType);
     TValue r = NewValue(type, n.subType);
     if (temporal) {
@@ -520,7 +509,7 @@ TValue Arithmetic(const TExpToken& n, const TEvalContext& c) {
     enum { kIntDomain, kFloatDomain, kCurrencyDomain } domain = kIntDomain;
     if (IsFloating(type)) {
         domain = kFloatDomain;
-    } else if (type == kTypeBCD) {
+    } else if (type == kFieldBCD) {
         domain = kCurrencyDomain;
     } else if (x.kind == TNumber::kFloat || y.kind == TNumber::kFloat) {
         domain = kFloatDomain;
@@ -659,29 +648,29 @@ std::int32_t WeekOf(std::int32_t day, int year) {
 
 TValue Extract(const TExpToken& n, const TEvalContext& c) {
     TValue a = Eval(n.Operand(0), c);
-    if (a->isNull) return NullValue(kTypeInteger);
+    if (a->isNull) return NullValue(kFieldInteger);
     std::int32_t day = 0, ms = 0;
     bool hasDate = false;
     switch (a->dataType) {
-        case kTypeDate:
+        case kFieldDate:
             day = GetLE<std::int32_t>(a->value.data());
             hasDate = true;
             break;
-        case kTypeTime: ms = GetLE<std::int32_t>(a->value.data()); break;
-        case kTypeTimeStamp: {
+        case kFieldTime: ms = GetLE<std::int32_t>(a->value.data()); break;
+        case kFieldTimeStamp: {
             const auto parts = SplitTimeStamp(GetLE<double>(a->value.data()));
-            if (!parts) return NullValue(kTypeInteger);
+            if (!parts) return NullValue(kFieldInteger);
             day = parts->day;
             ms = parts->ms;
             hasDate = true;
             break;
         }
-        default: return NullValue(kTypeInteger);
+        default: return NullValue(kFieldInteger);
     }
     TCalendarDate date{0, 0, 0};
     if (hasDate) {
         const auto d = DayNumberToDate(day);
-        if (!d) return NullValue(kTypeInteger);
+        if (!d) return NullValue(kFieldInteger);
         date = *d;
     }
     const TClockTime time = MillisecondsToTime(ms).value_or(TClockTime{});
@@ -697,8 +686,8 @@ TValue Extract(const TExpToken& n, const TEvalContext& c) {
         case opExtractSecond: v = time.second; break;
         default: break;
     }
-    TValue r = NewValue(kTypeInteger);
-    StoreNumber(*r, kTypeInteger, Int(v));
+    TValue r = NewValue(kFieldInteger);
+    StoreNumber(*r, kFieldInteger, Int(v));
     return r;
 }
 
@@ -706,7 +695,7 @@ TValue Extract(const TExpToken& n, const TEvalContext& c) {
 std::size_t TargetLength(const TExpToken& n) {
     if (const TExpToken* len = n.Operand(1); len && !len->isNull && IsNumeric(len->dataType))
         return static_cast<std::size_t>(std::max<std::int64_t>(0, AsInteger(NumberOf(*len))));
-    if (n.dataSize > 0) return n.dataType == kTypeString ? n.dataSize - 1 : n.dataSize;
+    if (n.dataSize > 0) return n.dataType == kFieldString ? n.dataSize - 1 : n.dataSize;
     return SIZE_MAX;
 }
 
@@ -726,46 +715,46 @@ void KeepDecimals(TExpToken& r, int decimals) {
     for (int i = std::max(decimals, 0); i < 4; ++i) unit *= 10;
     const std::int64_t cur = AsCurrency(NumberOf(r));
     const std::int64_t half = cur < 0 ? -unit / 2 : unit / 2;
-    StoreNumber(r, kTypeBCD, Currency((cur + half) / unit * unit));
+    StoreNumber(r, kFieldBCD, Currency((cur + half) / unit * unit));
 }
 
 // A text converted to a value of `type` by the text forms; raises when it does not convert.
 void ParseInto(TExpToken& r, std::uint8_t type, std::string_view text) {
     switch (type) {
-        case kTypeDate: {
+        case kFieldDate: {
             const auto d = ParseDate(text);
             if (!d) RaiseConversion(text, "date");
             StoreNumber(r, type, Int(DateToDayNumber(*d)));
             return;
         }
-        case kTypeTime: {
+        case kFieldTime: {
             const auto t = ParseTime(text);
             if (!t) RaiseConversion(text, "time");
             StoreNumber(r, type, Int(TimeToMilliseconds(*t)));
             return;
         }
-        case kTypeTimeStamp: {
+        case kFieldTimeStamp: {
             const auto s = ParseTimeStamp(text);
             if (!s) RaiseConversion(text, "date and time");
             StoreNumber(r, type, Float(ToTimeStamp(DateToDayNumber(s->date), TimeToMilliseconds(s->time))));
             return;
         }
-        case kTypeBoolean: {
+        case kFieldBoolean: {
             const auto b = ParseBoolean(text);
             if (!b) RaiseConversion(text, "boolean");
             StoreNumber(r, type, Int(*b ? 1 : 0));
             return;
         }
-        case kTypeBCD: {
+        case kFieldBCD: {
             const auto f = ParseFloat(text);
             if (!f) RaiseConversion(text, "currency value");
             StoreNumber(r, type, Float(*f));
             return;
         }
-        case kTypeSmallInt:
-        case kTypeWord:
-        case kTypeInteger:
-        case kTypeLargeInt:
+        case kFieldSmallInt:
+        case kFieldWord:
+        case kFieldInteger:
+        case kFieldLargeInt:
             if (const auto i = ParseInt64(text)) {
                 StoreNumber(r, type, Int(*i));
                 return;
@@ -785,8 +774,8 @@ TValue Cast(const TExpToken& n, const TEvalContext& c) {
     const std::uint8_t target = n.dataType;
     if (a->isNull) return NullValue(target, n.subType);
     TValue r = NewValue(target, n.subType);
-    const bool fromBlob = a->dataType == kTypeBlob;
-    if (target == kTypeString) {
+    const bool fromBlob = a->dataType == kFieldBlob;
+    if (target == kFieldString) {
         std::string written;
         std::string_view text;
         if (fromBlob || IsText(*a)) {
@@ -802,13 +791,13 @@ TValue Cast(const TExpToken& n, const TEvalContext& c) {
     }
     if (fromBlob) {
         // A BLOB is copied whole.
-        PutBlob(*r, RawBytes(*a), target == kTypeBlob ? n.subType : a->subType);
-        if (target != kTypeBlob) r->dataType = a->dataType;
+        PutBlob(*r, RawBytes(*a), target == kFieldBlob ? n.subType : a->subType);
+        if (target != kFieldBlob) r->dataType = a->dataType;
         return r;
     }
-    if (target == kTypeBlob || target == kTypeBytes) {
+    if (target == kFieldBlob || target == kFieldBytes) {
         const std::string written = IsText(*a) ? std::string(Text(*a)) : ValueText(*a);
-        if (target == kTypeBlob) {
+        if (target == kFieldBlob) {
             PutBlob(*r, written, n.subType);
         } else {
             const std::size_t keep = std::min(TargetLength(n), written.size());
@@ -820,23 +809,23 @@ TValue Cast(const TExpToken& n, const TEvalContext& c) {
     }
     if (IsText(*a)) {
         ParseInto(*r, target, Text(*a));
-        if (target == kTypeBCD) KeepDecimals(*r, CastScale(n));
+        if (target == kFieldBCD) KeepDecimals(*r, CastScale(n));
         return r;
     }
     TNumber v = NumberOf(*a);
     const std::uint8_t source = a->dataType;
     // Between the date and time kinds by their parts; everything else by stored value.
-    if (source == kTypeDate && target == kTypeTimeStamp) {
+    if (source == kFieldDate && target == kFieldTimeStamp) {
         v = Float(ToTimeStamp(static_cast<std::int32_t>(v.i), 0));
-    } else if (source == kTypeTimeStamp && (target == kTypeDate || target == kTypeTime)) {
+    } else if (source == kFieldTimeStamp && (target == kFieldDate || target == kFieldTime)) {
         const auto parts = SplitTimeStamp(v.f);
         if (!parts) return NullValue(target, n.subType);
-        v = Int(target == kTypeDate ? parts->day : parts->ms);
-    } else if ((source == kTypeDate && target == kTypeTime) || (source == kTypeTime && target == kTypeDate)) {
+        v = Int(target == kFieldDate ? parts->day : parts->ms);
+    } else if ((source == kFieldDate && target == kFieldTime) || (source == kFieldTime && target == kFieldDate)) {
         v = Int(0);
     }
     StoreNumber(*r, target, v);
-    if (target == kTypeBCD) KeepDecimals(*r, CastScale(n));
+    if (target == kFieldBCD) KeepDecimals(*r, CastScale(n));
     return r;
 }
 
@@ -849,8 +838,8 @@ TValue Function(const TExpToken& n, const TEvalContext& c) {
         case opAvg: {
             const TExpToken* arg = n.Operand(0);
             if (arg && arg->kind == nkColumn && arg->name == "*") {
-                TValue r = NewValue(kTypeInteger);
-                StoreNumber(*r, kTypeInteger, Int(1));
+                TValue r = NewValue(kFieldInteger);
+                StoreNumber(*r, kFieldInteger, Int(1));
                 return r;
             }
             return Eval(arg, c);
@@ -858,30 +847,30 @@ TValue Function(const TExpToken& n, const TEvalContext& c) {
         case opUpper:
         case opLower: {
             TValue a = Eval(n.Operand(0), c);
-            if (a->isNull) return NullValue(kTypeString);
+            if (a->isNull) return NullValue(kFieldString);
             const nls::TCaseTable& map = nls::CaseTable(c.languageId, n.op == opUpper);
             const std::string_view s = Text(*a);
-            TValue r = NewValue(kTypeString);
-            PutText(*r, s, a->dataType == kTypeString ? a->dataSize : 0);
+            TValue r = NewValue(kFieldString);
+            PutText(*r, s, a->dataType == kFieldString ? a->dataSize : 0);
             for (std::size_t i = 0; i < s.size(); ++i) r->value[i] = map[r->value[i]];
             return r;
         }
         case opLength: {
             TValue a = Eval(n.Operand(0), c);
-            if (a->isNull) return NullValue(kTypeInteger);
-            TValue r = NewValue(kTypeInteger);
-            StoreNumber(*r, kTypeInteger, Int(static_cast<std::int64_t>(Text(*a).size())));
+            if (a->isNull) return NullValue(kFieldInteger);
+            TValue r = NewValue(kFieldInteger);
+            StoreNumber(*r, kFieldInteger, Int(static_cast<std::int64_t>(Text(*a).size())));
             return r;
         }
         case opSubstring: {
             TValue a = Eval(n.Operand(0), c);
             TValue from = Eval(n.Operand(1), c);
             TValue count = n.Operand(2) ? Eval(n.Operand(2), c) : nullptr;
-            if (a->isNull || from->isNull || (count && count->isNull)) return NullValue(kTypeString);
+            if (a->isNull || from->isNull || (count && count->isNull)) return NullValue(kFieldString);
             const std::string_view s = Text(*a);
             const std::int64_t start = std::max<std::int64_t>(1, AsInteger(NumberOf(*from))) - 1;
             const std::int64_t length = count ? AsInteger(NumberOf(*count)) : INT64_MAX;
-            TValue r = NewValue(kTypeString);
+            TValue r = NewValue(kFieldString);
             if (start >= static_cast<std::int64_t>(s.size()) || length <= 0) {
                 r->isNull = true;
                 return r;
@@ -897,7 +886,7 @@ TValue Function(const TExpToken& n, const TEvalContext& c) {
             TValue a = Eval(n.Operand(0), c);
             TValue ch = Eval(n.Operand(1), c);
             const std::string_view t = Text(*ch);
-            if (a->isNull || t.empty()) return NullValue(kTypeString);
+            if (a->isNull || t.empty()) return NullValue(kFieldString);
             std::string_view s = Text(*a);
             if (n.op != opTrimTrailing) {
                 while (!s.empty() && s.front() == t[0]) s.remove_prefix(1);
@@ -905,15 +894,15 @@ TValue Function(const TExpToken& n, const TEvalContext& c) {
             if (n.op != opTrimLeading) {
                 while (!s.empty() && s.back() == t[0]) s.remove_suffix(1);
             }
-            TValue r = NewValue(kTypeString);
-            PutText(*r, s, a->dataType == kTypeString ? a->dataSize : 0);
+            TValue r = NewValue(kFieldString);
+            PutText(*r, s, a->dataType == kFieldString ? a->dataSize : 0);
             return r;
         }
         case opPos:
         case opOccurs: {
             TValue a = Eval(n.Operand(0), c);
             TValue what = Eval(n.Operand(1), c);
-            if (a->isNull || what->isNull) return NullValue(kTypeInteger);
+            if (a->isNull || what->isNull) return NullValue(kFieldInteger);
             const std::string_view s = Text(*a), w = Text(*what);
             const bool doubleByte = c.languageId == 0;
             std::int64_t v = 0;
@@ -925,15 +914,15 @@ TValue Function(const TExpToken& n, const TEvalContext& c) {
                      at = Find(s, w, at + w.size(), doubleByte))
                     ++v;
             }
-            TValue r = NewValue(kTypeInteger);
-            StoreNumber(*r, kTypeInteger, Int(v));
+            TValue r = NewValue(kFieldInteger);
+            StoreNumber(*r, kFieldInteger, Int(v));
             return r;
         }
         case opReplace: {
             TValue a = Eval(n.Operand(0), c);
             TValue what = Eval(n.Operand(1), c);
             TValue with = Eval(n.Operand(2), c);
-            if (a->isNull) return NullValue(kTypeString);
+            if (a->isNull) return NullValue(kFieldString);
             // An empty search text finds nothing. An empty replacement is stored as
             // NULL like every empty string, and removes each match.
             if (what->isNull || Text(*what).empty()) return a;
@@ -944,7 +933,7 @@ TValue Function(const TExpToken& n, const TEvalContext& c) {
                  at = Find(s, w, at + w.size(), doubleByte))
                 ++matches;
             const std::size_t size = s.size() - matches * w.size() + matches * x.size();
-            TValue r = NewValue(kTypeString);
+            TValue r = NewValue(kFieldString);
             r->Reserve(size + 1);
             std::uint8_t* out = r->value.data();
             std::size_t done = 0;
@@ -988,10 +977,10 @@ TValue Function(const TExpToken& n, const TEvalContext& c) {
         case opRound: {
             TValue a = Eval(n.Operand(0), c);
             TValue places = n.Operand(1) ? Eval(n.Operand(1), c) : nullptr;
-            if (a->isNull || (places && places->isNull)) return NullValue(kTypeFloat);
+            if (a->isNull || (places && places->isNull)) return NullValue(kFieldFloat);
             const double scale = std::pow(10.0, places ? static_cast<double>(AsInteger(NumberOf(*places))) : 0.0);
-            TValue r = NewValue(kTypeFloat);
-            StoreNumber(*r, kTypeFloat, Float(std::round(AsDouble(NumberOf(*a)) * scale) / scale));
+            TValue r = NewValue(kFieldFloat);
+            StoreNumber(*r, kFieldFloat, Float(std::round(AsDouble(NumberOf(*a)) * scale) / scale));
             return r;
         }
         case opIf: {
@@ -1031,14 +1020,14 @@ void TRecordColumns::ReadColumn(const TExpToken& column, TExpToken& into) {
         return;
     }
     const TFieldDesc& d = fields_[column.fieldNo - 1u];
-    into.dataType = d.FieldType == kFieldVarBytes ? kTypeBytes : d.FieldType;
+    into.dataType = d.FieldType == kFieldVarBytes ? kFieldBytes : d.FieldType;
     into.subType = d.SubType;
     into.scale = d.Scale;
     into.isNull = FieldIsNull(record_, d);
     switch (into.dataType) {
-        case kTypeString:
-        case kTypeBytes:
-        case kTypeBCD: {
+        case kFieldString:
+        case kFieldBytes:
+        case kFieldBCD: {
             const auto data = FieldData(record_, d);
             into.dataSize = d.DataSize;
             into.Reserve(data.size() + 1);
@@ -1046,13 +1035,13 @@ void TRecordColumns::ReadColumn(const TExpToken& column, TExpToken& into) {
             if (!into.isNull) std::copy(data.begin(), data.end(), into.value.begin());
             return;
         }
-        case kTypeBlob:
+        case kFieldBlob:
             // The record holds only a reference to the BLOB's blocks; a source with
             // access to the BLOB file supplies the bytes.
             into.dataSize = 0;
             return;
-        case kTypeFloat:
-        case kTypeTimeStamp:
+        case kFieldFloat:
+        case kFieldTimeStamp:
             StoreNumber(into, into.dataType, Float(into.isNull ? 0.0 : GetFloatField(record_, d)));
             break;
         default:

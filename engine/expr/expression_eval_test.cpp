@@ -46,35 +46,35 @@ TExpToken* Null(std::uint8_t type, std::uint32_t size) {
     return n;
 }
 TExpToken* Str(const std::string& s, std::uint32_t declared = 20) {
-    TExpToken* n = Value(kTypeString, s.data(), s.size());
+    TExpToken* n = Value(kFieldString, s.data(), s.size());
     n->dataSize = declared + 1;
     n->isNull = s.empty();
     return n;
 }
-TExpToken* Memo(const std::string& s) { return Value(kTypeBlob, s.data(), s.size(), kSubTypeMemo); }
-TExpToken* I32(std::int32_t v) { return Value(kTypeInteger, &v, 4); }
-TExpToken* I64(std::int64_t v) { return Value(kTypeLargeInt, &v, 8); }
-TExpToken* F64(double v) { return Value(kTypeFloat, &v, 8); }
+TExpToken* Memo(const std::string& s) { return Value(kFieldBlob, s.data(), s.size(), kSubMemo); }
+TExpToken* I32(std::int32_t v) { return Value(kFieldInteger, &v, 4); }
+TExpToken* I64(std::int64_t v) { return Value(kFieldLargeInt, &v, 8); }
+TExpToken* F64(double v) { return Value(kFieldFloat, &v, 8); }
 TExpToken* Bool(bool b) {
     const std::uint16_t v = b ? 1 : 0;
-    return Value(kTypeBoolean, &v, 2);
+    return Value(kFieldBoolean, &v, 2);
 }
 TExpToken* Date(int y, int m, int d) {
     const std::int32_t v = DateToDayNumber({y, m, d});
-    return Value(kTypeDate, &v, 4);
+    return Value(kFieldDate, &v, 4);
 }
 TExpToken* Time(int h, int m) {
     const std::int32_t v = TimeToMilliseconds({h, m, 0, 0});
-    return Value(kTypeTime, &v, 4);
+    return Value(kFieldTime, &v, 4);
 }
 TExpToken* Stamp(int y, int mo, int d, int h, int mi) {
     const double v = ToTimeStamp(DateToDayNumber({y, mo, d}), TimeToMilliseconds({h, mi, 0, 0}));
-    return Value(kTypeTimeStamp, &v, 8);
+    return Value(kFieldTimeStamp, &v, 8);
 }
 // Packed decimal 12.5: precision 3, scale 1, digits 1 2 5.
 TExpToken* Bcd125() {
     std::uint8_t bytes[34] = {3, 0x01, 0x12, 0x50};
-    return Value(kTypeBCD, bytes, sizeof bytes);
+    return Value(kFieldBCD, bytes, sizeof bytes);
 }
 
 // The printed form of a result: NULL, TRUE/FALSE, 'text', m'memo', integers, 5L for
@@ -83,21 +83,21 @@ std::string Show(const TExpToken& v) {
     if (v.isNull) return "NULL";
     const std::uint8_t* p = v.value.data();
     switch (v.dataType) {
-        case kTypeBoolean: return GetLE<std::uint16_t>(p) == 1 ? "TRUE" : GetLE<std::uint16_t>(p) == 0 ? "FALSE" : "BAD";
-        case kTypeString: return "'" + std::string(reinterpret_cast<const char*>(p)) + "'";
-        case kTypeBlob: return "m'" + std::string(reinterpret_cast<const char*>(p), v.dataSize) + "'";
-        case kTypeSmallInt: return std::to_string(GetLE<std::int16_t>(p)) + "S";
-        case kTypeInteger: return std::to_string(GetLE<std::int32_t>(p));
-        case kTypeLargeInt: return std::to_string(GetLE<std::int64_t>(p)) + "L";
-        case kTypeFloat: {
+        case kFieldBoolean: return GetLE<std::uint16_t>(p) == 1 ? "TRUE" : GetLE<std::uint16_t>(p) == 0 ? "FALSE" : "BAD";
+        case kFieldString: return "'" + std::string(reinterpret_cast<const char*>(p)) + "'";
+        case kFieldBlob: return "m'" + std::string(reinterpret_cast<const char*>(p), v.dataSize) + "'";
+        case kFieldSmallInt: return std::to_string(GetLE<std::int16_t>(p)) + "S";
+        case kFieldInteger: return std::to_string(GetLE<std::int32_t>(p));
+        case kFieldLargeInt: return std::to_string(GetLE<std::int64_t>(p)) + "L";
+        case kFieldFloat: {
             const double f = GetLE<double>(p);
             if (std::floor(f) == f && std::fabs(f) < 1e15) return std::to_string(static_cast<std::int64_t>(f)) + "F";
             return FloatText(f) + "F";
         }
-        case kTypeBCD: return BcdText(std::span<const std::uint8_t>(p, 34)) + "$";
-        case kTypeDate: return DateText(GetLE<std::int32_t>(p));
-        case kTypeTime: return TimeText(GetLE<std::int32_t>(p));
-        case kTypeTimeStamp: {
+        case kFieldBCD: return BcdText(std::span<const std::uint8_t>(p, 34)) + "$";
+        case kFieldDate: return DateText(GetLE<std::int32_t>(p));
+        case kFieldTime: return TimeText(GetLE<std::int32_t>(p));
+        case kFieldTimeStamp: {
             const auto parts = SplitTimeStamp(GetLE<double>(p));
             return parts ? DateText(parts->day) + " " + TimeText(parts->ms) : "BAD";
         }
@@ -161,19 +161,19 @@ public:
 void AddStandardColumns(TTestColumns& c) {
     c.Add("name", Str("Alpha"));
     c.Add("empty", Str(""));
-    c.Add("parent", Null(kTypeInteger, 4));
+    c.Add("parent", Null(kFieldInteger, 4));
     c.Add("keyid", I32(7));
     c.Add("big", I64(5000000000LL));
     c.Add("price", Bcd125());
     c.Add("ratio", F64(0.25));
     c.Add("born", Date(2024, 1, 1));
-    c.Add("nodate", Null(kTypeDate, 4));
+    c.Add("nodate", Null(kFieldDate, 4));
     c.Add("at", Time(13, 30));
     c.Add("stamp", Stamp(2024, 1, 2, 6, 0));
     c.Add("flag", Bool(true));
-    c.Add("noflag", Null(kTypeBoolean, 2));
+    c.Add("noflag", Null(kFieldBoolean, 2));
     c.Add("memo", Memo("memo text"));
-    c.Add("nomemo", Null(kTypeBlob, 0));
+    c.Add("nomemo", Null(kFieldBlob, 0));
 }
 
 TExpTree Parse(const std::string& text, TTestColumns& columns) {
@@ -512,7 +512,7 @@ public:
     explicit TFixedSubSelect(std::set<std::int32_t> values) : values_(std::move(values)) {}
     void Validate() override {}
     int ColumnCount() const override { return 1; }
-    void DescribeColumn(TExpToken& into) const override { into.dataType = kTypeInteger; }
+    void DescribeColumn(TExpToken& into) const override { into.dataType = kFieldInteger; }
     bool Contains(const TExpToken& value) override {
         ++calls;
         return !value.isNull && values_.count(GetLE<std::int32_t>(value.value.data())) > 0;
@@ -531,7 +531,7 @@ TEST(ExpressionEval, InSubSelectAsksTheQuery) {
         TExpTree tree(AcquireNode());
         tree->kind = nkPredicate;
         tree->op = op;
-        tree->dataType = kTypeBoolean;
+        tree->dataType = kFieldBoolean;
         tree->operands.push_back(I32(value));
         TExpToken* sub = AcquireNode();
         sub->kind = nkSubSelect;
@@ -787,7 +787,7 @@ TEST(ExpressionEval, RecordColumnsReadFieldsAndNulls) {
     TExpTree value(AcquireNode());
     columns.ReadColumn(*keyid, *value);
     EXPECT_FALSE(value->isNull);
-    EXPECT_EQ(value->dataType, kTypeInteger);
+    EXPECT_EQ(value->dataType, kFieldInteger);
     EXPECT_EQ(GetLE<std::int32_t>(value->value.data()), 42);
 
     TExpTree parent = t.Parse("parent");

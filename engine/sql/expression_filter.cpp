@@ -47,11 +47,11 @@ bool ReadConstant(const TExpToken* n, TConstant& out) {
     if (out.isNull) return !negate;
     const std::uint8_t* v = n->value.data();
     switch (n->dataType) {
-        case kTypeSmallInt: out.integer = GetLE<std::int16_t>(v); out.isInteger = true; break;
-        case kTypeWord: out.integer = GetLE<std::uint16_t>(v); out.isInteger = true; break;
-        case kTypeInteger: out.integer = GetLE<std::int32_t>(v); out.isInteger = true; break;
-        case kTypeLargeInt: out.integer = GetLE<std::int64_t>(v); out.isInteger = true; break;
-        case kTypeFloat: out.real = GetLE<double>(v); out.isFloat = true; break;
+        case kFieldSmallInt: out.integer = GetLE<std::int16_t>(v); out.isInteger = true; break;
+        case kFieldWord: out.integer = GetLE<std::uint16_t>(v); out.isInteger = true; break;
+        case kFieldInteger: out.integer = GetLE<std::int32_t>(v); out.isInteger = true; break;
+        case kFieldLargeInt: out.integer = GetLE<std::int64_t>(v); out.isInteger = true; break;
+        case kFieldFloat: out.real = GetLE<double>(v); out.isFloat = true; break;
         default:
             if (negate) return false;
             return true;
@@ -85,7 +85,7 @@ bool FieldValue(const TConstant& c, const TFieldDesc& field, bool upper, std::si
     };
     switch (field.FieldType) {
         case kFieldString: {
-            if (c.type != kTypeString || !c.node) return false;
+            if (c.type != kFieldString || !c.node) return false;
             const auto& value = c.node->value;
             std::string text(reinterpret_cast<const char*>(value.data()), strnlen(reinterpret_cast<const char*>(value.data()), value.size()));
             if (prefix > 0 && text.size() != prefix) return false;
@@ -113,7 +113,7 @@ bool FieldValue(const TConstant& c, const TFieldDesc& field, bool upper, std::si
             return true;
         }
         case kFieldBoolean:
-            if (c.type != kTypeBoolean || !c.node) return false;
+            if (c.type != kFieldBoolean || !c.node) return false;
             out.assign(2, 0);
             out[0] = GetLE<std::uint16_t>(c.node->value.data()) != 0 ? 1 : 0;
             return true;

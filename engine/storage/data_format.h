@@ -68,6 +68,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/storage/field_types.h"
+
 namespace reruzo {
 
 inline constexpr std::size_t kHeaderSize = 127;
@@ -84,32 +86,6 @@ inline constexpr std::size_t kMaxPasswordLength = 15;
 inline constexpr std::size_t kMaxValueTextLength = 50;
 inline constexpr std::uint32_t kDefaultBlobBlockSize = 512;
 inline constexpr std::uint16_t kAutoIncOffset = 5;
-
-// Engine field type codes.
-inline constexpr std::uint8_t kFieldString = 1;
-inline constexpr std::uint8_t kFieldDate = 2;
-inline constexpr std::uint8_t kFieldBlob = 3;
-inline constexpr std::uint8_t kFieldBoolean = 4;
-inline constexpr std::uint8_t kFieldSmallInt = 5;
-inline constexpr std::uint8_t kFieldInteger = 6;
-inline constexpr std::uint8_t kFieldFloat = 7;
-inline constexpr std::uint8_t kFieldBCD = 8;
-inline constexpr std::uint8_t kFieldBytes = 9;
-inline constexpr std::uint8_t kFieldTime = 10;
-inline constexpr std::uint8_t kFieldTimeStamp = 11;
-inline constexpr std::uint8_t kFieldWord = 12;
-inline constexpr std::uint8_t kFieldVarBytes = 15;
-inline constexpr std::uint8_t kFieldLargeInt = 18;
-
-// Engine subtype codes.
-inline constexpr std::uint8_t kSubNone = 0;
-inline constexpr std::uint8_t kSubMoney = 21;
-inline constexpr std::uint8_t kSubMemo = 22;
-inline constexpr std::uint8_t kSubBinary = 23;
-inline constexpr std::uint8_t kSubFormattedMemo = 24;
-inline constexpr std::uint8_t kSubGraphic = 26;
-inline constexpr std::uint8_t kSubTypedBinary = 28;
-inline constexpr std::uint8_t kSubAutoInc = 29;
 
 inline constexpr std::uint8_t kCharCaseKeep = 0;
 inline constexpr std::uint8_t kCharCaseLower = 1;

@@ -1,5 +1,4 @@
 // Tests of the value text conversions and of the validity of value texts per type.
-#include "engine/storage/bcd.h"
 #include "engine/storage/value_text.h"
 
 #include <gtest/gtest.h>
@@ -85,22 +84,6 @@ TEST(ValueText, WrittenOutForms) {
     EXPECT_EQ(TimeText(TimeToMilliseconds({1, 2, 3, 40})), "01:02:03.40 AM");
     EXPECT_EQ(FloatText(2.5), "2.5");
     EXPECT_EQ(FloatText(0.1), "0.1");
-}
-
-TEST(ValueText, PackedDecimals) {
-    // precision 5, two decimals, digits 1 2 3 4 5
-    const std::uint8_t positive[] = {5, 0x02, 0x12, 0x34, 0x50};
-    EXPECT_EQ(BcdText(positive), "123.45");
-    const std::uint8_t negative[] = {5, 0x82, 0x12, 0x34, 0x50};
-    EXPECT_EQ(BcdText(negative), "-123.45");
-    const std::uint8_t leadingZeros[] = {6, 0x02, 0x00, 0x01, 0x20};  // 0001.20
-    EXPECT_EQ(BcdText(leadingZeros), "1.2");
-    const std::uint8_t zero[] = {4, 0x00, 0x00, 0x00};
-    EXPECT_EQ(BcdText(zero), "0");
-    const std::uint8_t onlyDecimals[] = {2, 0x02, 0x05};
-    EXPECT_EQ(BcdText(onlyDecimals), "0.05");
-    const std::uint8_t overlong[] = {200, 0x00, 0x12};  // precision beyond the bytes
-    EXPECT_EQ(BcdText(overlong), "12");
 }
 
 }  // namespace

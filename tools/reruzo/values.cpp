@@ -8,6 +8,7 @@
 #include "engine/storage/bcd.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/date_time.h"
+#include "engine/storage/field_text.h"
 #include "engine/storage/value_text.h"
 #include "platform/codepage.h"
 
@@ -43,23 +44,6 @@ std::string TTextCodec::Encode(std::string_view utf8, const std::string& what) c
 
 namespace {
 
-// "YYYY-MM-DD", or nothing for a day number outside the calendar.
-std::optional<std::string> DateJson(std::int32_t day) {
-    const auto d = DayNumberToDate(day);
-    if (!d) return std::nullopt;
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d->year, d->month, d->day);
-    return std::string(buf);
-}
-
-std::optional<std::string> TimeJson(std::int32_t ms) {
-    const auto t = MillisecondsToTime(ms);
-    if (!t) return std::nullopt;
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", t->hour, t->minute, t->second, t->millisecond);
-    return std::string(buf);
-}
-
 void AppendHex(std::string& out, std::span<const std::uint8_t> bytes) {
     static const char* hex = "0123456789abcdef";
     out += '"';
@@ -78,59 +62,22 @@ void AppendFloat(std::string& out, double v) {
     }
 }
 
-// A stored value the calendar cannot show (a damaged record) comes out as its raw
-// number, so that nothing is hidden.
-void AppendOr(std::string& out, const std::optional<std::string>& text, const std::string& raw) {
-    if (text) {
-        AppendJsonString(out, *text);
-    } else {
-        out += raw;
-    }
-}
-
 }  // namespace
 
 void AppendFieldJson(std::string& out, std::span<const std::uint8_t> record, const TFieldDesc& f,
                      const TTextCodec& codec) {
-    if (IsBlobField(f) || FieldIsNull(record, f)) {
-        out += "null";
-        return;
-    }
-    switch (f.FieldType) {
-        case kFieldString: AppendJsonString(out, codec.ToUtf8(GetStringField(record, f))); return;
-        case kFieldBoolean: out += GetBooleanField(record, f) ? "true" : "false"; return;
-        case kFieldSmallInt:
-        case kFieldWord:
-        case kFieldInteger:
-        case kFieldLargeInt: out += std::to_string(GetIntegerField(record, f)); return;
-        case kFieldFloat: AppendFloat(out, GetFloatField(record, f)); return;
-        case kFieldBCD: AppendJsonString(out, BcdText(FieldData(record, f))); return;
-        case kFieldDate: {
-            const auto day = static_cast<std::int32_t>(GetIntegerField(record, f));
-            AppendOr(out, DateJson(day), std::to_string(day));
+    using TKind = TPlainValue::TKind;
+    const TPlainValue v = FieldPlainValue(record, f);
+    switch (v.kind) {
+        case TKind::Null: out += "null"; return;
+        case TKind::Integer: out += std::to_string(v.integer); return;
+        case TKind::Float: AppendFloat(out, v.number); return;
+        case TKind::Boolean: out += v.boolean ? "true" : "false"; return;
+        case TKind::Text: AppendJsonString(out, v.text); return;
+        case TKind::String: AppendJsonString(out, codec.ToUtf8(v.text)); return;
+        case TKind::Bytes:
+            AppendHex(out, std::span(reinterpret_cast<const std::uint8_t*>(v.text.data()), v.text.size()));
             return;
-        }
-        case kFieldTime: {
-            const auto ms = static_cast<std::int32_t>(GetIntegerField(record, f));
-            AppendOr(out, TimeJson(ms), std::to_string(ms));
-            return;
-        }
-        case kFieldTimeStamp: {
-            const double stamp = GetFloatField(record, f);
-            std::optional<std::string> text;
-            if (const auto parts = SplitTimeStamp(stamp)) {
-                const auto date = DateJson(parts->day);
-                const auto time = TimeJson(parts->ms);
-                if (date && time) text = *date + " " + *time;
-            }
-            if (text) {
-                AppendJsonString(out, *text);
-            } else {
-                AppendFloat(out, stamp);
-            }
-            return;
-        }
-        default: AppendHex(out, FieldData(record, f)); return;
     }
 }
 
@@ -175,36 +122,6 @@ double FloatOf(const TJsonValue& v) {
     const auto d = v.AsDouble();
     if (!d) Refuse("takes a number, not " + Shown(v));
     return *d;
-}
-
-// Reads `n` decimal digits at `pos` of `s`.
-bool Digits(std::string_view s, std::size_t pos, std::size_t n, int& value) {
-    if (pos + n > s.size()) return false;
-    value = 0;
-    for (std::size_t i = pos; i < pos + n; ++i) {
-        if (s[i] < '0' || s[i] > '9') return false;
-        value = value * 10 + (s[i] - '0');
-    }
-    return true;
-}
-
-std::optional<std::int32_t> ParseJsonDate(std::string_view s) {
-    TCalendarDate d;
-    if (s.size() != 10 || s[4] != '-' || s[7] != '-' || !Digits(s, 0, 4, d.year) || !Digits(s, 5, 2, d.month) ||
-        !Digits(s, 8, 2, d.day) || !IsValidDate(d))
-        return std::nullopt;
-    return DateToDayNumber(d);
-}
-
-// "HH:MM:SS" or "HH:MM:SS.mmm".
-std::optional<std::int32_t> ParseJsonTime(std::string_view s) {
-    TClockTime t;
-    if ((s.size() != 8 && s.size() != 12) || s[2] != ':' || s[5] != ':' || !Digits(s, 0, 2, t.hour) ||
-        !Digits(s, 3, 2, t.minute) || !Digits(s, 6, 2, t.second))
-        return std::nullopt;
-    if (s.size() == 12 && (s[8] != '.' || !Digits(s, 9, 3, t.millisecond))) return std::nullopt;
-    if (!IsValidTime(t)) return std::nullopt;
-    return TimeToMilliseconds(t);
 }
 
 const std::string& StringOf(const TJsonValue& v, const char* form) {
@@ -274,19 +191,19 @@ std::optional<std::vector<std::uint8_t>> FieldDataFromJson(const TJsonValue& v, 
             }
             return EncodeBcd(v.Text(), f.Scale);
         case kFieldDate: {
-            const auto day = ParseJsonDate(StringOf(v, "a date \"YYYY-MM-DD\""));
+            const auto day = ParseIsoDate(StringOf(v, "a date \"YYYY-MM-DD\""));
             if (!day) Refuse("takes a date \"YYYY-MM-DD\", not " + Shown(v));
             return Bytes(*day);
         }
         case kFieldTime: {
-            const auto ms = ParseJsonTime(StringOf(v, "a time \"HH:MM:SS.mmm\""));
+            const auto ms = ParseIsoTime(StringOf(v, "a time \"HH:MM:SS.mmm\""));
             if (!ms) Refuse("takes a time \"HH:MM:SS.mmm\", not " + Shown(v));
             return Bytes(*ms);
         }
         case kFieldTimeStamp: {
             const std::string& s = StringOf(v, "a timestamp \"YYYY-MM-DD HH:MM:SS.mmm\"");
-            const auto day = s.size() > 11 && s[10] == ' ' ? ParseJsonDate(std::string_view(s).substr(0, 10)) : std::nullopt;
-            const auto ms = day ? ParseJsonTime(std::string_view(s).substr(11)) : std::nullopt;
+            const auto day = s.size() > 11 && s[10] == ' ' ? ParseIsoDate(std::string_view(s).substr(0, 10)) : std::nullopt;
+            const auto ms = day ? ParseIsoTime(std::string_view(s).substr(11)) : std::nullopt;
             if (!ms) Refuse("takes a timestamp \"YYYY-MM-DD HH:MM:SS.mmm\", not " + Shown(v));
             return Bytes(ToTimeStamp(*day, *ms));
         }
