@@ -49,7 +49,7 @@ void BM_SequentialScan(benchmark::State& state) {
     std::int64_t sum = 0;
     for (auto _ : state) {
         for (std::int32_t n = 1; n <= f.SlotCount(); ++n) {
-            TPinnedRecord r(f.GetRecord(nullptr, n, true, false, true));
+            TPinnedRecord r(f.GetRecord(nullptr, n, {.readAhead = true}));
             sum += GetIntegerField(r->Data(), f.FieldDesc(2));
         }
     }
@@ -69,7 +69,7 @@ void BM_RandomReads(benchmark::State& state) {
     std::int64_t sum = 0;
     for (auto _ : state) {
         const auto n = static_cast<std::int32_t>(1 + rng() % static_cast<unsigned>(count));
-        TPinnedRecord r(f.GetRecord(nullptr, n, true, false, false));
+        TPinnedRecord r(f.GetRecord(nullptr, n, {}));
         sum += GetIntegerField(r->Data(), f.FieldDesc(2));
     }
     benchmark::DoNotOptimize(sum);

@@ -77,7 +77,7 @@ void Filter(benchmark::State& state, const char* column, bool read, bool natural
         const std::string text = std::string(column) + " = " + std::to_string(key);
         key = (key + 37) % kKeys;
         const std::uint64_t before = data.Stats().diskReads;
-        TFilter* f = AddExprFilter(*c, text, false, false, true, false);
+        TFilter* f = AddExprFilter(*c, text, {}, {.countCheck = true});
         c->ActivateFilter(f);
         if (read) {
             c->SetToBegin();

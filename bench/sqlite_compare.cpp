@@ -212,7 +212,7 @@ public:
         TResult r;
         const std::string text = "v < " + std::to_string(kFilterLimit);
         for (int i = 0; i < repeats; ++i) {
-            TFilter* filter = AddExprFilter(*main_, text, false, false, true, false);
+            TFilter* filter = AddExprFilter(*main_, text, {}, {.countCheck = true});
             main_->ActivateFilter(filter);
             main_->SetToBegin();
             while (main_->GetNextRecord(record_) == 0) Read(r);

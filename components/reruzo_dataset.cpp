@@ -429,8 +429,10 @@ void TRERUZODataSet::Prior() {
 // ---- Filters -------------------------------------------------------------------------
 
 TFilter* TRERUZODataSet::MakeExpressionFilter(const std::string& text, TFilterOptions options) {
-    return AddExprFilter(*cursor_, text, (options & foCaseInsensitive) != 0, (options & foNoPartialCompare) != 0,
-                         true, false);
+    return AddExprFilter(*cursor_, text,
+                         {.caseInsensitive = (options & foCaseInsensitive) != 0,
+                          .noPartialCompare = (options & foNoPartialCompare) != 0},
+                         {.countCheck = true});
 }
 
 TFilter* TRERUZODataSet::MakeCallbackFilter() {
@@ -456,7 +458,7 @@ TFilter* TRERUZODataSet::MakeCallbackFilter() {
         onFilterRecord_(*this, accept);
         return accept;
     };
-    return cursor_->AddCallbackFilter(test, true, true);
+    return cursor_->AddCallbackFilter(test, {.countCheck = true, .evaluateLast = true});
 }
 
 void TRERUZODataSet::SwitchFilters(bool on) {
@@ -655,7 +657,8 @@ bool TRERUZODataSet::Locate(const std::string& fieldNames, const std::vector<std
                 text += isNull ? std::string("NULL") : values[i];
             }
         }
-        TFilter* filter = AddExprFilter(*cursor_, text, caseInsensitive, !partial, true, false);
+        TFilter* filter = AddExprFilter(*cursor_, text, {.caseInsensitive = caseInsensitive, .noPartialCompare = !partial},
+                                        {.countCheck = true});
         try {
             cursor_->ActivateFilter(filter);
             cursor_->SetToBegin();

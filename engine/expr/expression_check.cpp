@@ -694,7 +694,7 @@ TResolveColumn FieldResolver(const std::vector<TFieldDesc>& fields, const std::s
 }
 
 TExpTree CompileFilter(std::string_view text, const std::string& tableName, const std::vector<TFieldDesc>& fields,
-                       std::uint16_t languageId, std::uint16_t sortId, TFilterOptions options) {
+                       std::uint16_t languageId, std::uint16_t sortId, TFilterTextOptions options) {
     auto fail = [&](const std::string& message) {
         RaiseEngineError(RERUZO_INVALIDFILTER, {.table = tableName, .text = message.substr(0, 255)});
     };

@@ -60,7 +60,9 @@ TResolveColumn FieldResolver(const std::vector<TFieldDesc>& fields, const std::s
 // The result type of "+", "-", "*" or "/" on two non-text operands of allowed types.
 std::uint8_t ArithmeticType(std::uint8_t op, std::uint8_t left, std::uint8_t right);
 
-struct TFilterOptions {
+// How a filter text compares strings: without regard to letter case, and with "*"
+// taken as a character instead of as the end of a partial match.
+struct TFilterTextOptions {
     bool caseInsensitive = false;
     bool noPartialCompare = false;
 };
@@ -71,7 +73,7 @@ struct TFilterOptions {
 // column on the left of every comparison with a constant, and prepare. Errors are
 // RERUZO_INVALIDFILTER with the table name.
 TExpTree CompileFilter(std::string_view text, const std::string& tableName, const std::vector<TFieldDesc>& fields,
-                       std::uint16_t languageId, std::uint16_t sortId, TFilterOptions options);
+                       std::uint16_t languageId, std::uint16_t sortId, TFilterTextOptions options);
 
 // Mirrors every comparison that has a constant on the left and a column on the right.
 void PutColumnsLeft(TExpToken* root);

@@ -377,7 +377,7 @@ std::vector<TFieldDesc> ItemFields() {
     return fields;
 }
 
-std::string Compiled(std::string_view text, TFilterOptions options = {}) {
+std::string Compiled(std::string_view text, TFilterTextOptions options = {}) {
     try {
         return PrintTree(CompileFilter(text, "vrqdtl", ItemFields(), 0, 0, options).get());
     } catch (const ERERUZOEngineError& e) {

@@ -847,7 +847,7 @@ TEST(ExpressionEval, CompiledFiltersAcceptTheRightRecords) {
         {"Smith", 0, -1, true, {2003, 1, 31}},   {"smithers", 0, -99, false, {2003, 2, 1}},
         {nullptr, -99, 3, true, {2002, 12, 31}}, {"xabcx", 5, 0, false, {2004, 2, 29}},
     };
-    auto accepted = [&](const std::string& text, TFilterOptions options = {}) {
+    auto accepted = [&](const std::string& text, TFilterTextOptions options = {}) {
         TExpTree filter = CompileFilter(text, "t", t.fields, 0, 0, options);
         TRecordColumns columns(t.fields);
         const TEvalContext context{.columns = &columns};

@@ -39,7 +39,7 @@ std::int32_t ForEachKey(TDataFile& data, const std::vector<TSlotIndex>& slots, T
     std::int32_t live = 0;
     for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
         {
-            TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
+            TPinnedRecord r(data.GetRecord(nullptr, n, {.readAhead = true}));
             const bool isLive = r->State() == 0;
             live += isLive ? 1 : 0;
             for (std::size_t i = 0; i < slots.size(); ++i) {

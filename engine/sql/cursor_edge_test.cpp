@@ -93,7 +93,7 @@ TEST_F(TEdgeFixture, FindDoesNotFindWhatAFilterHides) {
     auto a = Open("t");
     Fill(*a, 6);
     a->SetIndexName("name");
-    TFilter* f = AddExprFilter(*a, "value > 3", false, false, true, false);
+    TFilter* f = AddExprFilter(*a, "value > 3", {}, {.countCheck = true});
     a->ActivateFilter(f);
     EXPECT_EQ(a->GetRecordCount(), 3);
     std::vector<std::uint8_t> key = Row(*a, 0, 0, "r1"), out(a->RecordSize());
@@ -109,12 +109,11 @@ TEST_F(TEdgeFixture, ReplacingAConditionEvaluatesTheFiltersAfterItAgain) {
     MakeRowsTable(tmp.Dir(), "t", true);
     auto a = Open("t");
     Fill(*a, 10);
-    TFilter* expr = AddExprFilter(*a, "value < 5", false, false, true, false);
+    TFilter* expr = AddExprFilter(*a, "value < 5", {}, {.countCheck = true});
     a->AddCallbackFilter(
         [](TDataCursor& c, std::span<const std::uint8_t> rec, std::int32_t) {
             return GetIntegerField(rec, c.Fields()[2]) % 2 == 0;
-        },
-        true, true);
+        }, {.countCheck = true, .evaluateLast = true});
     a->ActivateFilter(nullptr);
     EXPECT_EQ(a->GetRecordCount(), 2);
     ReplaceFilterExpression(*a, expr,
@@ -147,7 +146,7 @@ TEST_F(TEdgeFixture, ASearchPastTheEndOfAFilteredViewRestsAfterItsLastRecord) {
     auto a = Open("t");
     Fill(*a, 20);
     a->SetIndexName("name");
-    TFilter* f = AddExprFilter(*a, "value > 17", false, false, true, false);
+    TFilter* f = AddExprFilter(*a, "value > 17", {}, {.countCheck = true});
     a->ActivateFilter(f);
     a->SetToEnd();
     const std::int32_t atEnd = a->GetRecNo();
@@ -178,7 +177,7 @@ TEST_F(TEdgeFixture, ReusingTheLastSlotReplacesItsDeletedEntry) {
     EXPECT_EQ(b->GetRecordCount(), 5) << "a fresh natural-order cursor";
     EXPECT_EQ(Names(*b), (std::vector<std::string>{"r1", "r2", "r3", "r4", "new"}));
     b->SetIndexName("name");
-    TFilter* f = AddExprFilter(*b, "value >= 0", false, false, true, false);
+    TFilter* f = AddExprFilter(*b, "value >= 0", {}, {.countCheck = true});
     b->ActivateFilter(f);
     EXPECT_EQ(b->GetRecordCount(), 5) << "a filtered cursor";
     // Once another slot is deleted, the live bitmap comes from "Sys Deleted".
@@ -201,7 +200,7 @@ TEST_F(TEdgeFixture, SwitchingTheIndexDropsTheRangeFromAFilteredView) {
     PutIntegerField(low, c->Fields()[1], 1);
     PutIntegerField(high, c->Fields()[1], 1);
     c->SetRange(true, low, 1, high, 1);
-    TFilter* f = AddExprFilter(*c, "value > 0", false, false, true, false);
+    TFilter* f = AddExprFilter(*c, "value > 0", {}, {.countCheck = true});
     c->ActivateFilter(f);
     EXPECT_EQ(c->GetRecordCount(), 20);
     c->SetIndexName("name");
@@ -264,7 +263,7 @@ TEST_F(TEdgeFixture, ABuildStartedAgainTakesTheRangeAgain) {
         });
         EXPECT_EQ(child.Wait(), 0);
     }
-    TFilter* f = AddExprFilter(*c, "value >= 0", false, false, true, false);
+    TFilter* f = AddExprFilter(*c, "value >= 0", {}, {.countCheck = true});
     c->ActivateFilter(f);
     std::map<std::int64_t, int> tags;
     int n = 0;

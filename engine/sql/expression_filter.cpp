@@ -344,17 +344,16 @@ std::unique_ptr<TFilterCondition> TExpressionCondition::Clone() const {
 
 // ---- Cursor operations -------------------------------------------------------------------
 
-TFilter* AddExprFilter(TDataCursor& cursor, std::string_view text, bool caseInsensitive, bool noPartialCompare,
-                       bool countCheck, bool evaluateLast) {
+TFilter* AddExprFilter(TDataCursor& cursor, std::string_view text, TFilterTextOptions textOptions,
+                       TFilterSettings settings) {
     cursor.CheckFilterLimit();
     TExpTree tree = CompileFilter(text, cursor.TableName(), cursor.Fields(), cursor.Table().Data().LanguageId(),
-                                  cursor.Table().Data().SortId(), {caseInsensitive, noPartialCompare});
-    return AddExprFilter(cursor, std::move(tree), countCheck, evaluateLast);
+                                  cursor.Table().Data().SortId(), textOptions);
+    return AddExprFilter(cursor, std::move(tree), settings);
 }
 
-TFilter* AddExprFilter(TDataCursor& cursor, TExpTree prepared, bool countCheck, bool evaluateLast) {
-    return cursor.AddFilter(std::make_unique<TExpressionCondition>(std::move(prepared)), false, countCheck,
-                            evaluateLast);
+TFilter* AddExprFilter(TDataCursor& cursor, TExpTree prepared, TFilterSettings settings) {
+    return cursor.AddFilter(std::make_unique<TExpressionCondition>(std::move(prepared)), settings);
 }
 
 void ReplaceFilterExpression(TDataCursor& cursor, TFilter* filter, TExpTree prepared) {

@@ -17,6 +17,7 @@
 #include "engine/table/data_cursor.h"
 #include "engine/table/data_filter.h"
 #include "engine/expr/expression.h"
+#include "engine/expr/expression_check.h"
 
 namespace reruzo {
 
@@ -53,10 +54,10 @@ private:
 // Adds a filter made from `text` to the cursor (inactive): RERUZO_INTERNALLIMIT when
 // the cursor has all its filters, RERUZO_INVALIDFILTER for a text that is empty, not
 // valid or not a condition.
-TFilter* AddExprFilter(TDataCursor& cursor, std::string_view text, bool caseInsensitive, bool noPartialCompare,
-                       bool countCheck, bool evaluateLast);
+TFilter* AddExprFilter(TDataCursor& cursor, std::string_view text, TFilterTextOptions textOptions,
+                       TFilterSettings settings = {});
 // The same with a prepared tree bound to the cursor's table.
-TFilter* AddExprFilter(TDataCursor& cursor, TExpTree prepared, bool countCheck, bool evaluateLast);
+TFilter* AddExprFilter(TDataCursor& cursor, TExpTree prepared, TFilterSettings settings = {});
 // Gives an active filter a new prepared tree and evaluates it again.
 void ReplaceFilterExpression(TDataCursor& cursor, TFilter* filter, TExpTree prepared);
 

@@ -220,13 +220,14 @@ TEST_F(TFilterFixture, IndexedAndScannedConditionsAgreeWithTheRows) {
         auto plain = Open("plain", natural);
         for (const TCase& k : cases) {
             SCOPED_TRACE(std::string(k.text) + (natural ? " (natural order)" : ""));
-            TFilter* f = AddExprFilter(*c, k.text, k.caseInsensitive, k.noPartialCompare, true, false);
+            const TFilterTextOptions textOptions{.caseInsensitive = k.caseInsensitive, .noPartialCompare = k.noPartialCompare};
+            TFilter* f = AddExprFilter(*c, k.text, textOptions, {.countCheck = true});
             c->ActivateFilter(f);
             EXPECT_EQ(c->GetFilterOptimizeLevel(f), k.level);
             const auto ids = Ids(*c);
             EXPECT_EQ(ids, Expected(k.keep));
             // The same condition without indexes is a scan with the same answer.
-            TFilter* p = AddExprFilter(*plain, k.text, k.caseInsensitive, k.noPartialCompare, true, false);
+            TFilter* p = AddExprFilter(*plain, k.text, textOptions, {.countCheck = true});
             plain->ActivateFilter(p);
             EXPECT_EQ(plain->GetFilterOptimizeLevel(p), 0);
             EXPECT_EQ(Ids(*plain), ids);
@@ -241,13 +242,13 @@ TEST_F(TFilterFixture, IndexedAndScannedConditionsAgreeWithTheRows) {
 TEST_F(TFilterFixture, NinetyPercentRuleAppliesInsideCompoundConditionsOnly) {
     auto c = Open();
     // keyid >= 1 holds for more than 90 % of the rows.
-    TFilter* alone = AddExprFilter(*c, "keyid >= 1", false, false, true, false);
+    TFilter* alone = AddExprFilter(*c, "keyid >= 1", {}, {.countCheck = true});
     EXPECT_EQ(c->GetFilterOptimizeLevel(alone), 2);
-    TFilter* both = AddExprFilter(*c, "keyid >= 1 and name = 'b'", false, false, true, false);
+    TFilter* both = AddExprFilter(*c, "keyid >= 1 and name = 'b'", {}, {.countCheck = true});
     EXPECT_EQ(c->GetFilterOptimizeLevel(both), 1);
-    TFilter* unchecked = AddExprFilter(*c, "keyid >= 1 and name = 'b'", false, false, false, false);
+    TFilter* unchecked = AddExprFilter(*c, "keyid >= 1 and name = 'b'", {});
     EXPECT_EQ(c->GetFilterOptimizeLevel(unchecked), 2);
-    TFilter* narrow = AddExprFilter(*c, "keyid >= 45 and name = 'b'", false, false, true, false);
+    TFilter* narrow = AddExprFilter(*c, "keyid >= 45 and name = 'b'", {}, {.countCheck = true});
     EXPECT_EQ(c->GetFilterOptimizeLevel(narrow), 2);
     for (TFilter* f : {both, unchecked, narrow}) {
         c->ActivateFilter(f);
@@ -259,15 +260,14 @@ TEST_F(TFilterFixture, NinetyPercentRuleAppliesInsideCompoundConditionsOnly) {
 
 TEST_F(TFilterFixture, SeveralFiltersIntersectAndFollowActivation) {
     auto c = Open();
-    TFilter* a = AddExprFilter(*c, "keyid < 25", false, false, true, false);
-    TFilter* b = AddExprFilter(*c, "note = 'b'", false, false, true, false);
+    TFilter* a = AddExprFilter(*c, "keyid < 25", {}, {.countCheck = true});
+    TFilter* b = AddExprFilter(*c, "note = 'b'", {}, {.countCheck = true});
     int calls = 0;
     TFilter* odd = c->AddCallbackFilter(
         [&](TDataCursor& cursor, std::span<const std::uint8_t> record, std::int32_t) {
             ++calls;
             return GetIntegerField(record, cursor.Fields()[0]) % 2 == 1;
-        },
-        true, true);
+        }, {.countCheck = true, .evaluateLast = true});
     EXPECT_EQ(c->Filters().back().get(), odd);  // evaluated last
     c->ActivateFilter(nullptr);
     EXPECT_EQ(Ids(*c), Expected([](const TRow& r) {
@@ -293,9 +293,9 @@ TEST_F(TFilterFixture, SeveralFiltersIntersectAndFollowActivation) {
 
 TEST_F(TFilterFixture, LimitsAndErrorsLeaveTheFilterListAsItWas) {
     auto c = Open();
-    for (int i = 0; i < kMaxFilters; ++i) AddExprFilter(*c, "keyid = " + std::to_string(i), false, false, true, false);
+    for (int i = 0; i < kMaxFilters; ++i) AddExprFilter(*c, "keyid = " + std::to_string(i), {}, {.countCheck = true});
     try {
-        AddExprFilter(*c, "keyid = 1", false, false, true, false);
+        AddExprFilter(*c, "keyid = 1", {}, {.countCheck = true});
         FAIL() << "a 65th filter was accepted";
     } catch (const ERERUZOEngineError& e) {
         EXPECT_EQ(e.EngineCode, RERUZO_INTERNALLIMIT);
@@ -306,7 +306,7 @@ TEST_F(TFilterFixture, LimitsAndErrorsLeaveTheFilterListAsItWas) {
     for (const char* bad : {"", "keyid +", "keyid", "nosuch = 1", "keyid = 1 2"}) {
         SCOPED_TRACE(bad);
         try {
-            AddExprFilter(*c, bad, false, false, true, false);
+            AddExprFilter(*c, bad, {}, {.countCheck = true});
             ADD_FAILURE() << "accepted";
         } catch (const ERERUZOEngineError& e) {
             EXPECT_EQ(e.EngineCode, RERUZO_INVALIDFILTER);
@@ -315,13 +315,14 @@ TEST_F(TFilterFixture, LimitsAndErrorsLeaveTheFilterListAsItWas) {
     }
     EXPECT_EQ(LiveNodeCount(), nodes);
     EXPECT_TRUE(c->Filters().empty());
-    EXPECT_EQ(CodeOf([&] { c->AddCallbackFilter(nullptr, true, true); }), RERUZO_INVALIDFILTER);
+    EXPECT_EQ(CodeOf([&] { c->AddCallbackFilter(nullptr, {.countCheck = true, .evaluateLast = true}); }),
+              RERUZO_INVALIDFILTER);
 }
 
 TEST_F(TFilterFixture, CallbackFiltersRejectingAllOrThrowingLeaveNothingBehind) {
     auto c = Open();
     TFilter* none = c->AddCallbackFilter([](TDataCursor&, std::span<const std::uint8_t>, std::int32_t) { return false; },
-                                         true, true);
+                                         {.countCheck = true, .evaluateLast = true});
     c->ActivateFilter(none);
     EXPECT_EQ(c->GetRecordCount(), 0);
     std::vector<std::uint8_t> r(c->RecordSize());
@@ -330,13 +331,12 @@ TEST_F(TFilterFixture, CallbackFiltersRejectingAllOrThrowingLeaveNothingBehind) 
     EXPECT_EQ(c->GetCurRecord(r, false), RERUZO_NOCURRREC);
     c->DropFilter(none);
 
-    TFilter* key = AddExprFilter(*c, "keyid < 30 and note <> 'b'", false, false, true, false);
+    TFilter* key = AddExprFilter(*c, "keyid < 30 and note <> 'b'", {}, {.countCheck = true});
     TFilter* fails = c->AddCallbackFilter(
         [](TDataCursor&, std::span<const std::uint8_t>, std::int32_t n) -> bool {
             if (n > 100) throw std::runtime_error("owner failed");
             return true;
-        },
-        true, true);
+        }, {.countCheck = true, .evaluateLast = true});
     c->ActivateFilter(key);
     // Each filter holds its own bitmap; nothing else may stay out of the pool.
     const std::int64_t held = TRecordsBitmapStack::OutstandingCount();
@@ -349,7 +349,7 @@ TEST_F(TFilterFixture, CallbackFiltersRejectingAllOrThrowingLeaveNothingBehind) 
 TEST_F(TFilterFixture, IndexOrderNumbersAreIndexPositionsAndNavigationSkipsHiddenEntries) {
     auto c = Open();
     c->SetIndexName("key");
-    TFilter* f = AddExprFilter(*c, "keyid = 3 and note = 'abc'", false, false, true, false);
+    TFilter* f = AddExprFilter(*c, "keyid = 3 and note = 'abc'", {}, {.countCheck = true});
     c->ActivateFilter(f);
     const auto expected = Expected([](const TRow& r) { return r.keyid == 3 && Is(r.note, "abc"); });
     ASSERT_GE(expected.size(), 2u);
@@ -385,8 +385,7 @@ TEST_F(TFilterFixture, OwnWritesAndDeletionsUpdateTheViewWithoutEvaluatingAgain)
         [&](TDataCursor& cursor, std::span<const std::uint8_t> record, std::int32_t) {
             ++calls;
             return GetIntegerField(record, cursor.Fields()[1]) == 4;
-        },
-        true, true);
+        }, {.countCheck = true, .evaluateLast = true});
     c->ActivateFilter(f);
     const std::int32_t count = c->GetRecordCount();
     ASSERT_GT(count, 2);
@@ -420,7 +419,7 @@ TEST_F(TFilterFixture, OwnWritesAndDeletionsUpdateTheViewWithoutEvaluatingAgain)
 
 TEST_F(TFilterFixture, ReadingAnIndexedViewReadsOnlyTheRecordsItShows) {
     auto c = Open();
-    TFilter* f = AddExprFilter(*c, "keyid = 11", false, false, true, false);
+    TFilter* f = AddExprFilter(*c, "keyid = 11", {}, {.countCheck = true});
     const std::uint64_t before = c->Table().Data().Stats().diskReads;
     c->ActivateFilter(f);
     EXPECT_EQ(c->Table().Data().Stats().diskReads, before);  // answered from the index alone
@@ -455,8 +454,7 @@ TEST_F(TFilterFixture, AChangeByAnotherProcessDuringTheBuildStartsItAgain) {
                 EXPECT_EQ(child.Wait(), 0);
             }
             return true;
-        },
-        true, true);
+        }, {.countCheck = true, .evaluateLast = true});
     c->ActivateFilter(f);
     EXPECT_EQ(c->GetRecordCount(), kRows - 1);
     EXPECT_FALSE(c->View().Has(1500));
@@ -486,8 +484,8 @@ TEST(LanguageFilter, IndexRangesAgreeWithScansUnderALocale) {
                                                                              {"name = 'ab*'", 0},
                                                                              {"name like 'Ab%'", 0}}) {
         SCOPED_TRACE(text);
-        TFilter* f = AddExprFilter(c, text, false, false, true, false);
-        TFilter* p = AddExprFilter(plain, text, false, false, true, false);
+        TFilter* f = AddExprFilter(c, text, {}, {.countCheck = true});
+        TFilter* p = AddExprFilter(plain, text, {}, {.countCheck = true});
         c.ActivateFilter(f);
         plain.ActivateFilter(p);
         EXPECT_EQ(c.GetFilterOptimizeLevel(f), level);

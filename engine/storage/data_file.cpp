@@ -359,8 +359,8 @@ TRecord* TDataFile::AppendRecord() {
     return raw;
 }
 
-TRecord* TDataFile::GetRecord(TRecordReader* cursor, std::int32_t n, bool forward, bool cursorCount,
-                              bool readAhead) {
+TRecord* TDataFile::GetRecord(TRecordReader* cursor, std::int32_t n, TRecordRead read) {
+    const bool forward = read.forward;
     if (n <= 0 || n >= header_.NextRecordNo) RaiseTable(RERUZO_FILECORRUPT);
 
     if (TRecord* hit = FindCached(n)) {
@@ -375,8 +375,8 @@ TRecord* TDataFile::GetRecord(TRecordReader* cursor, std::int32_t n, bool forwar
 
     // Read a run of k slots in one call.
     std::int32_t k = 1;
-    if (readAhead) {
-        k = cursorCount && cursor ? cursor->ReadAheadCount(forward)
+    if (read.readAhead) {
+        k = read.cursorCount && cursor ? cursor->ReadAheadCount(forward)
                                   : std::min(recordsPerRead_, header_.NextRecordNo - n);
     }
     k = std::clamp(k, 1, forward ? header_.NextRecordNo - n : n);
@@ -588,7 +588,7 @@ void TDataFile::SetFirstFree(std::int32_t n) {
 TRecord* TDataFile::AllocRecord(bool reuse) {
     const std::int32_t s = FirstFreeSlot(reuse);
     if (s == header_.NextRecordNo) return AppendRecord();
-    TRecord* r = GetRecord(nullptr, s, true, false, false);
+    TRecord* r = GetRecord(nullptr, s, {});
     if (r->State() != 1) {
         ReleaseRecord(r);
         RaiseTable(RERUZO_FILECORRUPT);  // the chain names a slot in use
@@ -632,7 +632,7 @@ std::vector<std::string> TDataFile::CheckRecords() {
     std::vector<std::int32_t> link(static_cast<std::size_t>(slots) + 1, 0);
     std::vector<std::int32_t> ids;
     for (std::int32_t n = 1; n <= slots; ++n) {
-        TPinnedRecord r(GetRecord(nullptr, n, true, false, true));
+        TPinnedRecord r(GetRecord(nullptr, n, {.readAhead = true}));
         const std::uint8_t s = r->State();
         state[static_cast<std::size_t>(n)] = s;
         if (s > 1) {

@@ -149,6 +149,15 @@ private:
     std::vector<std::unique_ptr<TRecord>> spare_;
 };
 
+// How a slot is read on a cache miss: with `readAhead` a run of slots in one call,
+// following the slot when `forward`, else ending at it; as many as the cursor asks
+// for when `cursorCount`, else as many as one read takes.
+struct TRecordRead {
+    bool forward = true;
+    bool cursorCount = false;
+    bool readAhead = false;
+};
+
 struct TDataFileStats {
     std::uint64_t cacheHits = 0;
     std::uint64_t diskReads = 0;   // slots read from the file
@@ -187,8 +196,7 @@ public:
     // The pinned record of slot n (1 <= n < NextRecordNo), or nullptr when the cursor
     // reported that the table changed. A slot past the end is a damaged reference:
     // reading never grows the table.
-    TRecord* GetRecord(TRecordReader* cursor, std::int32_t n, bool forward, bool cursorCount,
-                       bool readAhead);
+    TRecord* GetRecord(TRecordReader* cursor, std::int32_t n, TRecordRead read = {});
     // The pinned new, cleared slot NextRecordNo; NextRecordNo grows by one.
     TRecord* AppendRecord();
     void ReleaseRecord(TRecord* record);

@@ -47,7 +47,7 @@ void MakeTable(const TTempDir& dir, const std::string& name, int count, std::uin
 }
 
 std::int64_t NOf(TDataFile& f, std::int32_t slot) {
-    TPinnedRecord r(f.GetRecord(nullptr, slot, true, false, false));
+    TPinnedRecord r(f.GetRecord(nullptr, slot, {}));
     return GetIntegerField(r->Data(), f.FieldDesc(2));
 }
 
@@ -67,7 +67,7 @@ TEST(DataFile, CreatedTableReopensAndPassesTheStructureCheck) {
     EXPECT_EQ(f.Header().ChangeCount, 1u);
     EXPECT_EQ(f.Header().EngineVersion, 30100u);
     for (int i = 1; i <= 5; ++i) EXPECT_EQ(NOf(f, i), i);
-    TPinnedRecord r(f.GetRecord(nullptr, 3, true, false, false));
+    TPinnedRecord r(f.GetRecord(nullptr, 3, {}));
     EXPECT_EQ(r->RecordId(), 3);
     EXPECT_EQ(GetStringField(r->Data(), f.FieldDesc(3)), "row 3");
 }
@@ -79,17 +79,17 @@ TEST(DataFile, ReadAheadReadsEightyOneSlotsInOneCall) {
     f.Open();
     EXPECT_EQ(f.RecordsPerRead(), 81);
     EXPECT_EQ(f.CacheCapacity(), 163u);
-    TPinnedRecord(f.GetRecord(nullptr, 1, true, false, true));
+    TPinnedRecord(f.GetRecord(nullptr, 1, {.readAhead = true}));
     EXPECT_EQ(f.Stats().readCalls, 1u);
     EXPECT_EQ(f.Stats().diskReads, 81u);
     for (int i = 2; i <= 81; ++i) EXPECT_EQ(NOf(f, i), i);
     EXPECT_EQ(f.Stats().readCalls, 1u);
     EXPECT_EQ(f.Stats().cacheHits, 80u);
     // Near the end the run stops at the last slot.
-    TPinnedRecord(f.GetRecord(nullptr, 190, true, false, true));
+    TPinnedRecord(f.GetRecord(nullptr, 190, {.readAhead = true}));
     EXPECT_EQ(f.Stats().diskReads, 81u + 11u);
     // Backward: the run ends at the slot asked for.
-    TPinnedRecord(f.GetRecord(nullptr, 150, false, false, true));
+    TPinnedRecord(f.GetRecord(nullptr, 150, {.forward = false, .readAhead = true}));
     EXPECT_EQ(f.Stats().readCalls, 3u);
     // k = Min(81, NextRecordNo - n) = 51, so the run is slots 100..150.
     EXPECT_EQ(f.Stats().diskReads, 81u + 11u + 51u);
@@ -105,7 +105,7 @@ TEST(DataFile, SequentialReadingCostsOneCallPerRunAndNoAllocationOnceWarm) {
     f.Open();
     for (int pass = 0; pass < 3; ++pass) {
         for (int i = 1; i <= 1000; ++i) {
-            TPinnedRecord r(f.GetRecord(nullptr, i, true, false, true));
+            TPinnedRecord r(f.GetRecord(nullptr, i, {.readAhead = true}));
             ASSERT_EQ(GetIntegerField(r->Data(), f.FieldDesc(2)), i);
         }
         ASSERT_EQ(f.CheckCache(), "");
@@ -123,7 +123,7 @@ TEST(DataFile, FlushWritesOneRunPerGroupOfConsecutiveSlots) {
     TDataFile f(dir.Dir(), "t");
     f.Open();
     for (int slot : {2, 3, 4, 10, 20, 21}) {
-        TPinnedRecord r(f.GetRecord(nullptr, slot, true, false, true));
+        TPinnedRecord r(f.GetRecord(nullptr, slot, {.readAhead = true}));
         PutIntegerField(r->Data(), f.FieldDesc(2), slot * 1000);
         r->SetModified(true);
     }
@@ -143,17 +143,17 @@ TEST(DataFile, ReloadingSkipsModifiedAndPinnedRecords) {
     TDataFile f(dir.Dir(), "t");
     f.Open();
     {
-        TPinnedRecord r(f.GetRecord(nullptr, 5, true, false, false));
+        TPinnedRecord r(f.GetRecord(nullptr, 5, {}));
         PutIntegerField(r->Data(), f.FieldDesc(2), -5);
         r->SetModified(true);
     }
-    TPinnedRecord p6(f.GetRecord(nullptr, 6, true, false, false));
+    TPinnedRecord p6(f.GetRecord(nullptr, 6, {}));
     PutIntegerField(p6->Data(), f.FieldDesc(2), -6);
     {
-        TPinnedRecord r7(f.GetRecord(nullptr, 7, true, false, false));
+        TPinnedRecord r7(f.GetRecord(nullptr, 7, {}));
         PutIntegerField(r7->Data(), f.FieldDesc(2), -7);  // clean in the cache's eyes
     }
-    TPinnedRecord(f.GetRecord(nullptr, 1, true, false, true));  // run 1..20
+    TPinnedRecord(f.GetRecord(nullptr, 1, {.readAhead = true}));  // run 1..20
     EXPECT_EQ(NOf(f, 5), -5);
     EXPECT_EQ(NOf(f, 6), -6);
     EXPECT_EQ(NOf(f, 7), 7);  // reloaded from the file
@@ -167,7 +167,7 @@ TEST(DataFile, EvictionRespectsPinsAndGrowsWhenNothingCanGo) {
     f.Open();
     ASSERT_EQ(f.CacheCapacity(), 61u);
     std::vector<TPinnedRecord> pins;
-    for (int i = 1; i <= 61; ++i) pins.emplace_back(f.GetRecord(nullptr, i, true, false, false));
+    for (int i = 1; i <= 61; ++i) pins.emplace_back(f.GetRecord(nullptr, i, {}));
     EXPECT_EQ(f.CachedCount(), 61u);
     // Every cached record is pinned: the cache grows by 64 instead of evicting.
     EXPECT_EQ(NOf(f, 62), 62);
@@ -186,7 +186,7 @@ TEST(DataFile, EvictionFlushesModifiedRecordsOutsideTransactions) {
     TDataFile f(dir.Dir(), "t");
     f.Open();
     for (int i = 1; i <= 61; ++i) {
-        TPinnedRecord r(f.GetRecord(nullptr, i, true, false, false));
+        TPinnedRecord r(f.GetRecord(nullptr, i, {}));
         PutIntegerField(r->Data(), f.FieldDesc(2), -i);
         r->SetModified(true);
     }
@@ -209,7 +209,7 @@ TEST(DataFile, InsideATransactionTheCacheGrowsInsteadOfWriting) {
     TDataFile f(dir.Dir(), "t", &owner);
     f.Open();
     for (int i = 1; i <= 61; ++i) {
-        TPinnedRecord r(f.GetRecord(nullptr, i, true, false, false));
+        TPinnedRecord r(f.GetRecord(nullptr, i, {}));
         PutIntegerField(r->Data(), f.FieldDesc(2), -i);
         r->SetModified(true);
     }
@@ -242,19 +242,19 @@ TEST(DataFile, CursorIsAskedForChangesOnlyOnACacheMiss) {
     TDataFile f(dir.Dir(), "t");
     f.Open();
     TScriptedReader cursor;
-    TPinnedRecord(f.GetRecord(&cursor, 4, true, true, true));
+    TPinnedRecord(f.GetRecord(&cursor, 4, {.cursorCount = true, .readAhead = true}));
     EXPECT_EQ(cursor.asked, 1);
     EXPECT_EQ(f.Stats().diskReads, 3u);  // the cursor's own run length
-    TPinnedRecord(f.GetRecord(&cursor, 5, true, true, true));
+    TPinnedRecord(f.GetRecord(&cursor, 5, {.cursorCount = true, .readAhead = true}));
     EXPECT_EQ(cursor.asked, 1);  // a hit asks nothing
     cursor.changed = true;
-    EXPECT_EQ(f.GetRecord(&cursor, 10, true, true, true), nullptr);
+    EXPECT_EQ(f.GetRecord(&cursor, 10, {.cursorCount = true, .readAhead = true}), nullptr);
     EXPECT_EQ(f.Stats().readCalls, 1u);
 
     TStrictOwner strict;
     TDataFile s(dir.Dir(), "t", &strict);
     s.Open();
-    TPinnedRecord(s.GetRecord(&cursor, 10, true, true, true));
+    TPinnedRecord(s.GetRecord(&cursor, 10, {.cursorCount = true, .readAhead = true}));
     EXPECT_EQ(cursor.asked, 2);  // not asked: strict detection checks elsewhere
 }
 
@@ -282,7 +282,7 @@ TEST(DataFile, FailedWritesLeaveTheCachedImageUnchanged) {
     f.SetReadOnly(true);
     f.Open();
     {
-        TPinnedRecord r(f.GetRecord(nullptr, 2, true, false, false));
+        TPinnedRecord r(f.GetRecord(nullptr, 2, {}));
         PutIntegerField(r->Data(), f.FieldDesc(2), 99);
         r->SetModified(true);
     }
@@ -316,7 +316,7 @@ TEST(DataFile, EncryptedSlotsDifferOnDiskAndReadBackIdentical) {
     EXPECT_EQ(f.Password(), "pw");
     EXPECT_EQ(f.Description(), "test table");
     EXPECT_EQ(f.FieldDesc(3).Name, "s");
-    TPinnedRecord r(f.GetRecord(nullptr, 4, true, false, true));
+    TPinnedRecord r(f.GetRecord(nullptr, 4, {.readAhead = true}));
     EXPECT_EQ(GetStringField(r->Data(), f.FieldDesc(3)), "row 4");
 }
 
@@ -342,7 +342,7 @@ TEST(DataFile, SizeLimitsGiveTableFull) {
     TPinnedRecord last(w.AppendRecord());
     EXPECT_EQ(last->RecordNo(), 15384606);
     EXPECT_EQ(CodeOf([&] { w.AppendRecord(); }), RERUZO_TABLEFULL);
-    EXPECT_EQ(CodeOf([&] { w.GetRecord(nullptr, 0, true, false, false); }), RERUZO_FILECORRUPT);
+    EXPECT_EQ(CodeOf([&] { w.GetRecord(nullptr, 0, {}); }), RERUZO_FILECORRUPT);
 }
 
 TEST(DataFile, ReadingPastTheLastSlotIsCorruptionNotAnAppend) {
@@ -352,8 +352,8 @@ TEST(DataFile, ReadingPastTheLastSlotIsCorruptionNotAnAppend) {
     MakeTable(dir, "t", 5);
     TDataFile f(dir.Dir(), "t");
     f.Open();
-    EXPECT_EQ(CodeOf([&] { f.GetRecord(nullptr, 6, true, false, true); }), RERUZO_FILECORRUPT);
-    EXPECT_EQ(CodeOf([&] { f.GetRecord(nullptr, 7, true, false, true); }), RERUZO_FILECORRUPT);
+    EXPECT_EQ(CodeOf([&] { f.GetRecord(nullptr, 6, {.readAhead = true}); }), RERUZO_FILECORRUPT);
+    EXPECT_EQ(CodeOf([&] { f.GetRecord(nullptr, 7, {.readAhead = true}); }), RERUZO_FILECORRUPT);
     EXPECT_EQ(f.Header().NextRecordNo, 6);
     EXPECT_FALSE(f.HeaderModified());
 }
@@ -378,7 +378,7 @@ TEST(DataFile, EmptyCutsTheFileAndResetsTheHeader) {
     MakeTable(dir, "t", 10);
     TDataFile f(dir.Dir(), "t");
     f.Open();
-    TPinnedRecord(f.GetRecord(nullptr, 1, true, false, true));
+    TPinnedRecord(f.GetRecord(nullptr, 1, {.readAhead = true}));
     f.Empty();
     EXPECT_EQ(f.CachedCount(), 0u);
     f.WriteHeader(false, false);
@@ -437,7 +437,7 @@ TEST(DataFile, DamagedFilesGiveEngineErrorsAndLeaveNothingOpen) {
             f.Open();
             f.VerifyStructure();
             for (std::int32_t n = 1; n <= f.SlotCount(); ++n) {
-                TPinnedRecord r(f.GetRecord(nullptr, n, true, false, true));
+                TPinnedRecord r(f.GetRecord(nullptr, n, {.readAhead = true}));
                 for (const auto& d : f.Fields()) {
                     if (d.HasSlot() || d.IsAutoInc()) (void)FieldData(r->Data(), d);
                 }
@@ -485,16 +485,16 @@ TEST(DataFile, RandomOperationsAgreeWithAModel) {
         const int op = static_cast<int>(rng() % 100);
         const auto n = static_cast<std::int32_t>(1 + rng() % f.SlotCount());
         if (op < 50) {
-            TPinnedRecord r(f.GetRecord(nullptr, n, rng() % 2, false, rng() % 2));
+            TPinnedRecord r(f.GetRecord(nullptr, n, {.forward = rng() % 2 == 1, .readAhead = rng() % 2 == 1}));
             ASSERT_EQ(GetIntegerField(r->Data(), f.FieldDesc(2)), model[n]) << "step " << step;
         } else if (op < 80) {
-            TPinnedRecord r(f.GetRecord(nullptr, n, true, false, rng() % 2));
+            TPinnedRecord r(f.GetRecord(nullptr, n, {.readAhead = rng() % 2 == 1}));
             const std::int64_t v = static_cast<std::int32_t>(rng());
             PutIntegerField(r->Data(), f.FieldDesc(2), v);
             r->SetModified(true);
             model[n] = v;
         } else if (op < 85) {
-            if (pins.size() < 80) pins.emplace_back(f.GetRecord(nullptr, n, true, false, false));
+            if (pins.size() < 80) pins.emplace_back(f.GetRecord(nullptr, n, {}));
         } else if (op < 90) {
             if (!pins.empty()) pins.erase(pins.begin() + static_cast<std::ptrdiff_t>(rng() % pins.size()));
         } else if (op < 95) {

@@ -259,7 +259,7 @@ std::uint16_t TDataCursor::ReadCurrent(std::span<std::uint8_t> buffer) {
             Zero(buffer);
             return status;
         }
-        TPinnedRecord r(table_->Data().GetRecord(this, recordNo_, true, true, true));
+        TPinnedRecord r(table_->Data().GetRecord(this, recordNo_, {.cursorCount = true, .readAhead = true}));
         if (!r) continue;  // the table changed: the position was re-found, read again
         record_.assign(r->Data().begin(), r->Data().begin() + recordSize_);
         lastRead_ = recordNo_;

@@ -15,21 +15,21 @@ void TDataCursor::CheckFilterLimit() const {
     if (filters_.size() >= static_cast<std::size_t>(kMaxFilters)) Raise(RERUZO_INTERNALLIMIT);
 }
 
-TFilter* TDataCursor::AddFilter(std::unique_ptr<TFilterCondition> condition, bool isCallback, bool countCheck,
-                                bool evaluateLast) {
+TFilter* TDataCursor::AddFilter(std::unique_ptr<TFilterCondition> condition, TFilterSettings options) {
     CheckFilterLimit();
     if (!condition) {
         RaiseEngineError(RERUZO_INVALIDFILTER, {.database = directory_.Path(), .table = tableName_,
                                                 .text = "filter condition is missing"});
     }
-    auto filter = std::make_unique<TFilter>(*this, std::move(condition), isCallback, countCheck, evaluateLast);
+    auto filter = std::make_unique<TFilter>(*this, std::move(condition), options);
     {
         TCheckScope scope{*this};
         Sync();
         for (int attempt = 0;; ++attempt) {
             try {
                 filterTable_.Reset();
-                filter->level_ = static_cast<std::uint8_t>(filter->condition_->Analyse(filterTable_, countCheck));
+                filter->level_ =
+                    static_cast<std::uint8_t>(filter->condition_->Analyse(filterTable_, options.countCheck));
                 break;
             } catch (const EIndexChanged&) {
                 if (attempt + 1 >= kRestartLimit) Raise(RERUZO_INDEXCORRUPT);
@@ -37,17 +37,19 @@ TFilter* TDataCursor::AddFilter(std::unique_ptr<TFilterCondition> condition, boo
         }
     }
     auto at = filters_.end();
-    if (!evaluateLast) at = std::find_if(filters_.begin(), filters_.end(), [](const auto& f) { return f->evaluateLast_; });
+    if (!options.evaluateLast) {
+        at = std::find_if(filters_.begin(), filters_.end(), [](const auto& f) { return f->EvaluateLast(); });
+    }
     return filters_.insert(at, std::move(filter))->get();
 }
 
-TFilter* TDataCursor::AddCallbackFilter(TFilterCallback callback, bool countCheck, bool evaluateLast) {
+TFilter* TDataCursor::AddCallbackFilter(TFilterCallback callback, TFilterSettings options) {
     CheckFilterLimit();
     if (!callback) {
         RaiseEngineError(RERUZO_INVALIDFILTER, {.database = directory_.Path(), .table = tableName_,
                                                 .text = "filter callback is missing"});
     }
-    return AddFilter(std::make_unique<TCallbackCondition>(std::move(callback)), true, countCheck, evaluateLast);
+    return AddFilter(std::make_unique<TCallbackCondition>(std::move(callback)), options);
 }
 
 std::vector<std::unique_ptr<TFilter>>::iterator TDataCursor::FindFilter(const TFilter* filter) {
@@ -98,7 +100,7 @@ void TDataCursor::DeactivateFilter(TFilter* filter) {
     // A filter evaluated last saw only what the filters before it let through: without
     // one of them it must look again.
     const bool again = std::any_of(filters_.begin(), filters_.end(),
-                                   [](const auto& f) { return f->active_ && f->evaluateLast_ && f->level_ < 2; });
+                                   [](const auto& f) { return f->active_ && f->EvaluateLast() && f->level_ < 2; });
     if (bitmapMode_) again ? UpdateBitmaps() : CombineView();
     Relocate();
 }
@@ -121,12 +123,12 @@ void TDataCursor::ReplaceFilterCondition(TFilter* filter, std::unique_ptr<TFilte
     (*it)->condition_ = std::move(condition);
     if (!(*it)->active_) {
         filterTable_.Reset();
-        (*it)->level_ = static_cast<std::uint8_t>((*it)->condition_->Analyse(filterTable_, (*it)->countCheck_));
+        (*it)->level_ = static_cast<std::uint8_t>((*it)->condition_->Analyse(filterTable_, (*it)->CountCheck()));
         return;
     }
     // Filters evaluated last after it saw only what its old condition let through.
     const bool later = std::any_of(it + 1, filters_.end(),
-                                   [](const auto& f) { return f->active_ && f->evaluateLast_ && f->level_ < 2; });
+                                   [](const auto& f) { return f->active_ && f->EvaluateLast() && f->level_ < 2; });
     std::vector<TFilter*> fresh{filter};
     UpdateBitmaps(later ? nullptr : &fresh);
     Relocate();
@@ -203,14 +205,14 @@ void TDataCursor::EvaluateFilter(TFilter& filter) {
     TRecordsBitmap& bitmap = filter.Bitmap();
     bitmap.Assign(live_);
     if (range_.Size() > 0) bitmap.And(range_);
-    filter.level_ = static_cast<std::uint8_t>(filter.condition_->Analyse(filterTable_, filter.countCheck_));
-    if (filter.evaluateLast_ && filter.level_ < 2) {
+    filter.level_ = static_cast<std::uint8_t>(filter.condition_->Analyse(filterTable_, filter.CountCheck()));
+    if (filter.EvaluateLast() && filter.level_ < 2) {
         for (const auto& f : filters_) {
             if (f.get() == &filter) break;
             if (f->active_) bitmap.And(f->Bitmap());
         }
     }
-    if (bitmap.Size() > 0) filter.condition_->Evaluate(filterTable_, bitmap, filter.countCheck_);
+    if (bitmap.Size() > 0) filter.condition_->Evaluate(filterTable_, bitmap, filter.CountCheck());
 }
 
 void TDataCursor::CombineView() {

@@ -137,12 +137,12 @@ void TDataCursor::RaiseKeyViolation(int slot) const {
     RaiseEngineError(RERUZO_KEYVIOL, {.database = directory_.Path(), .table = tableName_, .index = name});
 }
 
-void TDataCursor::FinishChange(bool dataChanged, bool indexChanged) {
+void TDataCursor::FinishChange(TTableChanges changed) {
     if (table_->Exclusive()) {
         // Nothing reaches the disk now; closing or flushing the table writes it.
-        table_->MarkChanged(dataChanged, indexChanged, false);
+        table_->MarkChanged(changed);
     } else {
-        table_->FlushBuffers(false, dataChanged, indexChanged, false, false);
+        table_->FlushBuffers({}, changed);
     }
     // Our own change is no news to us: later fetches need not rebuild anything.
     TakeSnapshot();
@@ -246,7 +246,7 @@ void TDataCursor::AppendRecord(std::span<const std::uint8_t> buffer, bool reposi
     index.IncRecordCount();
     record_.assign(r->Data().begin(), r->Data().begin() + recordSize_);
     r = TPinnedRecord();
-    FinishChange(true, true);
+    FinishChange({.data = true, .index = true});
     // The view follows every own write; the cursor moves to the new record only with
     // `reposition`, else it stays where it was.
     FollowWrittenRecord(s, record_);
@@ -272,7 +272,7 @@ void TDataCursor::ModifyRecord(std::span<const std::uint8_t> buffer, bool unlock
 
     TDataFile& data = table_->Data();
     TIndexFile& index = table_->Index();
-    TPinnedRecord r(data.GetRecord(nullptr, n, true, false, false));
+    TPinnedRecord r(data.GetRecord(nullptr, n, {}));
     if (r->State() != 0) Raise(RERUZO_KEYORRECDELETED);
     const std::vector<std::uint8_t> old(r->Data().begin(), r->Data().begin() + recordSize_);
     std::int32_t id = GetLE<std::int32_t>(old.data() + 5);
@@ -322,7 +322,7 @@ void TDataCursor::ModifyRecord(std::span<const std::uint8_t> buffer, bool unlock
     r->SetRecordId(id);
     record_.assign(r->Data().begin(), r->Data().begin() + recordSize_);
     r = TPinnedRecord();
-    FinishChange(true, !changes.empty() || sysChanged);
+    FinishChange({.data = true, .index = !changes.empty() || sysChanged});
     FollowWrittenRecord(n, record_);
     if (unlock && !lockedHere) WriteUnlockRecord(n);
     reposition ? StandOn(n) : Return(place, false);
@@ -338,7 +338,7 @@ void TDataCursor::DeleteRecord(std::span<const std::uint8_t> buffer, bool reposi
     const std::int32_t n = recordNo_;
     TDataFile& data = table_->Data();
     TIndexFile& index = table_->Index();
-    TPinnedRecord r(data.GetRecord(nullptr, n, true, false, false));
+    TPinnedRecord r(data.GetRecord(nullptr, n, {}));
     // The record must still be what the caller read.
     if (r->State() != 0 ||
         (!exclusive_ && (buffer.size() < recordSize_ || std::memcmp(r->Data().data(), buffer.data(), recordSize_) != 0)))
@@ -355,7 +355,7 @@ void TDataCursor::DeleteRecord(std::span<const std::uint8_t> buffer, bool reposi
     data.MarkDeleted(*r.get(), SlotReuse());
     sys.Insert(SysDeletedKeyOf(r->Data()).data(), n);
     r = TPinnedRecord();
-    FinishChange(true, true);
+    FinishChange({.data = true, .index = true});
     FollowDeletedRecord(n);
     if (reposition) {
         // The next record takes the deleted one's place.
@@ -379,7 +379,7 @@ void TDataCursor::AddSecondaryIndex(const TIndexDesc& definition) {
                                                 table_->Session().ProgressSteps(), ProgressCallback);
     // The records a new unique index found duplicated after their first are deleted.
     for (std::int32_t n : built.duplicates) {
-        TPinnedRecord r(data.GetRecord(nullptr, n, true, false, false));
+        TPinnedRecord r(data.GetRecord(nullptr, n, {}));
         const std::vector<std::uint8_t> old(r->Data().begin(), r->Data().begin() + recordSize_);
         for (const TWriteIndex& ix : WriteIndexes()) {
             if (ix.slot != built.slot) TIndexTree(index, ix.slot, ix.layout).Delete(KeyOf(ix.layout, old).data());
@@ -391,7 +391,7 @@ void TDataCursor::AddSecondaryIndex(const TIndexDesc& definition) {
         data.MarkDeleted(*r.get(), SlotReuse());
         sys.Insert(SysDeletedKeyOf(r->Data()).data(), n);
     }
-    FinishChange(!built.duplicates.empty(), true);
+    FinishChange({.data = !built.duplicates.empty(), .index = true});
     if (bitmapMode_) UpdateBitmaps();
     SetToBegin();
 }
@@ -409,7 +409,7 @@ void TDataCursor::DeleteIndex(const std::string& name) {
     }
     if (!FreeIndexTree(index, slot)) Raise(RERUZO_INDEXCORRUPT);
     index.DeleteIndex(slot);
-    FinishChange(false, true);
+    FinishChange({.index = true});
     LoadIndex(0);
     SetToBegin();
 }

@@ -39,7 +39,7 @@ void ExpectSound(TDataCursor& c) {
     if (!index.NoPrimaryIndex()) slots.push_back(0);
     for (int s = 1; s <= index.Header().SecondaryCount; ++s) slots.push_back(s);
     for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
-        TPinnedRecord r(data.GetRecord(nullptr, n, true, false, false));
+        TPinnedRecord r(data.GetRecord(nullptr, n, {}));
         std::vector<std::uint8_t> sys(kSysDeletedKeyLength);
         BuildSysDeletedKey(r->Data(), sys);
         std::int32_t at = 0;
@@ -88,7 +88,7 @@ TEST_F(TWriteFixture, DeletedSlotsAreReusedOnlyUnderAPrimaryIndex) {
     TDataFile& data = keyed->Table().Data();
     EXPECT_EQ(data.Header().FirstFreeRecord, 5);
     {
-        TPinnedRecord five(data.GetRecord(nullptr, 5, true, false, false));
+        TPinnedRecord five(data.GetRecord(nullptr, 5, {}));
         EXPECT_EQ(five->NextFree(), 2);  // the chain 5 -> 2 -> 0
     }
     keyed->AppendRecord(Row(*keyed, 0, 0, "new1"), true);
@@ -109,7 +109,7 @@ TEST_F(TWriteFixture, DeletedSlotsAreReusedOnlyUnderAPrimaryIndex) {
     DeleteSlot(*plain, 2);
     TDataFile& plainData = plain->Table().Data();
     {
-        TPinnedRecord two(plainData.GetRecord(nullptr, 2, true, false, false));
+        TPinnedRecord two(plainData.GetRecord(nullptr, 2, {}));
         EXPECT_EQ(two->NextFree(), 0);
     }
     plain->AppendRecord(Row(*plain, 0, 0, "new"), true);
@@ -300,8 +300,7 @@ TEST_F(TWriteFixture, FilteredViewsFollowTheirOwnWrites) {
     TFilter* f = c->AddCallbackFilter(
         [](TDataCursor& cursor, std::span<const std::uint8_t> record, std::int32_t) {
             return GetIntegerField(record, cursor.Fields()[1]) == 1;
-        },
-        true, true);
+        }, {.countCheck = true, .evaluateLast = true});
     c->ActivateFilter(f);
     const std::int32_t count = c->GetRecordCount();
     c->AppendRecord(Row(*c, 1, 0, "joins"), true);
@@ -357,8 +356,7 @@ TEST_F(TWriteFixture, RangesRestrictIndexOrderAndFollowWrites) {
     TFilter* f = c->AddCallbackFilter(
         [](TDataCursor& cursor, std::span<const std::uint8_t> record, std::int32_t) {
             return GetIntegerField(record, cursor.Fields()[2]) % 2 == 0;
-        },
-        true, true);
+        }, {.countCheck = true, .evaluateLast = true});
     c->ActivateFilter(f);
     EXPECT_EQ(c->GetRecordCount(), 11);  // values 4, 10, ..., 58 and the new 0
     c->AppendRecord(Row(*c, 1, 100, "joins both"), true);

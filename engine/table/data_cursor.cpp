@@ -317,15 +317,15 @@ std::unique_ptr<TDataCursor> TDataCursor::CloneCursor() {
         if (clone->bitmapMode_) clone->UpdateBitmaps();
     }
     for (const auto& f : filters_) {
-        TFilter* copy = clone->AddFilter(f->condition_->Clone(), f->callback_, f->countCheck_, f->evaluateLast_);
+        TFilter* copy = clone->AddFilter(f->condition_->Clone(), f->options_);
         if (f->active_) clone->ActivateFilter(copy);
     }
     clone->SetToRecBuf(*this);
     return clone;
 }
 
-void TDataCursor::FlushBuffers(bool trim, bool flushOs) {
+void TDataCursor::FlushBuffers(TFlushOptions options) {
     if (!IsOpen()) return;
-    table_->FlushBuffers(trim, false, false, false, flushOs);
+    table_->FlushBuffers(options);
 }
 }  // namespace reruzo

@@ -132,7 +132,7 @@ public:
     // (RERUZO_KEYORRECDELETED when the table holds something else by now).
     void DeleteRecord(std::span<const std::uint8_t> buffer, bool reposition);
     // Writes the table's modified buffers (in a transaction: marks them changed).
-    void FlushBuffers(bool trim, bool flushOs);
+    void FlushBuffers(TFlushOptions options);
 
     // ---- Ranges and indexes ----
     // Restricts index order to keys from the low to the high bound, each given as a
@@ -155,10 +155,9 @@ public:
     void CheckFilterLimit() const;
     // Adds an inactive filter, analysed: at the end of the list when it is evaluated
     // last, otherwise before the first filter that is.
-    TFilter* AddFilter(std::unique_ptr<TFilterCondition> condition, bool isCallback, bool countCheck,
-                       bool evaluateLast);
+    TFilter* AddFilter(std::unique_ptr<TFilterCondition> condition, TFilterSettings options = {});
     // A missing callback raises RERUZO_INVALIDFILTER.
-    TFilter* AddCallbackFilter(TFilterCallback callback, bool countCheck, bool evaluateLast);
+    TFilter* AddCallbackFilter(TFilterCallback callback, TFilterSettings options = {});
     // nullptr means every filter; a handle that is not in the list raises
     // RERUZO_NOSUCHFILTER. Each keeps the current record when it stays visible, and
     // otherwise moves to the nearest visible one.
@@ -226,7 +225,7 @@ private:
     void RequireWritable() const;
     std::vector<std::uint8_t> CheckedImage(std::span<const std::uint8_t> buffer) const;
     [[noreturn]] void RaiseKeyViolation(int slot) const;
-    void FinishChange(bool dataChanged, bool indexChanged);
+    void FinishChange(TTableChanges changed);
     // Puts the cursor on record n after a write, in the active order.
     void StandOn(std::int32_t n);
     // Where the cursor stood before a write that does not move it, and going back

@@ -153,7 +153,7 @@ void TFilterTable::Scan(TRecordsBitmap& bitmap, const TRecordTest& accept) {
     std::int64_t ordinal = 0;
     while (bitmap.Next(n, 1, ordinal)) {
         reader.SetAt(n);
-        TPinnedRecord r(data.GetRecord(&reader, n, true, true, true));
+        TPinnedRecord r(data.GetRecord(&reader, n, {.cursorCount = true, .readAhead = true}));
         if (!r) throw EIndexChanged();  // changed under the scan: the rebuild starts again
         if (!accept(r->Data().first(static_cast<std::size_t>(size)), n)) bitmap.Reset(n);
     }

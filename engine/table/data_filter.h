@@ -91,10 +91,21 @@ private:
     std::map<int, TKeyLayout> layouts_;
 };
 
+// How a filter takes part in its cursor's view.
+struct TFilterSettings {
+    // Drops the index of a part of a compound condition that would select more than
+    // 90 % of the table, reading those records instead.
+    bool countCheck = false;
+    // Evaluated after every filter that is not.
+    bool evaluateLast = false;
+};
+
 // What a filter tests.
 class TFilterCondition {
 public:
     virtual ~TFilterCondition() = default;
+    // Whether the cursor's owner decides (and no index can help).
+    virtual bool IsCallback() const { return false; }
     // The optimisation level: 0 when records must be read, 1 when indexes narrow the
     // records to read, 2 when indexes answer it alone. `countCheck` drops the index of
     // a part of a compound condition that would select more than 90 % of the table.
@@ -115,6 +126,7 @@ using TFilterCallback =
 class TCallbackCondition : public TFilterCondition {
 public:
     explicit TCallbackCondition(TFilterCallback callback) : callback_(std::move(callback)) {}
+    bool IsCallback() const override { return true; }
     int Analyse(TFilterTable&, bool) override { return 0; }
     void Evaluate(TFilterTable& table, TRecordsBitmap& bitmap, bool countCheck) override;
     bool Accepts(TFilterTable& table, std::span<const std::uint8_t> record, std::int32_t recordNo) override;
@@ -127,21 +139,17 @@ private:
 // One filter of a cursor's filter list. The cursor owns it; its handle is its address.
 class TFilter {
 public:
-    TFilter(TDataCursor& owner, std::unique_ptr<TFilterCondition> condition, bool isCallback, bool countCheck,
-            bool evaluateLast)
-        : owner_(owner),
-          condition_(std::move(condition)),
-          callback_(isCallback),
-          countCheck_(countCheck),
-          evaluateLast_(evaluateLast) {}
+    TFilter(TDataCursor& owner, std::unique_ptr<TFilterCondition> condition, TFilterSettings options)
+        : owner_(owner), condition_(std::move(condition)), options_(options) {}
 
     TDataCursor& Owner() const { return owner_; }
     TFilterCondition& Condition() const { return *condition_; }
     TRecordsBitmap& Bitmap() const { return *bitmap_; }
     bool Active() const { return active_; }
-    bool IsCallback() const { return callback_; }
-    bool CountCheck() const { return countCheck_; }
-    bool EvaluateLast() const { return evaluateLast_; }
+    bool IsCallback() const { return condition_->IsCallback(); }
+    bool CountCheck() const { return options_.countCheck; }
+    bool EvaluateLast() const { return options_.evaluateLast; }
+    const TFilterSettings& Options() const { return options_; }
     std::uint8_t OptimizeLevel() const { return level_; }
 
 private:
@@ -150,9 +158,7 @@ private:
     std::unique_ptr<TFilterCondition> condition_;
     TPooledBitmap bitmap_;
     bool active_ = false;
-    bool callback_ = false;
-    bool countCheck_ = false;
-    bool evaluateLast_ = false;
+    TFilterSettings options_;
     std::uint8_t level_ = 0;
 };
 

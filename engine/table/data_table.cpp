@@ -190,7 +190,7 @@ void TDataTable::Close(bool discard) {
             data_->ClearCache();
             index_->DiscardBuffers();
         } else {
-            FlushBuffers(true, false, false, false, false);
+            FlushBuffers({.trim = true});
         }
     }
     ReleaseAllLocks();
@@ -258,7 +258,7 @@ void TDataTable::Empty() {
 }
 
 void TDataTable::BackupIndex() {
-    FlushBuffers(false, false, false, false, false);
+    FlushBuffers();
     index_->CopyTo(TableFileName(directory_.Path(), name_, ".IBK"));
 }
 
@@ -282,13 +282,13 @@ void TDataTable::RebuildLostIndex() {
         std::uint8_t key[kSysDeletedKeyLength];
         std::int32_t live = 0;
         for (std::int32_t n = 1; n <= data_->SlotCount(); ++n) {
-            TPinnedRecord r(data_->GetRecord(nullptr, n, true, false, true));
+            TPinnedRecord r(data_->GetRecord(nullptr, n, {.readAhead = true}));
             if (r->State() == 0) ++live;
             BuildSysDeletedKey(r->Data(), key);
             sys.Insert(key, n);
         }
         index_->SetRecordCount(live);
-        FlushBuffers(false, false, true, false, false);
+        FlushBuffers({}, {.index = true});
     } catch (...) {
         WriteUnlock();
         throw;
@@ -298,32 +298,33 @@ void TDataTable::RebuildLostIndex() {
 
 // ---- Writing ----------------------------------------------------------------------------
 
-void TDataTable::FlushBuffers(bool trim, bool dataChanged, bool indexChanged, bool blobChanged, bool flushOs) {
+void TDataTable::FlushBuffers(TFlushOptions options, TTableChanges changed) {
     if (ReadOnly() || !open_) return;
     if (transactionActive_) {
-        MarkChanged(dataChanged, indexChanged, blobChanged);
+        MarkChanged(changed);
         return;
     }
+    const bool flushOs = options.flushOs;
     data_->FlushRecords(flushOs);
-    data_->WriteHeader(dataChanged, flushOs);
+    data_->WriteHeader(changed.data, flushOs);
     data_->WriteFieldDescs();
-    if (trim) data_->TrimCache();
+    if (options.trim) data_->TrimCache();
     index_->FlushPages(flushOs);
-    index_->WriteHeader(indexChanged, flushOs);
-    if (trim) index_->TrimBuffers();
-    if (HasBlobs() && blob_->IsOpen()) blob_->WriteHeader(blobChanged, flushOs);
+    index_->WriteHeader(changed.index, flushOs);
+    if (options.trim) index_->TrimBuffers();
+    if (HasBlobs() && blob_->IsOpen()) blob_->WriteHeader(changed.blob, flushOs);
 }
 
-void TDataTable::MarkChanged(bool dataChanged, bool indexChanged, bool blobChanged) {
-    if (dataChanged && data_->IsOpen()) data_->BumpChangeCount();
-    if (indexChanged && index_->IsOpen()) index_->BumpChangeCount();
-    if (blobChanged && blob_->IsOpen()) blob_->BumpChangeCount();
+void TDataTable::MarkChanged(TTableChanges changed) {
+    if (changed.data && data_->IsOpen()) data_->BumpChangeCount();
+    if (changed.index && index_->IsOpen()) index_->BumpChangeCount();
+    if (changed.blob && blob_->IsOpen()) blob_->BumpChangeCount();
     written_ = true;
 }
 
 void TDataTable::StartTransaction() {
     if (ReadOnly() || transactionActive_) return;
-    if (options_.Exclusive) FlushBuffers(false, false, false, false, false);
+    if (options_.Exclusive) FlushBuffers();
     transactionActive_ = true;
     try {
         TransactionLock();
@@ -341,7 +342,7 @@ void TDataTable::Commit(bool release, bool flushOs) {
         WriteLock();
         transactionActive_ = false;
         try {
-            FlushBuffers(true, false, false, false, flushOs);
+            FlushBuffers({.trim = true, .flushOs = flushOs});
         } catch (...) {
             WriteUnlock();
             TransactionUnlock();
@@ -355,7 +356,7 @@ void TDataTable::Commit(bool release, bool flushOs) {
     WriteLock();
     transactionActive_ = false;
     try {
-        FlushBuffers(false, false, false, false, flushOs);
+        FlushBuffers({.flushOs = flushOs});
         UnlockRecords(true);
     } catch (...) {
         transactionActive_ = true;

@@ -47,6 +47,20 @@ inline constexpr int kFileLockSleepMs = 3;
 // seconds). Tests of lock time-outs lower it; the product never changes it.
 void SetFileLockRetriesForTests(int retries);
 
+// Which of a table's files a write changed.
+struct TTableChanges {
+    bool data = false;
+    bool index = false;
+    bool blob = false;
+};
+
+// How buffers are written: `trim` also shrinks the caches to their capacity,
+// `flushOs` has the operating system put its buffers on the disk.
+struct TFlushOptions {
+    bool trim = false;
+    bool flushOs = false;
+};
+
 // What a new table is made of: the arguments of the data header, the fields and the
 // indexes.
 struct TTableStructure : TNewTableOptions {
@@ -117,8 +131,10 @@ public:
     void RebuildLostIndex();
 
     // ---- Writing (record writing and transactions) ----
-    void FlushBuffers(bool trim, bool dataChanged, bool indexChanged, bool blobChanged, bool flushOs);
-    void MarkChanged(bool dataChanged, bool indexChanged, bool blobChanged);
+    // Writes what the caches hold and the headers, whose change counters go up for the
+    // files in `changed`; inside a transaction only the counters are marked.
+    void FlushBuffers(TFlushOptions options = {}, TTableChanges changed = {});
+    void MarkChanged(TTableChanges changed);
     void StartTransaction();
     void Commit(bool release, bool flushOs);
     void Rollback();

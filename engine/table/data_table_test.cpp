@@ -56,12 +56,12 @@ void AppendRow(TDataTable& t, std::int32_t keyid) {
         }
     }
     index.IncRecordCount();
-    t.FlushBuffers(false, true, true, false, false);
+    t.FlushBuffers({}, {.data = true, .index = true});
     t.WriteUnlock();
 }
 
 std::int32_t KeyIdOf(TDataTable& t, std::int32_t slot) {
-    TPinnedRecord r(t.Data().GetRecord(nullptr, slot, true, false, false));
+    TPinnedRecord r(t.Data().GetRecord(nullptr, slot, {}));
     return static_cast<std::int32_t>(GetIntegerField(r->Data(), t.Data().FieldDesc(2)));
 }
 
@@ -258,7 +258,7 @@ TEST_F(LockingTest, ARollbackRestoresTheTableAndOthersNeverSeeTheChanges) {
     me.table->StartTransaction();
     AppendRow(*me.table, 2);
     {
-        TPinnedRecord r(me.table->Data().GetRecord(nullptr, 1, true, false, false));
+        TPinnedRecord r(me.table->Data().GetRecord(nullptr, 1, {}));
         PutIntegerField(r->Data(), me.table->Data().FieldDesc(2), 100);
         r->SetModified(true);
     }

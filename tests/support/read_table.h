@@ -37,7 +37,7 @@ inline TReadTable ReadTable(const std::string& directory, const std::string& tab
     TReadTable t;
     t.fields = file.Fields();
     for (std::int32_t n = 1; n <= file.SlotCount(); ++n) {
-        reruzo::TPinnedRecord r(file.GetRecord(nullptr, n, true, false, true));
+        reruzo::TPinnedRecord r(file.GetRecord(nullptr, n, {.readAhead = true}));
         if (r->State() == 0) t.records.emplace_back(r->Data().begin(), r->Data().begin() + file.RecordSize());
     }
     return t;

@@ -50,7 +50,7 @@ TEST(TableBuilder, WrittenTableHasTheExpectedBytesAndReadsBack) {
     f.Open();
     f.VerifyStructure();
     EXPECT_TRUE(f.CheckRecords().empty());
-    TPinnedRecord r(f.GetRecord(nullptr, 3, true, false, true));
+    TPinnedRecord r(f.GetRecord(nullptr, 3, {.readAhead = true}));
     EXPECT_EQ(GetStringField(r->Data(), f.FieldDesc(3)), "item 2");
 }
 

@@ -16,7 +16,7 @@ inline void DeleteRow(reruzo::TDataTable& t, std::int32_t n) {
     reruzo::TDataFile& data = t.Data();
     reruzo::TIndexFile& index = t.Index();
     {
-        reruzo::TPinnedRecord r(data.GetRecord(nullptr, n, true, false, false));
+        reruzo::TPinnedRecord r(data.GetRecord(nullptr, n, {}));
         std::vector<int> slots = {0, reruzo::kSysDeletedSlot};
         for (int s = 1; s <= index.Header().SecondaryCount; ++s) slots.push_back(s);
         for (int s : slots) {
@@ -32,7 +32,7 @@ inline void DeleteRow(reruzo::TDataTable& t, std::int32_t n) {
         reruzo::TIndexTree(index, reruzo::kSysDeletedSlot, reruzo::SysDeletedLayout()).Insert(sys.data(), n);
     }
     index.DecRecordCount();
-    t.FlushBuffers(false, true, true, false, false);
+    t.FlushBuffers({}, {.data = true, .index = true});
     t.WriteUnlock();
 }
 

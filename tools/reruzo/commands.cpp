@@ -53,7 +53,7 @@ void ApplyFilter(TDataCursor& cursor, const TOptions& o, const TTextCodec& codec
     } catch (const EValueError& e) {
         throw EInputError("--filter", e.what());
     }
-    TFilter* filter = AddExprFilter(cursor, text, o.noCase, o.noPartial, false, false);
+    TFilter* filter = AddExprFilter(cursor, text, {.caseInsensitive = o.noCase, .noPartialCompare = o.noPartial});
     cursor.ActivateFilter(filter);
 }
 
@@ -290,7 +290,7 @@ int AppendCommand(const TOptions& o) {
         const auto records = TLineReader(cursor, codec, o.keepIds).ReadAll(std::cin);
         if (creating) {
             AppendEach(cursor, records);
-            cursor.FlushBuffers(true, true);
+            cursor.FlushBuffers({.trim = true, .flushOs = true});
         } else {
             s.directory->StartTransaction();
             try {

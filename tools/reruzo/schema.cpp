@@ -284,7 +284,7 @@ TJsonValue DescribeTable(TDataFile& data, TIndexFile* index, const TTextCodec& c
         recordCount = index->RecordCount();
     } else {
         for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
-            TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
+            TPinnedRecord r(data.GetRecord(nullptr, n, {.readAhead = true}));
             recordCount += r->State() == 0 ? 1 : 0;
         }
     }

@@ -65,7 +65,7 @@ std::vector<std::string> CrossCheckIndexes(TDataFile& data, TIndexFile& index, c
     }
     std::int32_t liveCount = 0;
     for (std::int32_t n = 1; n <= slotCount; ++n) {
-        TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
+        TPinnedRecord r(data.GetRecord(nullptr, n, {.readAhead = true}));
         live[static_cast<std::size_t>(n)] = r->State() == 0 ? 1 : 0;
         liveCount += live[static_cast<std::size_t>(n)];
         for (std::size_t i = 0; i < slots.size(); ++i) {
@@ -144,7 +144,7 @@ int VerifyTable(TDataFile& data, const TTextCodec& codec) {
     if (problems.empty()) {
         problems = data.CheckRecords();
         for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
-            TPinnedRecord r(data.GetRecord(nullptr, n, true, false, true));
+            TPinnedRecord r(data.GetRecord(nullptr, n, {.readAhead = true}));
             live += r->State() == 0 ? 1 : 0;
         }
         TIndexFile index(data.Directory(), data.TableName());
