@@ -28,7 +28,7 @@ struct TBenchTable {
         s.Primary.FieldCount = 1;
         s.Primary.FieldNumbers[0] = 1;
         TDataTable* t = nullptr;
-        dir->CreateTable("t", s, false, false, t);
+        dir->CreateTable("t", s, t);
         TTableLoader loader(*t);
         auto r = loader.BlankRecord();
         for (int i = 0; i < kRows; ++i) {

@@ -37,7 +37,7 @@ struct TBenchTable {
         key.FieldNumbers[0] = 2;
         s.Secondaries = {key};
         TDataTable* t = nullptr;
-        dir->CreateTable("t", s, false, false, t);
+        dir->CreateTable("t", s, t);
         t->StartTransaction();
         TTableLoader loader(*t);
         auto r = loader.BlankRecord();

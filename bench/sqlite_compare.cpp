@@ -134,7 +134,7 @@ public:
         k.FieldNumbers[0] = 2;
         s.Secondaries = {k};
         TDataTable* t = nullptr;
-        if (dir_->CreateTable(name, s, false, false, t) != 0) throw std::runtime_error("cannot create table " + name);
+        if (dir_->CreateTable(name, s, t) != 0) throw std::runtime_error("cannot create table " + name);
         dir_->CloseTable(t, false);
     }
 

@@ -379,7 +379,7 @@ TEST(Components, EditOnAnEmptyTableInsertsAndAFailedPostKeepsTheRow) {
         s.Fields = {Column("id", kFieldInteger, 0, kSubAutoInc), Column("name", kFieldString, 10)};
         s.Fields[1].Required = 1;
         TDataTable* t = nullptr;
-        ASSERT_EQ(d.CreateTable("people", s, false, false, t), 0);
+        ASSERT_EQ(d.CreateTable("people", s, t), 0);
         d.CloseTable(t, false);
         session.CloseDirectory(d);
     }
@@ -432,7 +432,7 @@ TEST(Components, LocateThroughTheActiveIndex) {
         byName.FieldNumbers[0] = 2;
         s.Secondaries = {byName};
         TDataTable* t = nullptr;
-        ASSERT_EQ(d.CreateTable("people", s, false, false, t), 0);
+        ASSERT_EQ(d.CreateTable("people", s, t), 0);
         d.CloseTable(t, false);
         session.CloseDirectory(d);
     }

@@ -166,7 +166,7 @@ TEST(DatabaseComponent, TheMemoryDatabaseHoldsInMemoryTables) {
     TTableStructure s;
     s.Fields = {MakeFieldDesc("id", kFieldInteger, 0, kSubAutoInc)};
     TDataTable* t = nullptr;
-    ASSERT_EQ(db.DirectoryObject()->CreateTable("scratch", s, false, false, t), 0);
+    ASSERT_EQ(db.DirectoryObject()->CreateTable("scratch", s, t), 0);
     db.DirectoryObject()->CloseTable(t, false);
     TRERUZOTable table;
     table.SetInMemory(true);

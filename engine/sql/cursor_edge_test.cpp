@@ -219,7 +219,7 @@ TEST_F(TEdgeFixture, ABuildStartedAgainTakesTheRangeAgain) {
         st.Primary = OneFieldIndex("", 1, true);
         st.Secondaries = {OneFieldIndex("tag", 2, false), OneFieldIndex("name", 4, true)};
         TDataTable* t = nullptr;
-        ASSERT_EQ(d.CreateTable("big", st, false, false, t), 0);
+        ASSERT_EQ(d.CreateTable("big", st, t), 0);
         TTableLoader loader(*t);
         for (int i = 1; i <= 3000; ++i) {
             auto r = loader.BlankRecord();

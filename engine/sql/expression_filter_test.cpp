@@ -83,7 +83,7 @@ void MakeTable(const std::string& dir, const std::string& table, const std::vect
         s.Secondaries = {Index("key", 2), Index("name", 3), Index("title", 4, true), Index("code", 6, false, true)};
     }
     TDataTable* t = nullptr;
-    ASSERT_EQ(d.CreateTable(table, s, false, false, t), 0);
+    ASSERT_EQ(d.CreateTable(table, s, t), 0);
     TTableLoader loader(*t);
     const auto& f = loader.Fields();
     for (const TRow& row : rows) {

@@ -44,7 +44,7 @@ void MakeTable(const std::string& dir, int rows, std::vector<std::int32_t>* keyi
     s.Primary = Index("", 1, true);
     s.Secondaries = {Index("key", 2, false), Index("name", 3, true)};
     TDataTable* t = nullptr;
-    ASSERT_EQ(d.CreateTable("t", s, false, false, t), 0);
+    ASSERT_EQ(d.CreateTable("t", s, t), 0);
     TTableLoader loader(*t);
     std::mt19937 rng(11);
     for (int i = 1; i <= rows; ++i) {

@@ -114,10 +114,10 @@ int TDataDirectory::CloseTable(TDataTable* table, bool discard) {
     return 0;
 }
 
-int TDataDirectory::CreateTable(const std::string& name, TTableStructure structure, bool inMemory, bool temporary,
-                                TDataTable*& table) {
+int TDataDirectory::CreateTable(const std::string& name, TTableStructure structure, TDataTable*& table,
+                                TTableCreateOptions create) {
     table = nullptr;
-    inMemory = inMemory || inMemory_;
+    const bool inMemory = create.InMemory || inMemory_;
     const std::string bare = BareTableName(name);
     ValidateTableStructure(structure, path_, bare);
     if (bare.empty()) return -RERUZO_OSENOENT;
@@ -130,7 +130,7 @@ int TDataDirectory::CreateTable(const std::string& name, TTableStructure structu
     TTableOpenOptions options;
     options.Exclusive = true;
     options.InMemory = inMemory;
-    options.Temporary = temporary;
+    options.Temporary = create.Temporary;
     t->SetOptions(options);
     try {
         t->Create(structure);

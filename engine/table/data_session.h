@@ -41,8 +41,8 @@ public:
     int CloseTable(TDataTable* table, bool discard);
     // Validates the structure (raising its errors), then creates the table's files;
     // the new table is left open exclusively in `table`.
-    int CreateTable(const std::string& name, TTableStructure structure, bool inMemory, bool temporary,
-                    TDataTable*& table);
+    int CreateTable(const std::string& name, TTableStructure structure, TDataTable*& table,
+                    TTableCreateOptions options = {});
     int DeleteTable(const std::string& name, bool inMemory);
     int RenameTable(const std::string& name, const std::string& newName, bool toBackup, bool inMemory);
     bool TableExists(const std::string& name, bool inMemory);

@@ -38,7 +38,7 @@ TTableStructure ItemStructure() {
 // Creates a table through the directory and closes it.
 void Create(TDataDirectory& dir, const std::string& name, TTableStructure s = ItemStructure()) {
     TDataTable* t = nullptr;
-    ASSERT_EQ(dir.CreateTable(name, std::move(s), false, false, t), 0);
+    ASSERT_EQ(dir.CreateTable(name, std::move(s), t), 0);
     ASSERT_EQ(dir.CloseTable(t, false), 0);
 }
 
@@ -131,12 +131,12 @@ TEST(DataSession, CreateUsesTheBareNameAndValidatesTheStructure) {
     EXPECT_FALSE(fs::exists(tmp.File("Items.BLB")));
     EXPECT_TRUE(dir.TableExists("items", false));
     TDataTable* t = nullptr;
-    EXPECT_EQ(dir.CreateTable(".DAT", ItemStructure(), false, false, t), -RERUZO_OSENOENT);
+    EXPECT_EQ(dir.CreateTable(".DAT", ItemStructure(), t), -RERUZO_OSENOENT);
 
     auto refused = [&](auto change) {
         TTableStructure s = ItemStructure();
         change(s);
-        return CodeOf([&] { dir.CreateTable("bad", s, false, false, t); });
+        return CodeOf([&] { dir.CreateTable("bad", s, t); });
     };
     EXPECT_EQ(refused([](auto& s) { s.Encrypted = true, s.Password = "   "; }), RERUZO_INVALIDPASSWORD);
     EXPECT_EQ(refused([](auto& s) { s.Encrypted = true, s.Password = std::string(16, 'p'); }), RERUZO_INVALIDPASSWORD);
@@ -238,7 +238,7 @@ TEST(DataSession, LoadedTablesKeepTheirIndexesAndRefuseDuplicateKeys) {
     TDataSession session;
     TDataDirectory& dir = session.OpenDirectory("db", tmp.Dir());
     TDataTable* t = nullptr;
-    ASSERT_EQ(dir.CreateTable("t", ItemStructure(), false, false, t), 0);
+    ASSERT_EQ(dir.CreateTable("t", ItemStructure(), t), 0);
     {
         TTableLoader loader(*t);
         for (int i = 0; i < 300; ++i) {

@@ -85,6 +85,13 @@ struct TTableOpenOptions {
     bool ShareEvenIfExclusive = false;
 };
 
+// Where a new table lives: in memory instead of in files, and whether it is a
+// temporary table that goes away with its last user.
+struct TTableCreateOptions {
+    bool InMemory = false;
+    bool Temporary = false;
+};
+
 class TDataTable : public TDataFileOwner {
 public:
     TDataTable(TDataDirectory& directory, std::string name, const TTableOpenOptions& options);

@@ -70,7 +70,7 @@ protected:
     void SetUp() override {
         TDataDirectory& dir = session.OpenDirectory("db", tmp.Dir());
         TDataTable* t = nullptr;
-        ASSERT_EQ(dir.CreateTable("t", Structure(), false, false, t), 0);
+        ASSERT_EQ(dir.CreateTable("t", Structure(), t), 0);
         dir.CloseTable(t, false);
         session.CloseDirectory(dir);
         SetFileLockRetriesForTests(30);  // about 0.1 s instead of 25 s

@@ -36,7 +36,7 @@ inline void MakeRowsTable(const std::string& dir, const std::string& table, bool
     s.Secondaries = {OneFieldIndex("tag", 2, false), OneFieldIndex("name", 4, true)};
     if (adjust) adjust(s);
     TDataTable* t = nullptr;
-    ASSERT_EQ(d.CreateTable(table, s, false, false, t), 0);
+    ASSERT_EQ(d.CreateTable(table, s, t), 0);
     d.CloseTable(t, false);
     session.CloseDirectory(d);
 }

@@ -187,7 +187,7 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
         structure.Primary.FieldNumbers[0] = idField;
         structure.Secondaries = std::move(secondaries);
         reruzo::TDataTable* table = nullptr;
-        const int code = directory.CreateTable(name, structure, false, false, table);
+        const int code = directory.CreateTable(name, structure, table);
         if (code < 0) reruzo::RaiseEngineError(static_cast<std::uint16_t>(-code), {.database = stagingDir, .table = name});
         directory.CloseTable(table, false);
         // Records go in through a cursor, with every check a write makes.

@@ -204,7 +204,7 @@ void CreateFromSchema(TTableSession& session, const TOptions& o, const TTextCode
     // The table's own password opens it for the records that follow.
     if (structure.Encrypted) session.session.AddPassword(structure.Password);
     TDataTable* table = nullptr;
-    const int code = directory.CreateTable(o.table, std::move(structure), false, false, table);
+    const int code = directory.CreateTable(o.table, std::move(structure), table);
     if (code < 0) RaiseEngineError(static_cast<std::uint16_t>(-code), {.database = directory.Path(), .table = o.table});
     directory.CloseTable(table, false);
 }
