@@ -1,3 +1,6 @@
+// Validation of expression trees (names resolved, constants converted, every
+// operator and function checked against its operands and typed), preparation for
+// filters and the whole path of a filter text to its prepared tree.
 #include "engine/expr/expression_check.h"
 
 #include <strings.h>

@@ -170,7 +170,8 @@ public:
     int CopyTo(TAbstractFile* file, int handle, const std::string& newName);
     int CopyFrom(TAbstractFile* file, int handle, const std::string& name);
 
-    // The registered file of that name and kind, or nullptr (for tests and tools).
+    // The registered file of that name and kind, or nullptr (tests look at what the
+    // list holds).
     TAbstractFile* Find(TFileKind kind, const std::string& name);
 
 private:

@@ -4,7 +4,7 @@
 // intersection of its filters' bitmaps instead of testing records while it moves.
 //
 // What a filter tests is its condition: expression conditions come from the
-// expression language (engine/sql), callback conditions ask the cursor's owner. A
+// expression filters (engine/sql), callback conditions ask the cursor's owner. A
 // condition reaches the table only through TFilterTable: which index can answer a
 // column, how many entries a range of values holds, the records of such a range, and
 // a scan of candidate records.

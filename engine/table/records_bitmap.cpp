@@ -1,3 +1,5 @@
+// Record bitmaps: setting, clearing and combining bits word by word, counting and
+// walking them over runs of whole words, and the engine-wide pool of spare bitmaps.
 #include "engine/table/records_bitmap.h"
 
 #include <algorithm>

@@ -106,7 +106,7 @@ class TWineHive {
 std::string EscapeText(std::u16string_view text, std::string_view quoted);
 // The lines Wine writes for a value (more than one when long hexadecimal data wraps).
 std::vector<std::string> FormatValue(std::u16string_view name, const TValue& value);
-// The key line and the time line of a key touched at `now`, for tests and tools.
+// The key line and the time line of a key touched at `now`.
 std::string KeyLine(std::string_view pathText, TFileTime now);
 std::string TimeLine(TFileTime now);
 
