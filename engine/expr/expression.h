@@ -134,6 +134,8 @@ void FreeTree(TExpToken* root);
 // Nodes acquired and not yet released, in every thread: a parse that fails must leave
 // this where it found it.
 std::int64_t LiveNodeCount();
+// Appends `operand` to the operands of `node`, which becomes its parent.
+void AddOperand(TExpToken* node, TExpToken* operand);
 TExpToken* CloneTree(const TExpToken* root);
 // A copy of one node's attributes, without operands (and without a sub-select).
 TExpToken* CloneNode(const TExpToken* node);
