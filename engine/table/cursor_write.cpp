@@ -328,6 +328,20 @@ void TDataCursor::ModifyRecord(std::span<const std::uint8_t> buffer, bool unlock
     reposition ? StandOn(n) : Return(place, false);
 }
 
+void TDataCursor::EraseRecord(TRecord& record, std::int32_t n, int notInSlot) {
+    TIndexFile& index = table_->Index();
+    const std::vector<std::uint8_t> old(record.Data().begin(), record.Data().begin() + recordSize_);
+    for (const TWriteIndex& ix : WriteIndexes()) {
+        if (ix.slot != notInSlot) TIndexTree(index, ix.slot, ix.layout).Delete(KeyOf(ix.layout, old).data());
+    }
+    const TKeyLayout sysLayout = TKeyLayout::SysDeleted();
+    TIndexTree sys(index, kSysDeletedSlot, sysLayout);
+    sys.Delete(SysDeletedKeyOf(old).data());
+    index.DecRecordCount();
+    table_->Data().MarkDeleted(record, SlotReuse());
+    sys.Insert(SysDeletedKeyOf(record.Data()).data(), n);
+}
+
 void TDataCursor::DeleteRecord(std::span<const std::uint8_t> buffer, bool reposition) {
     RequireWritable();
     TCheckScope scope{*this};
@@ -346,14 +360,7 @@ void TDataCursor::DeleteRecord(std::span<const std::uint8_t> buffer, bool reposi
     HoldRecordLock(n);
     const TRecordUnlock release(*this, n, true);
 
-    const std::vector<std::uint8_t> old(r->Data().begin(), r->Data().begin() + recordSize_);
-    for (const TWriteIndex& ix : WriteIndexes()) TIndexTree(index, ix.slot, ix.layout).Delete(KeyOf(ix.layout, old).data());
-    const TKeyLayout sysLayout = TKeyLayout::SysDeleted();
-    TIndexTree sys(index, kSysDeletedSlot, sysLayout);
-    sys.Delete(SysDeletedKeyOf(old).data());
-    index.DecRecordCount();
-    data.MarkDeleted(*r.get(), SlotReuse());
-    sys.Insert(SysDeletedKeyOf(r->Data()).data(), n);
+    EraseRecord(*r.get(), n);
     r = TPinnedRecord();
     FinishChange({.data = true, .index = true});
     FollowDeletedRecord(n);
@@ -380,16 +387,7 @@ void TDataCursor::AddSecondaryIndex(const TIndexDesc& definition) {
     // The records a new unique index found duplicated after their first are deleted.
     for (std::int32_t n : built.duplicates) {
         TPinnedRecord r(data.GetRecord(nullptr, n, {}));
-        const std::vector<std::uint8_t> old(r->Data().begin(), r->Data().begin() + recordSize_);
-        for (const TWriteIndex& ix : WriteIndexes()) {
-            if (ix.slot != built.slot) TIndexTree(index, ix.slot, ix.layout).Delete(KeyOf(ix.layout, old).data());
-        }
-        const TKeyLayout sysLayout = TKeyLayout::SysDeleted();
-        TIndexTree sys(index, kSysDeletedSlot, sysLayout);
-        sys.Delete(SysDeletedKeyOf(old).data());
-        index.DecRecordCount();
-        data.MarkDeleted(*r.get(), SlotReuse());
-        sys.Insert(SysDeletedKeyOf(r->Data()).data(), n);
+        EraseRecord(*r.get(), n, built.slot);
     }
     FinishChange({.data = !built.duplicates.empty(), .index = true});
     if (bitmapMode_) UpdateBitmaps();

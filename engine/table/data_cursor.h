@@ -226,6 +226,9 @@ private:
     std::vector<std::uint8_t> CheckedImage(std::span<const std::uint8_t> buffer) const;
     [[noreturn]] void RaiseKeyViolation(int slot) const;
     void FinishChange(TTableChanges changed);
+    // Takes live record n out of every index but the one in `notInSlot`, marks its slot
+    // deleted and enters it in "Sys Deleted" as deleted.
+    void EraseRecord(TRecord& record, std::int32_t n, int notInSlot = -1);
     // Puts the cursor on record n after a write, in the active order.
     void StandOn(std::int32_t n);
     // Where the cursor stood before a write that does not move it, and going back
