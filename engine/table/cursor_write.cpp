@@ -350,16 +350,13 @@ void TDataCursor::DeleteRecord(std::span<const std::uint8_t> buffer, bool reposi
     if (writeLock.Changed()) Resync();
     if (Status() != 0) Raise(RERUZO_NOCURRREC);
     const std::int32_t n = recordNo_;
-    TDataFile& data = table_->Data();
-    TIndexFile& index = table_->Index();
-    TPinnedRecord r(data.GetRecord(nullptr, n, {}));
+    TPinnedRecord r(table_->Data().GetRecord(nullptr, n, {}));
     // The record must still be what the caller read.
     if (r->State() != 0 ||
         (!exclusive_ && (buffer.size() < recordSize_ || std::memcmp(r->Data().data(), buffer.data(), recordSize_) != 0)))
         Raise(RERUZO_KEYORRECDELETED);
     HoldRecordLock(n);
     const TRecordUnlock release(*this, n, true);
-
     EraseRecord(*r.get(), n);
     r = TPinnedRecord();
     FinishChange({.data = true, .index = true});
