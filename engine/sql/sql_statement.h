@@ -1,0 +1,220 @@
+// SQL statements: a statement object owns the parser of its text and the queries it
+// parses (the main query, the queries after UNION and the sub-selects of IN
+// predicates), splits the text into statements separated by ";" and dispatches each
+// by its first keyword. SELECT is parsed here in full (sql_select_parser.cpp); the
+// other statement kinds are refused until the engine runs them.
+//
+// Parsing never touches a table: every name is kept as written, and tables are opened
+// when a query is prepared for execution. Every syntax error is an engine error
+// RERUZO_SQLPARSE ("SQL error - ...") raised at the failing token.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/expr/expression.h"
+
+namespace reruzo {
+
+class TDataDirectory;
+class TQueryStatement;
+
+// Statement kinds, by their first keyword.
+enum TStatementKind : std::uint8_t {
+    skNone = 0,
+    skSelect = 1,
+    skInsert = 2,
+    skUpdate = 3,
+    skDelete = 4,
+    skCreateTable = 5,
+    skAlterTable = 6,
+    skDropTable = 7,
+    skCreateIndex = 8,
+    skDropIndex = 9,
+};
+
+// A table in FROM (or a joined one).
+struct TSourceTable {
+    std::string tableName;        // the file name part, without extension
+    std::string directory;        // the path part of the name; "Memory" for MEMORY tables; else empty:
+                                  // the statement's database directory
+    std::string correlationName;  // the alias, or the table name
+    bool memory = false;
+    std::uint16_t tableNumber = 0;  // position in FROM as written, from 1
+};
+
+enum TAggregateKind : std::uint8_t { akNone = 0, akSum, akCount, akMin, akMax, akAvg };
+
+// A column of the select list.
+struct TResultField {
+    TExpTree expression;
+    std::string text;       // the expression as written, line breaks removed
+    std::string qualifier;  // for a plain column, or an aggregate over one
+    std::string columnName;
+    std::string alias;      // empty when none was written
+    bool isExpression = false;
+    TAggregateKind aggregate = akNone;
+};
+
+// An item of GROUP BY or ORDER BY: a (qualified) name, or a column number.
+struct TGroupByField {
+    std::string columnName;
+    std::string qualifier;
+    std::uint16_t columnNumber = 0;  // 0 when a name was given
+    bool byNumber = false;           // a column number was written (it may be 0)
+};
+struct TOrderByField : TGroupByField {
+    bool descending = false;
+};
+
+enum TJoinKind : std::uint8_t { jkInner = 1, jkLeftOuter = 2, jkRightOuter = 3 };
+
+struct TTableJoin {
+    TJoinKind kind = jkInner;
+    std::uint16_t tableNumber = 0;          // the joined table
+    const TExpToken* condition = nullptr;   // the ON condition, a part of the WHERE tree
+};
+
+enum TUnionKind : std::uint8_t { ukNone = 0, ukUnion = 1, ukUnionAll = 2 };
+
+// One SELECT block or one other statement.
+class TDataQuery {
+public:
+    explicit TDataQuery(TQueryStatement& statement) : statement_(statement) {}
+    TDataQuery(const TDataQuery&) = delete;
+    TDataQuery& operator=(const TDataQuery&) = delete;
+
+    TQueryStatement& Statement() const { return statement_; }
+
+    // Parses one statement from the parser's current token.
+    void Parse();
+
+    // What parsing found.
+    TStatementKind kind = skNone;
+    bool subSelect = false;
+    bool requestLive = false;
+    std::int32_t maxRowCount = -1;
+    bool distinct = false;
+    bool hasExpressionColumns = false;
+    bool hasSeveralTables = false;
+    bool hasWhere = false;
+    bool hasHaving = false;
+    bool hasOrderBy = false;
+    bool hasGroupBy = false;
+    bool orderByNoCase = false;
+    bool noJoinOptimize = false;
+    bool withLocks = false;
+    bool intoMemory = false;
+    std::string intoTableName;
+    std::uint16_t resultLanguage = 0;
+    bool resultLanguageGiven = false;
+    std::uint16_t resultSort = 0;
+    bool resultSortGiven = false;
+    std::string resultPassword;
+    bool resultPasswordGiven = false;
+    std::int32_t top = -1;
+    std::vector<TSourceTable> sourceTables;
+    std::vector<TResultField> resultFields;
+    std::vector<TGroupByField> groupByFields;
+    std::vector<TOrderByField> orderByFields;
+    std::vector<TTableJoin> joins;
+    TExpTree where;   // the WHERE clause and every join condition, joined with AND
+    TExpTree having;
+    TDataQuery* unionQuery = nullptr;  // owned by the statement
+    TUnionKind unionKind = ukNone;
+    // The query is the part after a UNION (it must begin with SELECT).
+    bool unionPart = false;
+    // The query is the SELECT of an INSERT ... SELECT (NOAUTOINC and COMMIT end its
+    // table references).
+    bool insertSelect = false;
+
+private:
+    void ParseSelect();
+    void ParseSelectList();
+    void ParseInto();
+    void ParseFrom();
+    void ParseTableReference(const char* missingName, bool atFront);
+    void ParseJoins();
+    void ParseTrailingClauses();
+    void ParseGroupBy();
+    void ParseOrderBy();
+    void ParseLanguage();
+    void AddCondition(TExpToken* condition);
+    bool EndsTableReference() const;
+
+    TQueryStatement& statement_;
+};
+
+// A parameter value the caller binds: the node receives the type, subtype and value
+// bytes in the field storage format of the type.
+struct TParamValue {
+    std::uint8_t dataType = 0;
+    std::uint8_t subType = 0;
+    std::vector<std::uint8_t> value;
+    bool isNull = true;
+};
+
+// One prepared SQL text.
+class TQueryStatement : public TParserOwner {
+public:
+    using TProgress = std::function<bool(int percent)>;  // false aborts
+
+    TQueryStatement(TDataDirectory& directory, bool requestLive = false, std::int32_t maxRowCount = -1,
+                    TProgress progress = {});
+    ~TQueryStatement() override;
+    TQueryStatement(const TQueryStatement&) = delete;
+    TQueryStatement& operator=(const TQueryStatement&) = delete;
+
+    TDataDirectory& Directory() const { return directory_; }
+    TExpressionParser& Parser() { return parser_; }
+
+    // Parses the first statement of `text`. Raises RERUZO_SQLPARSE.
+    void Prepare(std::string_view text);
+    // Whether the text holds another statement after the one prepared last.
+    bool MoreStatements() const { return parser_.TokenKind() != tkEnd; }
+    // Parses the next statement of the text, in place of the one prepared before.
+    void PrepareNext();
+    // Frees every query.
+    void Unprepare();
+
+    // Gives the parameters their values in the order they appear in the text. More
+    // values than parameters raise "Internal parameter error".
+    void SetParameters(const std::vector<TParamValue>& values);
+    const std::vector<TExpToken*>& Parameters() const { return parameters_; }
+
+    TDataQuery* MainQuery() const { return main_; }
+    const std::vector<std::unique_ptr<TDataQuery>>& Queries() const { return queries_; }
+    TStatementKind Kind() const { return kind_; }
+    bool RequestLive() const { return requestLive_; }
+    std::int32_t MaxRowCount() const { return maxRowCount_; }
+    const TProgress& Progress() const { return progress_; }
+
+    // A new query registered with the statement, which owns it.
+    TDataQuery& NewQuery();
+
+    // TParserOwner
+    void RegisterParameter(TExpToken* node) override { parameters_.push_back(node); }
+    std::unique_ptr<TSubSelect> ParseSubSelect(TExpressionParser& parser) override;
+
+    // Execution results (set by execution).
+    double executionTime = 0;
+    std::int32_t rowCount = 0;
+
+private:
+    void ParseStatement();
+
+    TDataDirectory& directory_;
+    TExpressionParser parser_{this};
+    bool requestLive_;
+    std::int32_t maxRowCount_;
+    TProgress progress_;
+    std::vector<std::unique_ptr<TDataQuery>> queries_;
+    std::vector<TExpToken*> parameters_;
+    TDataQuery* main_ = nullptr;
+    TStatementKind kind_ = skNone;
+};
+
+}  // namespace reruzo
