@@ -29,13 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         TQueryStatement statement(Directory(), true, -1);
         try {
-            statement.Prepare(text);
+            statement.Parse(text);
             for (int next = 0; next < 64; ++next) {
                 TParamValue one{kFieldInteger, 0, std::vector<std::uint8_t>(4), false};
                 PutLE<std::int32_t>(one.value.data(), 1);
                 statement.SetParameters(std::vector<TParamValue>(statement.Parameters().size(), one));
                 if (!statement.MoreStatements()) break;
-                statement.PrepareNext();
+                statement.ParseNext();
             }
         } catch (const ERERUZOEngineError&) {
         }

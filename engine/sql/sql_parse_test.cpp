@@ -24,7 +24,7 @@ class SqlParse : public ::testing::Test {
 protected:
     std::unique_ptr<TQueryStatement> Prepare(const std::string& text, bool requestLive = true) {
         auto s = std::make_unique<TQueryStatement>(directory, requestLive, 50);
-        s->Prepare(text);
+        s->Parse(text);
         return s;
     }
     // The message a text is refused with, after "SQL error - "; "" when it parses.
@@ -263,10 +263,10 @@ TEST_F(SqlParse, SeveralStatementsOneAfterAnother) {
     auto s = Prepare("select a from t; select b from u;select c from v");
     EXPECT_EQ(s->MainQuery()->resultFields[0].columnName, "a");
     ASSERT_TRUE(s->MoreStatements());
-    s->PrepareNext();
+    s->ParseNext();
     EXPECT_EQ(s->MainQuery()->resultFields[0].columnName, "b");
     EXPECT_EQ(s->Queries().size(), 1u) << "the statement before is freed";
-    s->PrepareNext();
+    s->ParseNext();
     EXPECT_EQ(s->MainQuery()->sourceTables[0].tableName, "v");
     EXPECT_FALSE(s->MoreStatements());
 }

@@ -40,6 +40,11 @@ TDataQuery& TQueryStatement::NewQuery() {
 }
 
 void TQueryStatement::Prepare(std::string_view text) {
+    Parse(text);
+    PrepareQueries();
+}
+
+void TQueryStatement::Parse(std::string_view text) {
     Unprepare();
     parser_.SetErrorCode(RERUZO_SQLPARSE);
     parser_.SetErrorTableName("");
@@ -49,9 +54,35 @@ void TQueryStatement::Prepare(std::string_view text) {
     ParseStatement();
 }
 
-void TQueryStatement::PrepareNext() {
+void TQueryStatement::ParseNext() {
     Unprepare();
     ParseStatement();
+}
+
+void TQueryStatement::PrepareNext() {
+    ParseNext();
+    PrepareQueries();
+}
+
+void TQueryStatement::PrepareQueries() {
+    for (const auto& query : queries_) query->Prepare();
+}
+
+void TQueryStatement::Execute() {
+    double time = 0;
+    std::int32_t rows = 0;
+    for (;;) {
+        // Sub-selects and the parts after UNION first, so that each has its result
+        // before the query that reads it.
+        for (std::size_t i = queries_.size(); i-- > 1;) queries_[i]->Execute();
+        main_->Execute();
+        time += main_->executionTime;
+        rows += main_->rowCount;
+        if (!MoreStatements()) break;
+        PrepareNext();
+    }
+    executionTime = time;
+    rowCount = rows;
 }
 
 void TQueryStatement::ParseStatement() {
@@ -62,7 +93,9 @@ void TQueryStatement::ParseStatement() {
 }
 
 void TQueryStatement::Unprepare() {
-    // Sub-select nodes hold handles to queries, so the trees go first, then the queries.
+    // Results and source tables close first; sub-select nodes hold handles to
+    // queries, so the trees go next, then the queries.
+    for (auto& q : queries_) q->Close();
     for (auto& q : queries_) {
         q->where.reset();
         q->having.reset();

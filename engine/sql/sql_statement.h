@@ -16,10 +16,11 @@
 #include <vector>
 
 #include "engine/expr/expression.h"
+#include "engine/storage/data_format.h"
+#include "engine/table/data_cursor.h"
 
 namespace reruzo {
 
-class TDataDirectory;
 class TQueryStatement;
 
 // Statement kinds, by their first keyword.
@@ -44,6 +45,10 @@ struct TSourceTable {
     std::string correlationName;  // the alias, or the table name
     bool memory = false;
     std::uint16_t tableNumber = 0;  // position in FROM as written, from 1
+
+    // Prepared: the directory the table was opened in and the cursor reading it.
+    TDataDirectory* openedDirectory = nullptr;
+    std::unique_ptr<TDataCursor> cursor;
 };
 
 enum TAggregateKind : std::uint8_t { akNone = 0, akSum, akCount, akMin, akMax, akAvg };
@@ -57,6 +62,16 @@ struct TResultField {
     std::string alias;      // empty when none was written
     bool isExpression = false;
     TAggregateKind aggregate = akNone;
+
+    // Prepared: the field in the result (from 1), its name and type, and where a plain
+    // column comes from (source table index and field number) or the prepared
+    // expression an expression column is evaluated with.
+    std::uint16_t fieldNo = 0;
+    std::string resultName;
+    TFieldDesc desc;
+    int sourceTable = -1;
+    std::uint16_t sourceField = 0;
+    TExpTree prepared;
 };
 
 // An item of GROUP BY or ORDER BY: a (qualified) name, or a column number.
@@ -131,6 +146,22 @@ public:
     // table references).
     bool insertSelect = false;
 
+    // Prepared and executed (sql_select.cpp).
+    bool live = false;
+    double executionTime = 0;
+    std::int32_t rowCount = 0;
+    // Opens the source tables, resolves and checks the columns and clauses, decides
+    // whether the result is live and makes the result table of a copied one. Raises
+    // RERUZO_SQLPARSE with the message of what is wrong, and the storage layer's errors.
+    void Prepare();
+    // Fills the result (a copied result anew) and leaves its cursor on the first row.
+    void Execute();
+    // The cursor of the result: the result table's, or the source table's when live.
+    TDataCursor* ResultCursor() const;
+    // Closes the result (deleting a temporary result table) and the source tables.
+    void Close();
+    ~TDataQuery();
+
 private:
     void ParseSelect();
     void ParseSelectList();
@@ -144,8 +175,19 @@ private:
     void ParseLanguage();
     void AddCondition(TExpToken* condition);
     bool EndsTableReference() const;
+    void OpenSources();
+    void ResolveColumns();
+    void NameColumns();
+    bool DecideLive() const;
+    void MakeResultTable();
+    void CopyRows();
 
     TQueryStatement& statement_;
+    TExpTree preparedWhere_;
+    std::unique_ptr<TDataCursor> resultCursor_;
+    TDataDirectory* resultDirectory_ = nullptr;
+    TDataTable* resultTable_ = nullptr;  // the creator's own open of the result table
+    bool temporaryResult_ = false;
 };
 
 // A parameter value the caller binds: the node receives the type, subtype and value
@@ -171,14 +213,24 @@ public:
     TDataDirectory& Directory() const { return directory_; }
     TExpressionParser& Parser() { return parser_; }
 
-    // Parses the first statement of `text`. Raises RERUZO_SQLPARSE.
+    // Parses the first statement of `text` without touching a table. Raises
+    // RERUZO_SQLPARSE.
+    void Parse(std::string_view text);
+    // Parses the first statement and prepares its queries (tables are opened).
     void Prepare(std::string_view text);
     // Whether the text holds another statement after the one prepared last.
     bool MoreStatements() const { return parser_.TokenKind() != tkEnd; }
-    // Parses the next statement of the text, in place of the one prepared before.
+    // Parses (and prepares) the next statement of the text, in place of the one
+    // before.
+    void ParseNext();
     void PrepareNext();
     // Frees every query.
     void Unprepare();
+    // Runs the statement prepared last, then every statement after it in the text;
+    // the execution times and row counts add up, the result is the last one's.
+    void Execute();
+    // The result of the last SELECT run (nullptr for other statements).
+    TDataCursor* ResultCursor() const { return main_ ? main_->ResultCursor() : nullptr; }
 
     // Gives the parameters their values in the order they appear in the text. More
     // values than parameters raise "Internal parameter error".
@@ -205,6 +257,7 @@ public:
 
 private:
     void ParseStatement();
+    void PrepareQueries();
 
     TDataDirectory& directory_;
     TExpressionParser parser_{this};

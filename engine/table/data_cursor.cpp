@@ -47,6 +47,10 @@ void TDataCursor::SetExclusive(bool on) {
     RequireClosed();
     exclusive_ = on;
 }
+void TDataCursor::SetShareExclusive(bool on) {
+    RequireClosed();
+    shareExclusive_ = on;
+}
 void TDataCursor::SetReadOnly(bool on) {
     RequireClosed();
     readOnly_ = on;

@@ -49,6 +49,9 @@ public:
     const std::string& TableName() const { return tableName_; }
     void SetExclusive(bool on);
     bool Exclusive() const { return exclusive_; }
+    // Opens the table even while another user of this process holds it exclusively:
+    // the creator of a table hands it to a cursor of its own this way.
+    void SetShareExclusive(bool on);
     void SetReadOnly(bool on);
     bool ReadOnly() const { return readOnly_; }
     void SetInMemory(bool on);

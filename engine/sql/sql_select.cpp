@@ -1,0 +1,377 @@
+// Preparing and running a SELECT: the source tables opened, the result columns
+// resolved, named and typed, the live decision, the result table of a copied result,
+// and the copy of the qualifying rows. The WHERE clause of a single table becomes a
+// filter of its cursor, answered by record bitmaps and the table's indexes, never a
+// test of every row in the copy loop.
+//
+// Not yet run here: joins of several tables, grouping and aggregates, DISTINCT,
+// ORDER BY, UNION and IN sub-selects; they are refused with a message that says so.
+#include <strings.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "engine/errors/engine_errors.h"
+#include "engine/expr/expression_check.h"
+#include "engine/expr/expression_eval.h"
+#include "engine/sql/expression_filter.h"
+#include "engine/sql/sql_statement.h"
+#include "engine/table/data_session.h"
+
+namespace reruzo {
+namespace {
+
+constexpr const char* kSourceColumns = "source columns";
+constexpr std::size_t kMaxResultColumns = 1024;
+constexpr std::size_t kMaxResultNameLength = 30;
+
+[[noreturn]] void Fail(const std::string& message) {
+    RaiseEngineError(RERUZO_SQLPARSE, {.text = message.substr(0, 255)});
+}
+
+[[noreturn]] void NotYet(const std::string& what) { Fail(what + " cannot be run yet"); }
+
+bool SameNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The field a result column of an expression of this type, subtype, size and scale
+// gets.
+TFieldDesc ExpressionField(const TExpToken& e) {
+    std::uint8_t length = 0;
+    if (e.dataType == kFieldString) length = static_cast<std::uint8_t>(std::clamp<std::uint32_t>(e.dataSize, 2, 251) - 1);
+    if (e.dataType == kFieldBytes || e.dataType == kFieldVarBytes) {
+        length = static_cast<std::uint8_t>(std::clamp<std::uint32_t>(e.dataSize, 1, 255));
+    }
+    TFieldDesc d = MakeFieldDesc("", e.dataType, length, e.subType);
+    d.Scale = e.scale;
+    return d;
+}
+
+}  // namespace
+
+TDataQuery::~TDataQuery() {
+    try {
+        Close();
+    } catch (const std::exception&) {
+    }
+}
+
+TDataCursor* TDataQuery::ResultCursor() const {
+    if (live) return sourceTables.empty() ? nullptr : sourceTables.front().cursor.get();
+    return resultCursor_.get();
+}
+
+// ---- Preparing -----------------------------------------------------------------------------
+
+void TDataQuery::Prepare() {
+    if (kind != skSelect) return;
+    if (distinct && hasGroupBy) distinct = false;
+    if (hasSeveralTables || sourceTables.size() != 1) NotYet("Queries over several tables");
+    if (unionQuery || unionPart) NotYet("UNION queries");
+    if (subSelect || statement_.Queries().size() > 1) NotYet("Sub-select queries");
+    if (hasGroupBy) NotYet("GROUP BY");
+    if (distinct) NotYet("DISTINCT");
+    if (hasOrderBy) NotYet("ORDER BY");
+    OpenSources();
+    ResolveColumns();
+    if (hasHaving) Fail("A GROUP BY clause must exist in order to use the HAVING clause");
+    NameColumns();
+    TSourceTable& source = sourceTables.front();
+    TDataCursor& cursor = *source.cursor;
+    if (where) {
+        TExpToken* root = CloneTree(where.get());
+        try {
+            Validate(root, {RERUZO_SQLPARSE, source.tableName, "WHERE or JOIN clause", false,
+                            FieldResolver(cursor.Fields(), source.correlationName)});
+        } catch (...) {
+            FreeTree(root);
+            throw;
+        }
+        TExpTree validated(root);
+        if (validated->dataType != kFieldBoolean) Fail("WHERE or JOIN clause must be a boolean expression");
+        PutColumnsLeft(validated.get());
+        preparedWhere_.reset(reruzo::Prepare(validated.get(), {false, false, cursor.LanguageId(), cursor.SortId()}));
+    }
+    live = DecideLive();
+    if (!live) MakeResultTable();
+}
+
+void TDataQuery::OpenSources() {
+    TDataSession& session = statement_.Directory().Session();
+    for (TSourceTable& t : sourceTables) {
+        TDataDirectory* directory = &statement_.Directory();
+        if (t.memory) {
+            directory = &session.OpenDirectory("Memory", "");
+            t.openedDirectory = directory;
+        } else if (!t.directory.empty()) {
+            directory = &session.OpenDirectory("", t.directory);
+            t.openedDirectory = directory;
+        }
+        t.cursor = std::make_unique<TDataCursor>(*directory);
+        t.cursor->SetTableName(t.tableName);
+        t.cursor->SetReadOnly(!requestLive);
+        t.cursor->OpenCursor();
+    }
+}
+
+void TDataQuery::ResolveColumns() {
+    const TSourceTable& source = sourceTables.front();
+    const std::vector<TFieldDesc>& fields = source.cursor->Fields();
+    std::vector<TResultField> resolved;
+    for (TResultField& f : resultFields) {
+        if (f.aggregate != akNone) NotYet("Aggregate functions");
+        if (!f.isExpression && f.columnName == "*") {
+            if (!f.qualifier.empty() && !SameNoCase(f.qualifier, source.correlationName)) {
+                Fail("Invalid column name '*' or table correlation name '" + f.qualifier + "' specified in " +
+                     kSourceColumns);
+            }
+            if (!f.alias.empty()) {
+                Fail("Invalid use of column correlation name '" + f.alias + "' for '*' specified in " + kSourceColumns);
+            }
+            for (const TFieldDesc& d : fields) {
+                TResultField column;
+                column.columnName = d.Name;
+                column.text = d.Name;
+                column.sourceTable = 0;
+                column.sourceField = d.FieldNo;
+                column.desc = d;
+                resolved.push_back(std::move(column));
+            }
+            continue;
+        }
+        TExpToken* root = f.expression.release();
+        try {
+            Validate(root, {RERUZO_SQLPARSE, source.tableName, kSourceColumns, false,
+                            FieldResolver(fields, source.correlationName)});
+        } catch (...) {
+            f.expression.reset(root);
+            throw;
+        }
+        f.expression.reset(root);
+        if (!f.isExpression) {
+            f.sourceTable = 0;
+            f.sourceField = root->fieldNo;
+            f.desc = fields[root->fieldNo - 1u];
+        } else {
+            if (root->dataType == kFieldString && root->dataSize > 251) {
+                Fail("Column expression '" + f.text + "' exceeds the maximum allowable field size");
+            }
+            f.desc = ExpressionField(*root);
+            f.prepared.reset(reruzo::Prepare(root, {false, false, source.cursor->LanguageId(), source.cursor->SortId()}));
+        }
+        resolved.push_back(std::move(f));
+    }
+    if (resolved.size() > kMaxResultColumns) {
+        Fail("Maximum number of columns (" + std::to_string(kMaxResultColumns) + ") in result set exceeded");
+    }
+    resultFields = std::move(resolved);
+}
+
+void TDataQuery::NameColumns() {
+    for (std::size_t i = 0; i < resultFields.size(); ++i) {
+        TResultField& f = resultFields[i];
+        std::string name = !f.alias.empty() ? f.alias : !f.isExpression ? f.columnName : "Expression";
+        name = name.substr(0, kMaxResultNameLength);
+        auto taken = [&](const std::string& candidate) {
+            for (std::size_t j = 0; j < i; ++j) {
+                if (SameNoCase(resultFields[j].resultName, candidate)) return true;
+            }
+            return false;
+        };
+        std::string unique = name;
+        for (int n = 1; taken(unique); ++n) {
+            const std::string suffix = "_" + std::to_string(n);
+            unique = name.substr(0, kMaxResultNameLength - std::min(kMaxResultNameLength, suffix.size())) + suffix;
+        }
+        f.resultName = unique;
+        f.fieldNo = static_cast<std::uint16_t>(i + 1);
+        f.desc.Name = unique;
+        f.desc.FieldNo = f.fieldNo;
+        f.desc.Offset = 0;
+        // A copied auto-increment column holds the source's numbers as plain integers.
+        if (f.desc.IsAutoInc()) f.desc.SubType = kSubNone;
+    }
+}
+
+bool TDataQuery::DecideLive() const {
+    if (!requestLive || !intoTableName.empty() || intoMemory || distinct || sourceTables.size() != 1 ||
+        hasGroupBy || hasHaving || hasOrderBy)
+        return false;
+    // A live result is the source table's own cursor, so it shows exactly the table's
+    // columns: anything but all of them, in their order, needs a copy.
+    const std::vector<TFieldDesc>& fields = sourceTables.front().cursor->Fields();
+    if (resultFields.size() != fields.size()) return false;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const TResultField& f = resultFields[i];
+        if (f.isExpression || f.sourceField != fields[i].FieldNo || f.resultName != fields[i].Name) return false;
+    }
+    if (subSelect) return !hasExpressionColumns;
+    return statement_.Queries().size() == 1;
+}
+
+void TDataQuery::MakeResultTable() {
+    TDataSession& session = statement_.Directory().Session();
+    const TSourceTable& first = sourceTables.front();
+    std::string name = intoTableName;
+    std::string folder;
+    if (const auto slash = name.find_last_of("/\\"); slash != std::string::npos) {
+        folder = name.substr(0, slash + 1);
+        name = name.substr(slash + 1);
+    }
+    if (intoMemory) {
+        resultDirectory_ = &session.OpenDirectory("Memory", "");
+    } else if (!folder.empty()) {
+        resultDirectory_ = &session.OpenDirectory("", folder);
+    } else if (!name.empty()) {
+        resultDirectory_ = &session.OpenDirectory("", statement_.Directory().Path());
+    } else {
+        resultDirectory_ = &session.OpenDirectory("", session.GetPrivateDir());
+    }
+    temporaryResult_ = name.empty();
+    if (temporaryResult_) name = resultDirectory_->TempTableName(intoMemory);
+
+    TTableStructure structure;
+    structure.LanguageId = resultLanguageGiven ? resultLanguage : first.cursor->LanguageId();
+    structure.SortId = resultLanguageGiven ? resultSort : first.cursor->SortId();
+    structure.BlobBlockSize = 512;
+    if (resultPasswordGiven) {
+        structure.Encrypted = true;
+        structure.Password = resultPassword;
+    }
+    for (const TResultField& f : resultFields) structure.Fields.push_back(f.desc);
+    // The password is known to the session while the table is made and opened.
+    const bool addedPassword = resultPasswordGiven && !session.HasPassword(resultPassword);
+    if (addedPassword) session.AddPassword(resultPassword);
+    try {
+        // An INTO table is a new one: a table of that name (perhaps a source of this
+        // very query) is never overwritten.
+        if (!temporaryResult_ && resultDirectory_->TableExists(name, intoMemory)) {
+            RaiseEngineError(RERUZO_TABLEEXISTS, {.database = resultDirectory_->Path(), .table = name});
+        }
+        const int code = resultDirectory_->CreateTable(name, std::move(structure), resultTable_,
+                                                       {.InMemory = intoMemory, .Temporary = temporaryResult_});
+        if (code < 0) RaiseEngineError(static_cast<std::uint16_t>(-code), {.database = resultDirectory_->Path(), .table = name});
+        resultCursor_ = std::make_unique<TDataCursor>(*resultDirectory_);
+        resultCursor_->SetTableName(name);
+        resultCursor_->SetExclusive(true);
+        resultCursor_->SetShareExclusive(true);
+        resultCursor_->SetInMemory(intoMemory);
+        resultCursor_->SetNaturalOrder(true);
+        resultCursor_->OpenCursor();
+        // The descriptors as the table laid them out (data sizes, offsets).
+        for (std::size_t i = 0; i < resultFields.size(); ++i) resultFields[i].desc = resultCursor_->Fields()[i];
+    } catch (...) {
+        if (addedPassword) session.RemovePassword(resultPassword);
+        throw;
+    }
+    if (addedPassword) session.RemovePassword(resultPassword);
+}
+
+// ---- Running -------------------------------------------------------------------------------
+
+void TDataQuery::Execute() {
+    if (kind != skSelect) return;
+    const std::int64_t start = NowMs();
+    TDataCursor& source = *sourceTables.front().cursor;
+    source.DropFilter(nullptr);
+    if (withLocks) source.Table().WriteLock();
+    try {
+        if (preparedWhere_) {
+            TFilter* filter = AddExprFilter(source, TExpTree(CloneTree(preparedWhere_.get())), {.countCheck = true});
+            source.ActivateFilter(filter);
+        }
+        if (!live) CopyRows();
+    } catch (...) {
+        if (withLocks) source.Table().WriteUnlock();
+        throw;
+    }
+    if (withLocks) source.Table().WriteUnlock();
+    TDataCursor& result = *ResultCursor();
+    result.SetToBegin();
+    result.Refresh();
+    rowCount = result.GetRecordCount();
+    const std::int64_t end = NowMs();
+    executionTime = end < start ? 0 : static_cast<double>(end - start) / 1000.0;
+}
+
+void TDataQuery::CopyRows() {
+    TDataCursor& source = *sourceTables.front().cursor;
+    TDataCursor& result = *resultCursor_;
+    result.Table().Empty();
+    result.Refresh();
+    std::vector<std::uint8_t> row(source.RecordSize());
+    std::vector<std::uint8_t> out(result.RecordSize());
+    std::vector<std::uint8_t> value;
+    TRecordColumns columns(source.Fields());
+    const TEvalContext context{source.LanguageId(), source.SortId(), &columns};
+    const std::int32_t count = std::max(source.GetRecordCount(), 1);
+    const std::uint16_t steps = source.Table().Session().ProgressSteps();
+    const int step = steps == 0 ? 100 : std::max(1, 100 / steps);
+    int reported = 0;
+    std::int32_t position = 0;
+    std::int32_t copied = 0;
+    source.SetToBegin();
+    while (source.GetNextRecord(row) == 0) {
+        if (maxRowCount >= 0 && copied >= maxRowCount) break;
+        columns.SetRecord(row);
+        result.InitRecord(out);
+        for (const TResultField& f : resultFields) {
+            if (!f.isExpression) {
+                const bool hasValue = source.GetField(f.sourceField, row, value);
+                result.PutField(f.fieldNo, out, value, !hasValue);
+                continue;
+            }
+            TExpToken* v = Evaluate(f.prepared.get(), context);
+            const bool isNull = v->isNull;
+            value.assign(v->value.begin(), v->value.begin() + std::min<std::size_t>(v->value.size(), f.desc.DataSize));
+            value.resize(f.desc.DataSize, 0);
+            ReleaseNode(v);
+            result.PutField(f.fieldNo, out, value, isNull);
+        }
+        result.AppendRecord(out, false);
+        ++copied;
+        ++position;
+        const int percent = static_cast<int>((std::int64_t{position} * 100 + count / 2) / count);
+        if (percent >= reported + step) {
+            reported = percent;
+            const auto& progress = statement_.Progress();
+            if (progress && !progress(percent)) break;
+        }
+    }
+}
+
+void TDataQuery::Close() {
+    preparedWhere_.reset();
+    if (resultCursor_) {
+        resultCursor_->CloseCursor();
+        resultCursor_.reset();
+    }
+    if (resultTable_) {
+        resultDirectory_->CloseTable(resultTable_, temporaryResult_);
+        resultTable_ = nullptr;
+    }
+    if (resultDirectory_) {
+        resultDirectory_->Session().CloseDirectory(*resultDirectory_);
+        resultDirectory_ = nullptr;
+    }
+    for (TSourceTable& t : sourceTables) {
+        if (t.cursor) {
+            t.cursor->CloseCursor();
+            t.cursor.reset();
+        }
+        if (t.openedDirectory) {
+            t.openedDirectory->Session().CloseDirectory(*t.openedDirectory);
+            t.openedDirectory = nullptr;
+        }
+    }
+    live = false;
+}
+
+}  // namespace reruzo
