@@ -68,16 +68,22 @@ void TQueryStatement::PrepareQueries() {
     for (const auto& query : queries_) query->Prepare();
 }
 
+void TQueryStatement::ExecuteCurrent() {
+    // Sub-selects and the parts after UNION first, so that each has its result before
+    // the query that reads it.
+    for (std::size_t i = queries_.size(); i-- > 1;) queries_[i]->Execute();
+    main_->Execute();
+    executionTime = main_->executionTime;
+    rowCount = main_->rowCount;
+}
+
 void TQueryStatement::Execute() {
     double time = 0;
     std::int32_t rows = 0;
     for (;;) {
-        // Sub-selects and the parts after UNION first, so that each has its result
-        // before the query that reads it.
-        for (std::size_t i = queries_.size(); i-- > 1;) queries_[i]->Execute();
-        main_->Execute();
-        time += main_->executionTime;
-        rows += main_->rowCount;
+        ExecuteCurrent();
+        time += executionTime;
+        rows += rowCount;
         if (!MoreStatements()) break;
         PrepareNext();
     }

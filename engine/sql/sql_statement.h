@@ -229,6 +229,9 @@ public:
     // Runs the statement prepared last, then every statement after it in the text;
     // the execution times and row counts add up, the result is the last one's.
     void Execute();
+    // Runs only the statement prepared last; executionTime and rowCount are its own.
+    // A caller that shows every result steps with MoreStatements and PrepareNext.
+    void ExecuteCurrent();
     // The result of the last SELECT run (nullptr for other statements).
     TDataCursor* ResultCursor() const { return main_ ? main_->ResultCursor() : nullptr; }
 
