@@ -4,8 +4,10 @@
 // filter of its cursor, answered by record bitmaps and the table's indexes, never a
 // test of every row in the copy loop.
 //
-// Not yet run here: joins of several tables, grouping and aggregates, DISTINCT,
-// ORDER BY, UNION and IN sub-selects; they are refused with a message that says so.
+// Not yet run here: joins of several tables, GROUP BY, DISTINCT, ORDER BY, UNION and
+// IN sub-selects; they are refused with a message that says so. Aggregates without
+// GROUP BY make one result row.
+
 #include <strings.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include "engine/expr/expression_check.h"
 #include "engine/expr/expression_eval.h"
 #include "engine/sql/expression_filter.h"
+#include "engine/sql/sql_aggregate.h"
 #include "engine/sql/sql_statement.h"
 #include "engine/table/data_session.h"
 
@@ -54,7 +57,34 @@ TFieldDesc ExpressionField(const TExpToken& e) {
     return d;
 }
 
+// The field of an aggregate column: the argument's type, with SUM of a small integer
+// an integer, SUM of an integer a large integer, AVG a float and COUNT an integer.
+TFieldDesc AggregateField(const TExpToken& e, TAggregateKind kind) {
+    TFieldDesc d = ExpressionField(e);
+    if (kind == akSum && d.FieldType == kFieldSmallInt) {
+        d = MakeFieldDesc("", kFieldInteger);
+    } else if (kind == akSum && d.FieldType == kFieldInteger) {
+        d = MakeFieldDesc("", kFieldLargeInt);
+    }
+    if (kind == akAvg) d = MakeFieldDesc("", kFieldFloat);
+    if (kind == akCount) d = MakeFieldDesc("", kFieldInteger);
+    return d;
+}
+
+const char* AggregateName(TAggregateKind kind) {
+    switch (kind) {
+        case akSum: return "Sum Of ";
+        case akCount: return "Count Of ";
+        case akMin: return "Min Of ";
+        case akMax: return "Max Of ";
+        case akAvg: return "Average Of ";
+        default: return "";
+    }
+}
+
 }  // namespace
+
+TDataQuery::TDataQuery(TQueryStatement& statement) : statement_(statement) {}
 
 TDataQuery::~TDataQuery() {
     try {
@@ -126,8 +156,7 @@ void TDataQuery::ResolveColumns() {
     const std::vector<TFieldDesc>& fields = source.cursor->Fields();
     std::vector<TResultField> resolved;
     for (TResultField& f : resultFields) {
-        if (f.aggregate != akNone) NotYet("Aggregate functions");
-        if (!f.isExpression && f.columnName == "*") {
+        if (f.aggregate == akNone && !f.isExpression && f.columnName == "*") {
             if (!f.qualifier.empty() && !SameNoCase(f.qualifier, source.correlationName)) {
                 Fail("Invalid column name '*' or table correlation name '" + f.qualifier + "' specified in " +
                      kSourceColumns);
@@ -155,7 +184,15 @@ void TDataQuery::ResolveColumns() {
             throw;
         }
         f.expression.reset(root);
-        if (!f.isExpression) {
+        if (f.aggregate != akNone) {
+            const TExpToken* argument = root->Operand(0);
+            const bool allRows = argument && argument->kind == nkColumn && argument->name == "*";
+            if (argument && !allRows) {
+                f.prepared.reset(
+                    reruzo::Prepare(argument, {false, false, source.cursor->LanguageId(), source.cursor->SortId()}));
+            }
+            f.desc = AggregateField(*root, f.aggregate);
+        } else if (!f.isExpression) {
             f.sourceTable = 0;
             f.sourceField = root->fieldNo;
             f.desc = fields[root->fieldNo - 1u];
@@ -172,12 +209,24 @@ void TDataQuery::ResolveColumns() {
         Fail("Maximum number of columns (" + std::to_string(kMaxResultColumns) + ") in result set exceeded");
     }
     resultFields = std::move(resolved);
+    const bool anyAggregate =
+        std::any_of(resultFields.begin(), resultFields.end(), [](const TResultField& f) { return f.aggregate != akNone; });
+    const bool anyPlain =
+        std::any_of(resultFields.begin(), resultFields.end(), [](const TResultField& f) { return f.aggregate == akNone; });
+    if (anyAggregate && anyPlain && !hasGroupBy) {
+        Fail("Invalid use of aggregate function(s), the necessary GROUP BY clause is missing");
+    }
+    grouped = hasGroupBy || anyAggregate;
+    aggregatesOnly = anyAggregate && !hasGroupBy;
 }
 
 void TDataQuery::NameColumns() {
     for (std::size_t i = 0; i < resultFields.size(); ++i) {
         TResultField& f = resultFields[i];
-        std::string name = !f.alias.empty() ? f.alias : !f.isExpression ? f.columnName : "Expression";
+        std::string name = !f.alias.empty()           ? f.alias
+                           : f.aggregate != akNone   ? AggregateName(f.aggregate) + (f.isExpression ? "Expr" : f.columnName)
+                           : !f.isExpression         ? f.columnName
+                                                     : "Expression";
         name = name.substr(0, kMaxResultNameLength);
         auto taken = [&](const std::string& candidate) {
             for (std::size_t j = 0; j < i; ++j) {
@@ -201,8 +250,8 @@ void TDataQuery::NameColumns() {
 }
 
 bool TDataQuery::DecideLive() const {
-    if (!requestLive || !intoTableName.empty() || intoMemory || distinct || sourceTables.size() != 1 ||
-        hasGroupBy || hasHaving || hasOrderBy)
+    if (!requestLive || !intoTableName.empty() || intoMemory || distinct || sourceTables.size() != 1 || grouped ||
+        hasHaving || hasOrderBy)
         return false;
     // A live result is the source table's own cursor, so it shows exactly the table's
     // columns: anything but all of them, in their order, needs a copy.
@@ -245,7 +294,19 @@ void TDataQuery::MakeResultTable() {
         structure.Encrypted = true;
         structure.Password = resultPassword;
     }
+    std::vector<TAggregateColumn> aggregates;
     for (const TResultField& f : resultFields) structure.Fields.push_back(f.desc);
+    for (const TResultField& f : resultFields) {
+        if (f.aggregate == akNone) continue;
+        TAggregateColumn column{f.fieldNo, f.aggregate, 0};
+        // AVG counts the values it has added in a hidden column of its own.
+        if (f.aggregate == akAvg) {
+            structure.Fields.push_back(
+                MakeFieldDesc("Sys__Avg__Count" + std::to_string(f.fieldNo), kFieldInteger));
+            column.countFieldNo = static_cast<std::uint16_t>(structure.Fields.size());
+        }
+        aggregates.push_back(column);
+    }
     // The password is known to the session while the table is made and opened.
     const bool addedPassword = resultPasswordGiven && !session.HasPassword(resultPassword);
     if (addedPassword) session.AddPassword(resultPassword);
@@ -267,6 +328,7 @@ void TDataQuery::MakeResultTable() {
         resultCursor_->OpenCursor();
         // The descriptors as the table laid them out (data sizes, offsets).
         for (std::size_t i = 0; i < resultFields.size(); ++i) resultFields[i].desc = resultCursor_->Fields()[i];
+        combiner_ = std::make_unique<TGroupCombiner>(resultCursor_->Fields(), std::move(aggregates));
     } catch (...) {
         if (addedPassword) session.RemovePassword(resultPassword);
         throw;
@@ -309,6 +371,7 @@ void TDataQuery::CopyRows() {
     std::vector<std::uint8_t> row(source.RecordSize());
     std::vector<std::uint8_t> out(result.RecordSize());
     std::vector<std::uint8_t> value;
+    std::vector<std::uint8_t> group;
     TRecordColumns columns(source.Fields());
     const TEvalContext context{source.LanguageId(), source.SortId(), &columns};
     const std::int32_t count = std::max(source.GetRecordCount(), 1);
@@ -322,7 +385,24 @@ void TDataQuery::CopyRows() {
         if (maxRowCount >= 0 && copied >= maxRowCount) break;
         columns.SetRecord(row);
         result.InitRecord(out);
+        std::size_t aggregate = 0;
         for (const TResultField& f : resultFields) {
+            if (f.aggregate != akNone) {
+                const TAggregateColumn& column = combiner_->Columns()[aggregate++];
+                if (!f.prepared) {
+                    combiner_->PutContribution(out, column, nullptr);
+                    continue;
+                }
+                TExpToken* v = Evaluate(f.prepared.get(), context);
+                try {
+                    combiner_->PutContribution(out, column, v);
+                } catch (...) {
+                    ReleaseNode(v);
+                    throw;
+                }
+                ReleaseNode(v);
+                continue;
+            }
             if (!f.isExpression) {
                 const bool hasValue = source.GetField(f.sourceField, row, value);
                 result.PutField(f.fieldNo, out, value, !hasValue);
@@ -335,8 +415,17 @@ void TDataQuery::CopyRows() {
             ReleaseNode(v);
             result.PutField(f.fieldNo, out, value, isNull);
         }
-        result.AppendRecord(out, false);
-        ++copied;
+        if (aggregatesOnly) {
+            // The whole input is one group, combined as it is read.
+            if (position == 0) {
+                group = out;
+            } else {
+                combiner_->Combine(group, out);
+            }
+        } else {
+            result.AppendRecord(out, false);
+            ++copied;
+        }
         ++position;
         const int percent = static_cast<int>((std::int64_t{position} * 100 + count / 2) / count);
         if (percent >= reported + step) {
@@ -344,6 +433,15 @@ void TDataQuery::CopyRows() {
             const auto& progress = statement_.Progress();
             if (progress && !progress(percent)) break;
         }
+    }
+    if (aggregatesOnly) {
+        if (position == 0) {
+            group.assign(result.RecordSize(), 0);
+            result.InitRecord(group);
+            combiner_->PutEmptyGroup(group);
+        }
+        combiner_->Finish(group);
+        result.AppendRecord(group, false);
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include "engine/errors/engine_errors.h"
 #include "engine/storage/byte_order.h"
+#include "engine/storage/field_text.h"
 #include "engine/table/data_session.h"
 #include "tests/support/temp_dir.h"
 
@@ -74,13 +75,9 @@ protected:
             std::string row;
             for (const TFieldDesc& f : c.Fields()) {
                 if (!row.empty()) row += "|";
-                if (FieldIsNull(r, f)) {
-                    row += "NULL";
-                } else if (f.FieldType == kFieldString) {
-                    row += GetStringField(r, f);
-                } else {
-                    row += std::to_string(GetIntegerField(r, f));
-                }
+                row += FieldIsNull(r, f) ? "NULL"
+                                         : FieldDataText(f.FieldType, FieldData(r, f), TBooleanWords::Capitalised)
+                                               .value_or("?");
             }
             rows.push_back(row);
         }
@@ -215,6 +212,43 @@ TEST_F(SqlSelect, PreparationMessagesAndTablesLeftClosed) {
     }
     EXPECT_TRUE(Tables(privateDir.Dir()).empty());
     for (const auto& t : directory.Tables()) EXPECT_EQ(t->OpenCount(), 0) << t->Name();
+}
+
+TEST_F(SqlSelect, AggregatesWithoutGroupByMakeOneRow) {
+    {
+        // One more person whose age is not known.
+        TDataCursor c(directory);
+        c.SetTableName("people");
+        c.OpenCursor();
+        std::vector<std::uint8_t> r(c.RecordSize());
+        c.InitRecord(r);
+        PutStringField(r, c.Fields()[1], "Gus");
+        PutStringField(r, c.Fields()[3], "Oslo");
+        c.AppendRecord(r, false);
+    }
+    auto s = Run("select count(*), count(age), sum(age), avg(age), min(age), max(age), sum(id) from people");
+    TDataCursor& result = *s->ResultCursor();
+    EXPECT_EQ(Names(result), (std::vector<std::string>{"Count Of *", "Count Of age", "Sum Of age", "Average Of age",
+                                                       "Min Of age", "Max Of age", "Sum Of id", "Sys__Avg__Count4"}));
+    // 34 + 25 + 41 + 30 + 34 + 19 = 183 over six known ages; Gus's NULL takes no part.
+    EXPECT_EQ(Rows(result), (std::vector<std::string>{"7|6|183|30.5|19|41|28|6"}));
+    EXPECT_EQ(result.Fields()[2].FieldType, kFieldInteger) << "SUM of a small integer is an integer";
+    EXPECT_EQ(result.Fields()[3].FieldType, kFieldFloat);
+    EXPECT_EQ(result.Fields()[6].FieldType, kFieldLargeInt) << "SUM of an integer is a large integer";
+    EXPECT_FALSE(s->MainQuery()->live);
+    EXPECT_TRUE(s->MainQuery()->aggregatesOnly);
+
+    auto none = Run("select count(city) as n, sum(age), avg(age) from people where age > 100");
+    EXPECT_EQ(Names(*none->ResultCursor()), (std::vector<std::string>{"n", "Sum Of age", "Average Of age",
+                                                                      "Sys__Avg__Count3"}));
+    EXPECT_EQ(Rows(*none->ResultCursor()), (std::vector<std::string>{"0|NULL|NULL|0"}));
+
+    auto expression = Run("select max(age * 2), min(id + 1) from people where city = 'Rome'");
+    EXPECT_EQ(Names(*expression->ResultCursor()), (std::vector<std::string>{"Max Of Expr", "Min Of Expr"}));
+    EXPECT_EQ(Rows(*expression->ResultCursor()), (std::vector<std::string>{"68|3"}));
+
+    EXPECT_EQ(Error("select name, count(*) from people"),
+              "Invalid use of aggregate function(s), the necessary GROUP BY clause is missing");
 }
 
 TEST_F(SqlSelect, IntoANamedTableKeepsIt) {

@@ -21,6 +21,7 @@
 
 namespace reruzo {
 
+class TGroupCombiner;
 class TQueryStatement;
 
 // Statement kinds, by their first keyword.
@@ -98,7 +99,7 @@ enum TUnionKind : std::uint8_t { ukNone = 0, ukUnion = 1, ukUnionAll = 2 };
 // One SELECT block or one other statement.
 class TDataQuery {
 public:
-    explicit TDataQuery(TQueryStatement& statement) : statement_(statement) {}
+    explicit TDataQuery(TQueryStatement& statement);
     TDataQuery(const TDataQuery&) = delete;
     TDataQuery& operator=(const TDataQuery&) = delete;
 
@@ -148,6 +149,8 @@ public:
 
     // Prepared and executed (sql_select.cpp).
     bool live = false;
+    bool grouped = false;         // GROUP BY, or aggregates without it
+    bool aggregatesOnly = false;  // aggregates without GROUP BY: one result row
     double executionTime = 0;
     std::int32_t rowCount = 0;
     // Opens the source tables, resolves and checks the columns and clauses, decides
@@ -188,6 +191,7 @@ private:
     TDataDirectory* resultDirectory_ = nullptr;
     TDataTable* resultTable_ = nullptr;  // the creator's own open of the result table
     bool temporaryResult_ = false;
+    std::unique_ptr<TGroupCombiner> combiner_;
 };
 
 // A parameter value the caller binds: the node receives the type, subtype and value

@@ -1,0 +1,55 @@
+// Aggregates of a grouped SELECT, worked on result records. Every copied row first
+// carries its own contribution in its aggregate columns (its argument's value, or 1
+// for a counted row), so that the rows of a group, however they come together (in
+// the copy loop for a result that is one group, or by the grouping sort), combine
+// pairwise into the group's row:
+//   SUM    adds the values; NULL values take no part (a group of NULLs sums to NULL)
+//   COUNT  adds the counts (COUNT(*) counts rows, COUNT(x) the rows where x is not NULL)
+//   MIN    keeps the smallest value, MAX the largest; NULL values take no part
+//   AVG    adds the values in its float column and the counts in its hidden count
+//          column, and divides when the group is finished
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/expr/expression.h"
+#include "engine/sql/sql_statement.h"
+#include "engine/storage/data_format.h"
+
+namespace reruzo {
+
+struct TAggregateColumn {
+    std::uint16_t fieldNo = 0;       // the column in the result record (from 1)
+    TAggregateKind kind = akNone;
+    std::uint16_t countFieldNo = 0;  // AVG: its hidden count column
+};
+
+class TGroupCombiner {
+public:
+    // `fields` are the result table's fields, as laid out in its records.
+    TGroupCombiner(std::vector<TFieldDesc> fields, std::vector<TAggregateColumn> columns)
+        : fields_(std::move(fields)), columns_(std::move(columns)) {}
+
+    bool Empty() const { return columns_.empty(); }
+    const std::vector<TAggregateColumn>& Columns() const { return columns_; }
+
+    // Writes one row's contribution to aggregate column `c` into `row`: the value of
+    // its argument (`value`, a validated expression's result; nullptr for COUNT(*)).
+    void PutContribution(std::span<std::uint8_t> row, const TAggregateColumn& c, const TExpToken* value) const;
+    // Adds the contributions of `row` to the group's row.
+    void Combine(std::span<std::uint8_t> group, std::span<const std::uint8_t> row) const;
+    // Ends a group: AVG columns become the average (NULL for no values).
+    void Finish(std::span<std::uint8_t> group) const;
+    // The row of a group with no rows at all: counts 0, everything else NULL.
+    void PutEmptyGroup(std::span<std::uint8_t> group) const;
+
+private:
+    const TFieldDesc& Field(std::uint16_t fieldNo) const { return fields_[fieldNo - 1u]; }
+
+    std::vector<TFieldDesc> fields_;
+    std::vector<TAggregateColumn> columns_;
+};
+
+}  // namespace reruzo
