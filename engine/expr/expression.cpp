@@ -158,6 +158,7 @@ TExpToken* CloneNode(const TExpToken* root) {
     n->savedSubType = root->savedSubType;
     n->savedSize = root->savedSize;
     n->savedScale = root->savedScale;
+    if (root->subSelect) n->subSelect = root->subSelect->Clone();
     return n;
 }
 

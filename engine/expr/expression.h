@@ -78,6 +78,9 @@ public:
     virtual void DescribeColumn(TExpToken& into) const = 0;
     // True when a result row's first column is "=" to `value`.
     virtual bool Contains(const TExpToken& value) = 0;
+    // Another handle of the same query, for a copy of the node (nullptr: copies of
+    // the node have no query).
+    virtual std::unique_ptr<TSubSelect> Clone() const { return nullptr; }
 };
 
 struct TExpToken {
@@ -137,7 +140,8 @@ std::int64_t LiveNodeCount();
 // Appends `operand` to the operands of `node`, which becomes its parent.
 void AddOperand(TExpToken* node, TExpToken* operand);
 TExpToken* CloneTree(const TExpToken* root);
-// A copy of one node's attributes, without operands (and without a sub-select).
+// A copy of one node's attributes, without operands; a sub-select's query is shared
+// through another handle when its handle can give one.
 TExpToken* CloneNode(const TExpToken* node);
 bool TreesEqual(const TExpToken* a, const TExpToken* b);
 // Releases a tree when it goes out of scope.

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 #include "engine/errors/engine_errors.h"
@@ -20,6 +21,9 @@
 #include "engine/sql/expression_filter.h"
 #include "engine/sql/sql_aggregate.h"
 #include "engine/sql/sql_statement.h"
+#include "engine/storage/bcd.h"
+#include "engine/storage/byte_order.h"
+#include "engine/storage/field_text.h"
 #include "engine/table/data_session.h"
 
 namespace reruzo {
@@ -82,6 +86,39 @@ const char* AggregateName(TAggregateKind kind) {
     }
 }
 
+// A text that two values equal under "=" share: numbers by value whatever their type
+// (3, 3.0 and a BCD 3 alike), strings by their characters, bytes as they are.
+std::string ComparisonKey(std::uint8_t type, std::span<const std::uint8_t> data) {
+    const std::uint8_t* p = data.data();
+    auto number = [](double v) {
+        if (std::nearbyint(v) == v && std::abs(v) < 9.0e15) return "N" + std::to_string(static_cast<std::int64_t>(v));
+        return "F" + FieldDataText(kFieldFloat, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(&v), 8),
+                                   TBooleanWords::Upper)
+                         .value_or("");
+    };
+    switch (type) {
+        case kFieldString: {
+            const auto* chars = reinterpret_cast<const char*>(p);
+            return "S" + std::string(chars, strnlen(chars, data.size()));
+        }
+        case kFieldSmallInt: return "N" + std::to_string(GetLE<std::int16_t>(p));
+        case kFieldWord:
+        case kFieldBoolean: return "N" + std::to_string(GetLE<std::uint16_t>(p));
+        case kFieldInteger:
+        case kFieldDate:
+        case kFieldTime: return "N" + std::to_string(GetLE<std::int32_t>(p));
+        case kFieldLargeInt: return "N" + std::to_string(GetLE<std::int64_t>(p));
+        case kFieldFloat:
+        case kFieldTimeStamp: return number(GetLE<double>(p));
+        case kFieldBCD: {
+            const std::int64_t currency = BcdToCurrency(data);
+            if (currency % 10000 == 0) return "N" + std::to_string(currency / 10000);
+            return number(static_cast<double>(currency) / 10000.0);
+        }
+        default: return "B" + std::string(reinterpret_cast<const char*>(p), data.size());
+    }
+}
+
 }  // namespace
 
 TDataQuery::TDataQuery(TQueryStatement& statement) : statement_(statement) {}
@@ -101,11 +138,13 @@ TDataCursor* TDataQuery::ResultCursor() const {
 // ---- Preparing -----------------------------------------------------------------------------
 
 void TDataQuery::Prepare() {
-    if (kind != skSelect) return;
+    // A sub-select is prepared when the clause that holds it is validated, which may
+    // come before its own turn.
+    if (kind != skSelect || prepared_) return;
+    prepared_ = true;
     if (distinct && hasGroupBy) distinct = false;
     if (hasSeveralTables || sourceTables.size() != 1) NotYet("Queries over several tables");
     if (unionQuery || unionPart) NotYet("UNION queries");
-    if (subSelect || statement_.Queries().size() > 1) NotYet("Sub-select queries");
     if (hasGroupBy) NotYet("GROUP BY");
     if (distinct) NotYet("DISTINCT");
     if (hasOrderBy) NotYet("ORDER BY");
@@ -341,6 +380,8 @@ void TDataQuery::MakeResultTable() {
 void TDataQuery::Execute() {
     if (kind != skSelect) return;
     const std::int64_t start = NowMs();
+    valuesGathered_ = false;
+    values_.clear();
     TDataCursor& source = *sourceTables.front().cursor;
     source.DropFilter(nullptr);
     if (withLocks) source.Table().WriteLock();
@@ -445,7 +486,26 @@ void TDataQuery::CopyRows() {
     }
 }
 
+bool TDataQuery::Contains(const TExpToken& value) {
+    if (value.isNull) return false;
+    if (!valuesGathered_) {
+        TDataCursor& result = *ResultCursor();
+        const TFieldDesc& field = result.Fields().front();
+        std::vector<std::uint8_t> row(result.RecordSize());
+        result.SetToBegin();
+        while (result.GetNextRecord(row) == 0) {
+            if (!FieldIsNull(row, field)) values_.insert(ComparisonKey(field.FieldType, FieldData(row, field)));
+        }
+        valuesGathered_ = true;
+    }
+    const std::size_t size = std::min<std::size_t>(value.value.size(), std::max<std::uint32_t>(value.dataSize, 34));
+    return values_.count(ComparisonKey(value.dataType, std::span<const std::uint8_t>(value.value.data(), size))) > 0;
+}
+
 void TDataQuery::Close() {
+    prepared_ = false;
+    valuesGathered_ = false;
+    values_.clear();
     preparedWhere_.reset();
     if (resultCursor_) {
         resultCursor_->CloseCursor();

@@ -14,15 +14,19 @@ namespace {
 class TSubSelectQuery : public TSubSelect {
 public:
     explicit TSubSelectQuery(TDataQuery& query) : query_(query) {}
-    void Validate() override { NotYet(); }
+    void Validate() override { query_.Prepare(); }
     int ColumnCount() const override { return static_cast<int>(query_.resultFields.size()); }
-    void DescribeColumn(TExpToken&) const override { NotYet(); }
-    bool Contains(const TExpToken&) override { NotYet(); }
+    void DescribeColumn(TExpToken& into) const override {
+        const TFieldDesc& d = query_.resultFields.front().desc;
+        into.dataType = d.FieldType;
+        into.subType = d.SubType;
+        into.dataSize = d.DataSize;
+        into.scale = d.Scale;
+    }
+    bool Contains(const TExpToken& value) override { return query_.Contains(value); }
+    std::unique_ptr<TSubSelect> Clone() const override { return std::make_unique<TSubSelectQuery>(query_); }
 
 private:
-    [[noreturn]] void NotYet() const {
-        RaiseEngineError(RERUZO_SQLPARSE, {.text = "Sub-select queries cannot be run yet"});
-    }
     TDataQuery& query_;
 };
 

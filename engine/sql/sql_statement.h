@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/expr/expression.h"
@@ -161,6 +162,9 @@ public:
     void Execute();
     // The cursor of the result: the result table's, or the source table's when live.
     TDataCursor* ResultCursor() const;
+    // A sub-select's answer: whether a row's first column equals `value` (never for
+    // NULL). The values are gathered from the result once per execution.
+    bool Contains(const TExpToken& value);
     // Closes the result (deleting a temporary result table) and the source tables.
     void Close();
     ~TDataQuery();
@@ -192,6 +196,9 @@ private:
     TDataTable* resultTable_ = nullptr;  // the creator's own open of the result table
     bool temporaryResult_ = false;
     std::unique_ptr<TGroupCombiner> combiner_;
+    bool prepared_ = false;
+    bool valuesGathered_ = false;
+    std::unordered_set<std::string> values_;
 };
 
 // A parameter value the caller binds: the node receives the type, subtype and value
