@@ -20,6 +20,7 @@
 #include "engine/expr/expression_eval.h"
 #include "engine/sql/expression_filter.h"
 #include "engine/sql/sql_aggregate.h"
+#include "engine/sql/sql_join.h"
 #include "engine/sql/sql_statement.h"
 #include "engine/storage/bcd.h"
 #include "engine/storage/byte_order.h"
@@ -86,39 +87,6 @@ const char* AggregateName(TAggregateKind kind) {
     }
 }
 
-// A text that two values equal under "=" share: numbers by value whatever their type
-// (3, 3.0 and a BCD 3 alike), strings by their characters, bytes as they are.
-std::string ComparisonKey(std::uint8_t type, std::span<const std::uint8_t> data) {
-    const std::uint8_t* p = data.data();
-    auto number = [](double v) {
-        if (std::nearbyint(v) == v && std::abs(v) < 9.0e15) return "N" + std::to_string(static_cast<std::int64_t>(v));
-        return "F" + FieldDataText(kFieldFloat, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(&v), 8),
-                                   TBooleanWords::Upper)
-                         .value_or("");
-    };
-    switch (type) {
-        case kFieldString: {
-            const auto* chars = reinterpret_cast<const char*>(p);
-            return "S" + std::string(chars, strnlen(chars, data.size()));
-        }
-        case kFieldSmallInt: return "N" + std::to_string(GetLE<std::int16_t>(p));
-        case kFieldWord:
-        case kFieldBoolean: return "N" + std::to_string(GetLE<std::uint16_t>(p));
-        case kFieldInteger:
-        case kFieldDate:
-        case kFieldTime: return "N" + std::to_string(GetLE<std::int32_t>(p));
-        case kFieldLargeInt: return "N" + std::to_string(GetLE<std::int64_t>(p));
-        case kFieldFloat:
-        case kFieldTimeStamp: return number(GetLE<double>(p));
-        case kFieldBCD: {
-            const std::int64_t currency = BcdToCurrency(data);
-            if (currency % 10000 == 0) return "N" + std::to_string(currency / 10000);
-            return number(static_cast<double>(currency) / 10000.0);
-        }
-        default: return "B" + std::string(reinterpret_cast<const char*>(p), data.size());
-    }
-}
-
 }  // namespace
 
 TDataQuery::TDataQuery(TQueryStatement& statement) : statement_(statement) {}
@@ -143,7 +111,6 @@ void TDataQuery::Prepare() {
     if (kind != skSelect || prepared_) return;
     prepared_ = true;
     if (distinct && hasGroupBy) distinct = false;
-    if (hasSeveralTables || sourceTables.size() != 1) NotYet("Queries over several tables");
     if (unionQuery || unionPart) NotYet("UNION queries");
     if (hasGroupBy) NotYet("GROUP BY");
     if (distinct) NotYet("DISTINCT");
@@ -152,22 +119,7 @@ void TDataQuery::Prepare() {
     ResolveColumns();
     if (hasHaving) Fail("A GROUP BY clause must exist in order to use the HAVING clause");
     NameColumns();
-    TSourceTable& source = sourceTables.front();
-    TDataCursor& cursor = *source.cursor;
-    if (where) {
-        TExpToken* root = CloneTree(where.get());
-        try {
-            Validate(root, {RERUZO_SQLPARSE, source.tableName, "WHERE or JOIN clause", false,
-                            FieldResolver(cursor.Fields(), source.correlationName)});
-        } catch (...) {
-            FreeTree(root);
-            throw;
-        }
-        TExpTree validated(root);
-        if (validated->dataType != kFieldBoolean) Fail("WHERE or JOIN clause must be a boolean expression");
-        PutColumnsLeft(validated.get());
-        preparedWhere_.reset(reruzo::Prepare(validated.get(), {false, false, cursor.LanguageId(), cursor.SortId()}));
-    }
+    plan_ = std::make_unique<TJoinPlan>(*this, where.get());
     live = DecideLive();
     if (!live) MakeResultTable();
 }
@@ -192,32 +144,58 @@ void TDataQuery::OpenSources() {
 
 void TDataQuery::ResolveColumns() {
     const TSourceTable& source = sourceTables.front();
-    const std::vector<TFieldDesc>& fields = source.cursor->Fields();
+    // A column names a field of the table its qualifier names, or of the first table in
+    // FROM that has one of that name; the qualifier is set to that table's name.
+    const TResolveColumn resolve = [this](TExpToken& column) {
+        for (const TSourceTable& t : sourceTables) {
+            if (!column.qualifier.empty() && !SameNoCase(column.qualifier, t.correlationName)) continue;
+            if (FieldResolver(t.cursor->Fields(), t.correlationName)(column)) {
+                column.qualifier = t.correlationName;
+                return true;
+            }
+        }
+        return false;
+    };
+    auto tableIndex = [this](const std::string& correlation) {
+        for (std::size_t i = 0; i < sourceTables.size(); ++i) {
+            if (SameNoCase(sourceTables[i].correlationName, correlation)) return static_cast<int>(i);
+        }
+        return -1;
+    };
     std::vector<TResultField> resolved;
     for (TResultField& f : resultFields) {
         if (f.aggregate == akNone && !f.isExpression && f.columnName == "*") {
-            if (!f.qualifier.empty() && !SameNoCase(f.qualifier, source.correlationName)) {
+            const int only = f.qualifier.empty() ? -1 : tableIndex(f.qualifier);
+            if (!f.qualifier.empty() && only < 0) {
                 Fail("Invalid column name '*' or table correlation name '" + f.qualifier + "' specified in " +
                      kSourceColumns);
             }
             if (!f.alias.empty()) {
                 Fail("Invalid use of column correlation name '" + f.alias + "' for '*' specified in " + kSourceColumns);
             }
-            for (const TFieldDesc& d : fields) {
-                TResultField column;
-                column.columnName = d.Name;
-                column.text = d.Name;
-                column.sourceTable = 0;
-                column.sourceField = d.FieldNo;
-                column.desc = d;
-                resolved.push_back(std::move(column));
+            // Every field of every table in the order written, or of the one named.
+            std::vector<std::size_t> order;
+            for (std::size_t i = 0; i < sourceTables.size(); ++i) order.push_back(i);
+            std::stable_sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) {
+                return sourceTables[a].tableNumber < sourceTables[b].tableNumber;
+            });
+            for (std::size_t i : order) {
+                if (only >= 0 && static_cast<int>(i) != only) continue;
+                for (const TFieldDesc& d : sourceTables[i].cursor->Fields()) {
+                    TResultField column;
+                    column.columnName = d.Name;
+                    column.text = d.Name;
+                    column.sourceTable = static_cast<int>(i);
+                    column.sourceField = d.FieldNo;
+                    column.desc = d;
+                    resolved.push_back(std::move(column));
+                }
             }
             continue;
         }
         TExpToken* root = f.expression.release();
         try {
-            Validate(root, {RERUZO_SQLPARSE, source.tableName, kSourceColumns, false,
-                            FieldResolver(fields, source.correlationName)});
+            Validate(root, {RERUZO_SQLPARSE, source.tableName, kSourceColumns, false, resolve});
         } catch (...) {
             f.expression.reset(root);
             throw;
@@ -232,9 +210,9 @@ void TDataQuery::ResolveColumns() {
             }
             f.desc = AggregateField(*root, f.aggregate);
         } else if (!f.isExpression) {
-            f.sourceTable = 0;
+            f.sourceTable = tableIndex(root->qualifier);
             f.sourceField = root->fieldNo;
-            f.desc = fields[root->fieldNo - 1u];
+            f.desc = sourceTables[static_cast<std::size_t>(f.sourceTable)].cursor->Fields()[root->fieldNo - 1u];
         } else {
             if (root->dataType == kFieldString && root->dataSize > 251) {
                 Fail("Column expression '" + f.text + "' exceeds the maximum allowable field size");
@@ -382,20 +360,22 @@ void TDataQuery::Execute() {
     const std::int64_t start = NowMs();
     valuesGathered_ = false;
     values_.clear();
-    TDataCursor& source = *sourceTables.front().cursor;
-    source.DropFilter(nullptr);
-    if (withLocks) source.Table().WriteLock();
+    // WITH LOCKS keeps every other writer out of the source tables meanwhile.
+    std::vector<TDataTable*> locked;
     try {
-        if (preparedWhere_) {
-            TFilter* filter = AddExprFilter(source, TExpTree(CloneTree(preparedWhere_.get())), {.countCheck = true});
-            source.ActivateFilter(filter);
+        if (withLocks) {
+            for (TSourceTable& t : sourceTables) {
+                t.cursor->Table().WriteLock();
+                locked.push_back(&t.cursor->Table());
+            }
         }
+        plan_->InstallFilters();
         if (!live) CopyRows();
     } catch (...) {
-        if (withLocks) source.Table().WriteUnlock();
+        for (TDataTable* t : locked) t->WriteUnlock();
         throw;
     }
-    if (withLocks) source.Table().WriteUnlock();
+    for (TDataTable* t : locked) t->WriteUnlock();
     TDataCursor& result = *ResultCursor();
     result.SetToBegin();
     result.Refresh();
@@ -404,79 +384,92 @@ void TDataQuery::Execute() {
     executionTime = end < start ? 0 : static_cast<double>(end - start) / 1000.0;
 }
 
-void TDataQuery::CopyRows() {
-    TDataCursor& source = *sourceTables.front().cursor;
+void TDataQuery::MakeRow(TJoinColumns& columns, std::span<std::uint8_t> out) {
     TDataCursor& result = *resultCursor_;
-    result.Table().Empty();
-    result.Refresh();
-    std::vector<std::uint8_t> row(source.RecordSize());
-    std::vector<std::uint8_t> out(result.RecordSize());
+    const TDataCursor& first = *sourceTables.front().cursor;
+    const TEvalContext context{first.LanguageId(), first.SortId(), &columns};
     std::vector<std::uint8_t> value;
-    std::vector<std::uint8_t> group;
-    TRecordColumns columns(source.Fields());
-    const TEvalContext context{source.LanguageId(), source.SortId(), &columns};
-    const std::int32_t count = std::max(source.GetRecordCount(), 1);
-    const std::uint16_t steps = source.Table().Session().ProgressSteps();
-    const int step = steps == 0 ? 100 : std::max(1, 100 / steps);
-    int reported = 0;
-    std::int32_t position = 0;
-    std::int32_t copied = 0;
-    source.SetToBegin();
-    while (source.GetNextRecord(row) == 0) {
-        if (maxRowCount >= 0 && copied >= maxRowCount) break;
-        columns.SetRecord(row);
-        result.InitRecord(out);
-        std::size_t aggregate = 0;
-        for (const TResultField& f : resultFields) {
-            if (f.aggregate != akNone) {
-                const TAggregateColumn& column = combiner_->Columns()[aggregate++];
-                if (!f.prepared) {
-                    combiner_->PutContribution(out, column, nullptr);
-                    continue;
-                }
-                TExpToken* v = Evaluate(f.prepared.get(), context);
-                try {
-                    combiner_->PutContribution(out, column, v);
-                } catch (...) {
-                    ReleaseNode(v);
-                    throw;
-                }
-                ReleaseNode(v);
-                continue;
-            }
-            if (!f.isExpression) {
-                const bool hasValue = source.GetField(f.sourceField, row, value);
-                result.PutField(f.fieldNo, out, value, !hasValue);
+    result.InitRecord(out);
+    std::size_t aggregate = 0;
+    for (const TResultField& f : resultFields) {
+        if (f.aggregate != akNone) {
+            const TAggregateColumn& column = combiner_->Columns()[aggregate++];
+            if (!f.prepared) {
+                combiner_->PutContribution(out, column, nullptr);
                 continue;
             }
             TExpToken* v = Evaluate(f.prepared.get(), context);
-            const bool isNull = v->isNull;
-            value.assign(v->value.begin(), v->value.begin() + std::min<std::size_t>(v->value.size(), f.desc.DataSize));
-            value.resize(f.desc.DataSize, 0);
-            ReleaseNode(v);
-            result.PutField(f.fieldNo, out, value, isNull);
-        }
-        if (aggregatesOnly) {
-            // The whole input is one group, combined as it is read.
-            if (position == 0) {
-                group = out;
-            } else {
-                combiner_->Combine(group, out);
+            try {
+                combiner_->PutContribution(out, column, v);
+            } catch (...) {
+                ReleaseNode(v);
+                throw;
             }
-        } else {
-            result.AppendRecord(out, false);
-            ++copied;
+            ReleaseNode(v);
+            continue;
         }
-        ++position;
-        const int percent = static_cast<int>((std::int64_t{position} * 100 + count / 2) / count);
-        if (percent >= reported + step) {
-            reported = percent;
-            const auto& progress = statement_.Progress();
-            if (progress && !progress(percent)) break;
+        if (!f.isExpression) {
+            // A table an outer join left without a row gives NULL.
+            const auto table = static_cast<std::size_t>(f.sourceTable);
+            const std::uint8_t* row = columns.Row(table);
+            bool hasValue = false;
+            if (row) {
+                const TDataCursor& source = *sourceTables[table].cursor;
+                hasValue = source.GetField(f.sourceField, std::span(row, source.RecordSize()), value);
+            }
+            if (!hasValue) value.assign(f.desc.DataSize, 0);
+            result.PutField(f.fieldNo, out, value, !hasValue);
+            continue;
         }
+        TExpToken* v = Evaluate(f.prepared.get(), context);
+        const bool isNull = v->isNull;
+        value.assign(v->value.begin(), v->value.begin() + std::min<std::size_t>(v->value.size(), f.desc.DataSize));
+        value.resize(f.desc.DataSize, 0);
+        ReleaseNode(v);
+        result.PutField(f.fieldNo, out, value, isNull);
     }
+}
+
+void TDataQuery::CopyRows() {
+    TDataCursor& result = *resultCursor_;
+    result.Table().Empty();
+    result.Refresh();
+    std::vector<std::uint8_t> out(result.RecordSize());
+    std::vector<std::uint8_t> group;
+    TJoinColumns columns(sourceTables);
+    const std::uint16_t steps = sourceTables.front().cursor->Table().Session().ProgressSteps();
+    const int step = steps == 0 ? 100 : std::max(1, 100 / steps);
+    int reported = 0;
+    std::int32_t rows = 0;
+    std::int32_t copied = 0;
+    const auto& progress = statement_.Progress();
+    plan_->ForEachRow(
+        columns,
+        [&] {
+            if (maxRowCount >= 0 && copied >= maxRowCount) return false;
+            MakeRow(columns, out);
+            if (aggregatesOnly) {
+                // The whole input is one group, combined as it is read.
+                if (rows == 0) {
+                    group = out;
+                } else {
+                    combiner_->Combine(group, out);
+                }
+            } else {
+                result.AppendRecord(out, false);
+                ++copied;
+            }
+            ++rows;
+            return true;
+        },
+        [&](std::int32_t position, std::int32_t count) {
+            const int percent = static_cast<int>((std::int64_t{position} * 100 + count / 2) / std::max(count, 1));
+            if (percent < reported + step) return true;
+            reported = percent;
+            return !progress || progress(percent);
+        });
     if (aggregatesOnly) {
-        if (position == 0) {
+        if (rows == 0) {
             group.assign(result.RecordSize(), 0);
             result.InitRecord(group);
             combiner_->PutEmptyGroup(group);
@@ -506,7 +499,7 @@ void TDataQuery::Close() {
     prepared_ = false;
     valuesGathered_ = false;
     values_.clear();
-    preparedWhere_.reset();
+    plan_.reset();
     if (resultCursor_) {
         resultCursor_->CloseCursor();
         resultCursor_.reset();

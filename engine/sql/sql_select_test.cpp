@@ -266,6 +266,57 @@ TEST_F(SqlSelect, InSubSelectsRunBeforeTheQueryThatReadsThem) {
               "More than 1 column for sub-select  specified in WHERE or JOIN clause");
 }
 
+TEST_F(SqlSelect, JoinsOfSeveralTables) {
+    {
+        TTableStructure s;
+        s.Fields = {MakeFieldDesc("name", kFieldString, 10), MakeFieldDesc("country", kFieldString, 10)};
+        TDataTable* t = nullptr;
+        ASSERT_EQ(directory.CreateTable("cities", s, t), 0);
+        directory.CloseTable(t, false);
+        TDataCursor c(directory);
+        c.SetTableName("cities");
+        c.OpenCursor();
+        std::vector<std::uint8_t> r(c.RecordSize());
+        for (const auto& [name, country] : std::vector<std::pair<const char*, const char*>>{
+                 {"Oslo", "Norway"}, {"Rome", "Italy"}, {"Kyiv", "Ukraine"}, {"Paris", "France"}}) {
+            c.InitRecord(r);
+            PutStringField(r, c.Fields()[0], name);
+            PutStringField(r, c.Fields()[1], country);
+            c.AppendRecord(r, false);
+        }
+    }
+    auto inner = Run("select p.name, c.country from people p join cities c on p.city = c.name where p.age > 30");
+    EXPECT_EQ(Rows(*inner->ResultCursor()), (std::vector<std::string>{"Ann|Norway", "Cid|Norway", "Eve|Italy"}));
+    // The single-table condition is the people cursor's filter, answered by its index.
+    TDataCursor& people = *inner->MainQuery()->sourceTables[0].cursor;
+    ASSERT_EQ(people.Filters().size(), 1u);
+    EXPECT_EQ(people.GetFilterOptimizeLevel(people.Filters()[0].get()), 2);
+
+    auto left = Run("select p.name, c.country from people p left outer join cities c on p.city = c.name");
+    EXPECT_EQ(Rows(*left->ResultCursor()), (std::vector<std::string>{"Ann|Norway", "Bob|Italy", "Cid|Norway",
+                                                                     "Dee|Ukraine", "Eve|Italy", "Fay|NULL"}));
+    auto right = Run("select c.name, p.name from people p right join cities c on p.city = c.name");
+    EXPECT_EQ(Rows(*right->ResultCursor()), (std::vector<std::string>{"Oslo|Ann", "Oslo|Cid", "Rome|Bob", "Rome|Eve",
+                                                                      "Kyiv|Dee", "Paris|NULL"}));
+    auto comma = Run("select p.name, c.country from people p, cities c where p.city = c.name and c.country = 'Italy'");
+    EXPECT_EQ(Rows(*comma->ResultCursor()), (std::vector<std::string>{"Bob|Italy", "Eve|Italy"}));
+    // A WHERE condition on the optional side sees the NULLs the join adds.
+    auto unmatched =
+        Run("select p.name from people p left join cities c on p.city = c.name where c.country is null");
+    EXPECT_EQ(Rows(*unmatched->ResultCursor()), (std::vector<std::string>{"Fay"}));
+    // An ON condition on the joined table narrows what matches, not the left rows.
+    auto narrowed = Run("select p.name, c.name from people p left join cities c on p.city = c.name and "
+                        "c.country = 'Italy' where p.age < 31");
+    EXPECT_EQ(Rows(*narrowed->ResultCursor()), (std::vector<std::string>{"Bob|Rome", "Dee|NULL", "Fay|NULL"}));
+    auto all = Run("select * from people p, cities c where p.id = 1 and c.country = 'France'");
+    EXPECT_EQ(Names(*all->ResultCursor()),
+              (std::vector<std::string>{"id", "name", "age", "city", "name_1", "country"}));
+    EXPECT_EQ(Rows(*all->ResultCursor()), (std::vector<std::string>{"1|Ann|34|Oslo|Paris|France"}));
+    auto counted = Run("select count(*), sum(p.age) from people p join cities c on c.name = p.city");
+    // Ann 34, Bob 25, Cid 41, Dee 30 and Eve 34 live in a city of the table; Fay does not.
+    EXPECT_EQ(Rows(*counted->ResultCursor()), (std::vector<std::string>{"5|164"}));
+}
+
 TEST_F(SqlSelect, IntoANamedTableKeepsIt) {
     {
         auto s = Run("select name, city into kept from people where city = 'Rome'");

@@ -23,6 +23,8 @@
 namespace reruzo {
 
 class TGroupCombiner;
+class TJoinColumns;
+class TJoinPlan;
 class TQueryStatement;
 
 // Statement kinds, by their first keyword.
@@ -188,9 +190,10 @@ private:
     bool DecideLive() const;
     void MakeResultTable();
     void CopyRows();
+    void MakeRow(TJoinColumns& columns, std::span<std::uint8_t> out);
 
     TQueryStatement& statement_;
-    TExpTree preparedWhere_;
+    std::unique_ptr<TJoinPlan> plan_;
     std::unique_ptr<TDataCursor> resultCursor_;
     TDataDirectory* resultDirectory_ = nullptr;
     TDataTable* resultTable_ = nullptr;  // the creator's own open of the result table

@@ -1,0 +1,360 @@
+// Splitting a WHERE tree over the source tables, and walking the rows of the join.
+#include "engine/sql/sql_join.h"
+
+#include <strings.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "engine/errors/engine_errors.h"
+#include "engine/expr/expression_check.h"
+#include "engine/sql/expression_filter.h"
+#include "engine/storage/bcd.h"
+#include "engine/storage/byte_order.h"
+#include "engine/storage/field_text.h"
+
+namespace reruzo {
+namespace {
+
+constexpr const char* kWhereContext = "WHERE or JOIN clause";
+
+bool SameNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
+bool IsAnd(const TExpToken* n) { return n->kind == nkBinary && n->op == opAnd; }
+
+TExpToken* And(TExpToken* left, TExpToken* right) {
+    TExpToken* node = AcquireNode();
+    node->kind = nkBinary;
+    node->op = opAnd;
+    node->text = "AND";
+    node->dataType = kFieldBoolean;
+    AddOperand(node, left);
+    AddOperand(node, right);
+    return node;
+}
+
+// A parsed condition and where it was written: -1 the WHERE clause, else the join.
+struct TPart {
+    const TExpToken* node;
+    int join;
+};
+
+void Flatten(const TExpToken* n, int join, const TDataQuery& q, std::vector<TPart>& out) {
+    for (std::size_t j = 0; j < q.joins.size(); ++j) {
+        if (q.joins[j].condition == n) join = static_cast<int>(j);
+    }
+    if (IsAnd(n)) {
+        Flatten(n->Operand(0), join, q, out);
+        Flatten(n->Operand(1), join, q, out);
+        return;
+    }
+    out.push_back({n, join});
+}
+
+void CollectTables(const TExpToken* n, const TJoinColumns& columns, std::vector<bool>& used) {
+    if (!n) return;
+    if (n->kind == nkColumn && n->fieldNo != 0) used[columns.TableOf(*n)] = true;
+    for (const TExpToken* o : n->operands) CollectTables(o, columns, used);
+}
+
+bool OnlyTables(const TExpToken* n, const TJoinColumns& columns, std::size_t below) {
+    std::vector<bool> used(below + 64, false);
+    bool ok = true;
+    std::function<void(const TExpToken*)> walk = [&](const TExpToken* x) {
+        if (!x) return;
+        if (x->kind == nkColumn && x->fieldNo != 0 && columns.TableOf(*x) >= below) ok = false;
+        for (const TExpToken* o : x->operands) walk(o);
+    };
+    walk(n);
+    return ok;
+}
+
+}  // namespace
+
+std::string ComparisonKey(std::uint8_t type, std::span<const std::uint8_t> data) {
+    const std::uint8_t* p = data.data();
+    auto number = [](double v) {
+        if (std::nearbyint(v) == v && std::abs(v) < 9.0e15) return "N" + std::to_string(static_cast<std::int64_t>(v));
+        return "F" + FieldDataText(kFieldFloat, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(&v), 8),
+                                   TBooleanWords::Upper)
+                         .value_or("");
+    };
+    switch (type) {
+        case kFieldString: {
+            const auto* chars = reinterpret_cast<const char*>(p);
+            return "S" + std::string(chars, strnlen(chars, data.size()));
+        }
+        case kFieldSmallInt: return "N" + std::to_string(GetLE<std::int16_t>(p));
+        case kFieldWord:
+        case kFieldBoolean: return "N" + std::to_string(GetLE<std::uint16_t>(p));
+        case kFieldInteger:
+        case kFieldDate:
+        case kFieldTime: return "N" + std::to_string(GetLE<std::int32_t>(p));
+        case kFieldLargeInt: return "N" + std::to_string(GetLE<std::int64_t>(p));
+        case kFieldFloat:
+        case kFieldTimeStamp: return number(GetLE<double>(p));
+        case kFieldBCD: {
+            const std::int64_t currency = BcdToCurrency(data);
+            if (currency % 10000 == 0) return "N" + std::to_string(currency / 10000);
+            return number(static_cast<double>(currency) / 10000.0);
+        }
+        default: return "B" + std::string(reinterpret_cast<const char*>(p), data.size());
+    }
+}
+
+// ---- Columns of the joined rows ----------------------------------------------------------
+
+TJoinColumns::TJoinColumns(const std::vector<TSourceTable>& tables) : tables_(tables) {
+    for (const TSourceTable& t : tables) {
+        columns_.push_back(std::make_unique<TRecordColumns>(t.cursor->Fields()));
+        nullRows_.emplace_back(t.cursor->RecordSize(), 0);
+        rows_.push_back(nullptr);
+    }
+    for (std::size_t i = 0; i < tables.size(); ++i) SetRow(i, nullptr);
+}
+
+void TJoinColumns::SetRow(std::size_t table, const std::uint8_t* record) {
+    rows_[table] = record;
+    const std::uint8_t* data = record ? record : nullRows_[table].data();
+    columns_[table]->SetRecord(std::span<const std::uint8_t>(data, nullRows_[table].size()));
+}
+
+std::size_t TJoinColumns::TableOf(const TExpToken& column) const {
+    for (std::size_t i = 0; i < tables_.size(); ++i) {
+        if (SameNoCase(tables_[i].correlationName, column.qualifier)) return i;
+    }
+    return 0;
+}
+
+void TJoinColumns::ReadColumn(const TExpToken& column, TExpToken& into) {
+    columns_[TableOf(column)]->ReadColumn(column, into);
+}
+
+// ---- The plan -------------------------------------------------------------------------------
+
+// A table after the first, read into memory with a hash of its join column.
+struct TJoinPlan::TInner {
+    std::vector<std::vector<std::uint8_t>> rows;
+    std::uint16_t keyField = 0;         // the column of this table the hash is over (0: none)
+    TExpTree probe;                     // the expression over earlier tables it must equal
+    std::unordered_multimap<std::string, std::size_t> byKey;
+};
+
+TJoinPlan::TJoinPlan(TDataQuery& query, const TExpToken* where) : query_(query) {
+    const std::vector<TSourceTable>& tables = query.sourceTables;
+    const std::size_t n = tables.size();
+    filters_.resize(n);
+    match_.resize(n);
+    optional_.assign(n, false);
+    for (std::size_t k = 1; k < n; ++k) inner_.push_back(std::make_unique<TInner>());
+    auto position = [&](std::uint16_t tableNumber) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (tables[i].tableNumber == tableNumber) return i;
+        }
+        return std::size_t{0};
+    };
+    // The tables an outer join may leave without a row.
+    for (const TTableJoin& j : query.joins) {
+        if (j.kind == jkLeftOuter) optional_[position(j.tableNumber)] = true;
+        if (j.kind == jkRightOuter) {
+            for (std::size_t i = 0; i < n; ++i) {
+                if (tables[i].tableNumber < j.tableNumber) optional_[i] = true;
+            }
+        }
+    }
+    const TDataCursor& first = *tables.front().cursor;
+    context_.languageId = first.LanguageId();
+    context_.sortId = first.SortId();
+    if (!where) return;
+
+    TJoinColumns columns(tables);
+    const TResolveColumn resolve = [&](TExpToken& column) {
+        for (const TSourceTable& t : tables) {
+            if (!column.qualifier.empty() && !SameNoCase(column.qualifier, t.correlationName)) continue;
+            if (FieldResolver(t.cursor->Fields(), t.correlationName)(column)) {
+                column.qualifier = t.correlationName;
+                return true;
+            }
+        }
+        return false;
+    };
+    auto validate = [&](const TExpToken* parsed) {
+        TExpToken* root = CloneTree(parsed);
+        try {
+            Validate(root, {RERUZO_SQLPARSE, tables.front().tableName, kWhereContext, false, resolve});
+        } catch (...) {
+            FreeTree(root);
+            throw;
+        }
+        return TExpTree(root);
+    };
+    // The whole tree first, for its messages and its type.
+    if (validate(where)->dataType != kFieldBoolean) {
+        RaiseEngineError(RERUZO_SQLPARSE, {.text = "WHERE or JOIN clause must be a boolean expression"});
+    }
+    std::vector<TPart> parts;
+    Flatten(where, -1, query, parts);
+    std::vector<TExpTree> single(n);  // the conditions of each table's filter, AND-ed
+    auto prepare = [&](const TExpToken* validated) {
+        return TExpTree(reruzo::Prepare(validated, {false, false, context_.languageId, context_.sortId}));
+    };
+    for (const TPart& part : parts) {
+        TExpTree condition = validate(part.node);
+        std::vector<bool> used(n, false);
+        CollectTables(condition.get(), columns, used);
+        std::size_t count = 0, last = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (used[i]) {
+                ++count;
+                last = i;
+            }
+        }
+        const bool onOptional = count > 0 && [&] {
+            for (std::size_t i = 0; i < n; ++i) {
+                if (used[i] && optional_[i]) return true;
+            }
+            return false;
+        }();
+        if (part.join < 0 && onOptional) {
+            residual_.push_back(prepare(condition.get()));
+        } else if (count <= 1 && (part.join < 0 || optional_[last] ||
+                                  query.joins[static_cast<std::size_t>(part.join)].kind == jkInner)) {
+            PutColumnsLeft(condition.get());
+            TExpTree& into = single[last];
+            into.reset(into ? And(into.release(), condition.release()) : condition.release());
+        } else {
+            // Between tables, or an outer join's ON condition on its preserved side:
+            // checked when the last table it names is placed.
+            std::size_t at = last;
+            if (part.join >= 0) {
+                const TTableJoin& j = query.joins[static_cast<std::size_t>(part.join)];
+                at = std::max(at, j.kind == jkLeftOuter ? position(j.tableNumber) : at);
+            }
+            if (at == 0) {
+                residual_.push_back(prepare(condition.get()));
+            } else {
+                match_[at].push_back(prepare(condition.get()));
+            }
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (single[i]) filters_[i].reset(reruzo::Prepare(single[i].get(), {false, false, tables[i].cursor->LanguageId(),
+                                                                           tables[i].cursor->SortId()}));
+    }
+    // A hash for each joined table over the first equality that ties one of its
+    // columns to the tables before it.
+    for (std::size_t k = 1; k < n; ++k) {
+        for (const TExpTree& c : match_[k]) {
+            if (c->kind != nkBinary || c->op != opEq) continue;
+            for (int side = 0; side < 2; ++side) {
+                const TExpToken* column = c->Operand(side);
+                const TExpToken* other = c->Operand(1 - side);
+                if (column->kind != nkColumn || columns.TableOf(*column) != k || !OnlyTables(other, columns, k)) continue;
+                inner_[k - 1]->keyField = column->fieldNo;
+                inner_[k - 1]->probe.reset(CloneTree(other));
+                break;
+            }
+            if (inner_[k - 1]->keyField != 0) break;
+        }
+    }
+}
+
+TJoinPlan::~TJoinPlan() = default;
+
+void TJoinPlan::InstallFilters() {
+    for (std::size_t i = 0; i < filters_.size(); ++i) {
+        TDataCursor& cursor = *query_.sourceTables[i].cursor;
+        cursor.DropFilter(nullptr);
+        if (!filters_[i]) continue;
+        TFilter* filter = AddExprFilter(cursor, TExpTree(CloneTree(filters_[i].get())), {.countCheck = true});
+        cursor.ActivateFilter(filter);
+    }
+}
+
+bool TJoinPlan::Holds(const std::vector<TExpTree>& conditions, TJoinColumns& columns) const {
+    TEvalContext context = context_;
+    context.columns = &columns;
+    for (const TExpTree& c : conditions) {
+        if (!Accepts(c.get(), context)) return false;
+    }
+    return true;
+}
+
+bool TJoinPlan::Place(std::size_t k, TJoinColumns& columns, const std::function<bool()>& row, bool& stop) {
+    if (k == query_.sourceTables.size()) {
+        if (Holds(residual_, columns) && !row()) stop = true;
+        return true;
+    }
+    TInner& inner = *inner_[k - 1];
+    bool matched = false;
+    auto tryRow = [&](const std::vector<std::uint8_t>& record) {
+        columns.SetRow(k, record.data());
+        if (!Holds(match_[k], columns)) return;
+        matched = true;
+        Place(k + 1, columns, row, stop);
+    };
+    if (inner.keyField != 0) {
+        TEvalContext context = context_;
+        context.columns = &columns;
+        TExpToken* probe = Evaluate(inner.probe.get(), context);
+        std::string key;
+        const bool isNull = probe->isNull;
+        if (!isNull) {
+            key = ComparisonKey(probe->dataType,
+                                std::span<const std::uint8_t>(probe->value.data(),
+                                                              std::min<std::size_t>(probe->value.size(),
+                                                                                    std::max<std::uint32_t>(probe->dataSize, 34))));
+        }
+        ReleaseNode(probe);
+        if (!isNull) {
+            const auto [from, to] = inner.byKey.equal_range(key);
+            for (auto it = from; it != to && !stop; ++it) tryRow(inner.rows[it->second]);
+        }
+    } else {
+        for (const auto& record : inner.rows) {
+            if (stop) break;
+            tryRow(record);
+        }
+    }
+    if (!matched && optional_[k] && !stop) {
+        columns.SetRow(k, nullptr);
+        Place(k + 1, columns, row, stop);
+    }
+    return true;
+}
+
+void TJoinPlan::ForEachRow(TJoinColumns& columns, const std::function<bool()>& row,
+                           const std::function<bool(std::int32_t, std::int32_t)>& progress) {
+    const std::vector<TSourceTable>& tables = query_.sourceTables;
+    for (std::size_t k = 1; k < tables.size(); ++k) {
+        TInner& inner = *inner_[k - 1];
+        TDataCursor& cursor = *tables[k].cursor;
+        inner.rows.clear();
+        inner.byKey.clear();
+        std::vector<std::uint8_t> record(cursor.RecordSize());
+        cursor.SetToBegin();
+        while (cursor.GetNextRecord(record) == 0) inner.rows.push_back(record);
+        if (inner.keyField == 0) continue;
+        const TFieldDesc& f = cursor.Fields()[inner.keyField - 1u];
+        for (std::size_t i = 0; i < inner.rows.size(); ++i) {
+            if (FieldIsNull(inner.rows[i], f)) continue;
+            inner.byKey.emplace(ComparisonKey(f.FieldType, FieldData(inner.rows[i], f)), i);
+        }
+    }
+    TDataCursor& driver = *tables.front().cursor;
+    const std::int32_t count = driver.GetRecordCount();
+    std::vector<std::uint8_t> record(driver.RecordSize());
+    std::int32_t position = 0;
+    bool stop = false;
+    driver.SetToBegin();
+    while (!stop && driver.GetNextRecord(record) == 0) {
+        columns.SetRow(0, record.data());
+        if (Holds(match_[0], columns)) Place(1, columns, row, stop);
+        ++position;
+        if (!stop && progress && !progress(position, count)) stop = true;
+    }
+}
+
+}  // namespace reruzo

@@ -1,0 +1,85 @@
+// The rows of a SELECT over one or more tables. The WHERE tree (which holds the join
+// conditions) is split into its AND-ed conditions:
+//   - a condition on one table only becomes a filter of that table's cursor, answered
+//     by record bitmaps and its indexes (except a WHERE condition on the optional side
+//     of an outer join, which must see the NULLs the join adds, and an ON condition
+//     of an outer join on its preserved side, which must not drop preserved rows);
+//   - a condition between tables is checked when the last table it names is placed;
+//     an equality between a column of that table and an expression over the tables
+//     before it finds the matching rows through a hash of that table's rows;
+//   - WHERE conditions on the optional side of an outer join are checked on the
+//     complete row.
+// Joined tables other than the first are read once (through their filters) into
+// memory; the first table drives the walk. A LEFT JOIN keeps its left row with NULLs
+// for the joined table when nothing matches; a RIGHT JOIN, whose table comes first,
+// does the same for the tables written before it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/expr/expression_eval.h"
+#include "engine/sql/sql_statement.h"
+
+namespace reruzo {
+
+// A text that two values equal under "=" share: numbers by value whatever their type
+// (3, 3.0 and a BCD 3 alike), strings by their characters, bytes as they are.
+std::string ComparisonKey(std::uint8_t type, std::span<const std::uint8_t> data);
+
+// Column values of the current row of every source table; a table without a row
+// (the NULL side of an outer join) reads as all NULL.
+class TJoinColumns : public TColumnSource {
+public:
+    explicit TJoinColumns(const std::vector<TSourceTable>& tables);
+    void SetRow(std::size_t table, const std::uint8_t* record);
+    const std::uint8_t* Row(std::size_t table) const { return rows_[table]; }
+    void ReadColumn(const TExpToken& column, TExpToken& into) override;
+    // The table a resolved column node belongs to (by its qualifier).
+    std::size_t TableOf(const TExpToken& column) const;
+
+private:
+    const std::vector<TSourceTable>& tables_;
+    std::vector<std::unique_ptr<TRecordColumns>> columns_;
+    std::vector<std::vector<std::uint8_t>> nullRows_;
+    std::vector<const std::uint8_t*> rows_;
+};
+
+class TJoinPlan {
+public:
+    // Splits the parsed WHERE tree of `query` (whose source tables are open) and
+    // validates and prepares its parts. Raises the validation messages.
+    TJoinPlan(TDataQuery& query, const TExpToken* where);
+    ~TJoinPlan();
+
+    // Installs the single-table filters on the source cursors (after any earlier
+    // execution's were dropped).
+    void InstallFilters();
+    // Calls `row` with the current row of every table set in `columns`, for every
+    // row of the join in the order of the first table, until `row` returns false.
+    // `progress(position, count)` is called after each row of the first table and
+    // returns false to stop.
+    void ForEachRow(TJoinColumns& columns, const std::function<bool()>& row,
+                    const std::function<bool(std::int32_t position, std::int32_t count)>& progress);
+
+private:
+    struct TCondition;
+    struct TInner;
+    bool Place(std::size_t k, TJoinColumns& columns, const std::function<bool()>& row, bool& stop);
+    bool Holds(const std::vector<TExpTree>& conditions, TJoinColumns& columns) const;
+
+    TDataQuery& query_;
+    std::vector<TExpTree> filters_;                 // per table
+    std::vector<std::vector<TExpTree>> match_;      // per table: checked when it is placed
+    std::vector<TExpTree> residual_;                // checked on the complete row
+    std::vector<bool> optional_;                    // per table: may be absent (outer join)
+    std::vector<std::unique_ptr<TInner>> inner_;    // per table after the first
+    TEvalContext context_{};
+};
+
+}  // namespace reruzo
