@@ -105,6 +105,24 @@ void Write(std::span<std::uint8_t> record, const TFieldDesc& f, const TNumberVal
 
 }  // namespace
 
+std::vector<std::uint8_t> ValueAsField(const TExpToken& value, const TFieldDesc& field) {
+    std::vector<std::uint8_t> out(field.DataSize, 0);
+    const bool numeric = [](std::uint8_t t) {
+        return t == kFieldSmallInt || t == kFieldWord || t == kFieldInteger || t == kFieldLargeInt ||
+               t == kFieldFloat || t == kFieldBCD || t == kFieldDate || t == kFieldTime || t == kFieldTimeStamp ||
+               t == kFieldBoolean;
+    }(field.FieldType);
+    if (numeric && value.dataType != field.FieldType && value.value.size() >= 8) {
+        WriteNumber(field.FieldType, out.data(), ReadNumber(value.dataType, value.value.data()));
+        return out;
+    }
+    const std::size_t n = std::min(out.size(), value.value.size());
+    std::memcpy(out.data(), value.value.data(), n);
+    // A string keeps its terminating zero within the field.
+    if (field.FieldType == kFieldString && !out.empty()) out.back() = 0;
+    return out;
+}
+
 void TGroupCombiner::PutContribution(std::span<std::uint8_t> row, const TAggregateColumn& c,
                                      const TExpToken* value) const {
     const TFieldDesc& f = Field(c.fieldNo);

@@ -26,6 +26,11 @@ struct TAggregateColumn {
     std::uint16_t countFieldNo = 0;  // AVG: its hidden count column
 };
 
+// Stores `value` (an evaluated expression, not NULL) as field data of `field`
+// (DataSize bytes): numbers convert between the number types, strings and bytes are
+// cut to the field's size.
+std::vector<std::uint8_t> ValueAsField(const TExpToken& value, const TFieldDesc& field);
+
 class TGroupCombiner {
 public:
     // `fields` are the result table's fields, as laid out in its records.

@@ -111,7 +111,7 @@ void TDataQuery::Prepare() {
     if (kind != skSelect || prepared_) return;
     prepared_ = true;
     if (distinct && hasGroupBy) distinct = false;
-    if (unionQuery || unionPart) NotYet("UNION queries");
+    if (unionKind == ukUnion) NotYet("UNION without ALL");
     if (hasGroupBy) NotYet("GROUP BY");
     if (distinct) NotYet("DISTINCT");
     if (hasOrderBy) NotYet("ORDER BY");
@@ -120,6 +120,11 @@ void TDataQuery::Prepare() {
     if (hasHaving) Fail("A GROUP BY clause must exist in order to use the HAVING clause");
     NameColumns();
     plan_ = std::make_unique<TJoinPlan>(*this, where.get());
+    if (unionPart) return;  // its rows go into the result of the query before it
+    for (TDataQuery* part = unionQuery; part; part = part->unionQuery) {
+        part->Prepare();
+        CheckUnionPart(*part);
+    }
     live = DecideLive();
     if (!live) MakeResultTable();
 }
@@ -183,6 +188,13 @@ void TDataQuery::ResolveColumns() {
                 if (only >= 0 && static_cast<int>(i) != only) continue;
                 for (const TFieldDesc& d : sourceTables[i].cursor->Fields()) {
                     TResultField column;
+                    // The column as a tree of its own, as if it had been written.
+                    column.expression.reset(AcquireNode());
+                    column.expression->kind = nkColumn;
+                    column.expression->name = d.Name;
+                    column.expression->text = d.Name;
+                    column.expression->qualifier = sourceTables[i].correlationName;
+                    resolve(*column.expression);
                     column.columnName = d.Name;
                     column.text = d.Name;
                     column.sourceTable = static_cast<int>(i);
@@ -263,6 +275,25 @@ void TDataQuery::NameColumns() {
         f.desc.Offset = 0;
         // A copied auto-increment column holds the source's numbers as plain integers.
         if (f.desc.IsAutoInc()) f.desc.SubType = kSubNone;
+    }
+}
+
+void TDataQuery::CheckUnionPart(const TDataQuery& part) const {
+    const std::string kind = part.unionKind == ukUnionAll ? "UNION ALL" : "UNION";
+    if (part.resultFields.size() != resultFields.size()) {
+        Fail("The number of columns  in the " + kind + " query must match the  number of columns in the master query");
+    }
+    if (part.grouped) NotYet("Aggregates in a UNION part");
+    for (std::size_t i = 0; i < resultFields.size(); ++i) {
+        TExpToken mine, theirs;
+        mine.dataType = resultFields[i].desc.FieldType;
+        mine.subType = resultFields[i].desc.SubType;
+        theirs.dataType = part.resultFields[i].desc.FieldType;
+        theirs.subType = part.resultFields[i].desc.SubType;
+        if (!ComparableForEquality(mine, theirs)) {
+            Fail("Type mismatch between column expression '" + part.resultFields[i].text + "' in the " + kind +
+                 " query and column expression " + resultFields[i].text + " in the master query");
+        }
     }
 }
 
@@ -356,7 +387,8 @@ void TDataQuery::MakeResultTable() {
 // ---- Running -------------------------------------------------------------------------------
 
 void TDataQuery::Execute() {
-    if (kind != skSelect) return;
+    // The parts after a UNION are run by the query that holds their result.
+    if (kind != skSelect || unionPart) return;
     const std::int64_t start = NowMs();
     valuesGathered_ = false;
     values_.clear();
@@ -468,6 +500,33 @@ void TDataQuery::CopyRows() {
             reported = percent;
             return !progress || progress(percent);
         });
+    // The rows of the parts after UNION ALL follow, converted to the result's columns.
+    for (TDataQuery* part = unionQuery; part; part = part->unionQuery) {
+        TJoinColumns partColumns(part->sourceTables);
+        const TDataCursor& first = *part->sourceTables.front().cursor;
+        const TEvalContext context{first.LanguageId(), first.SortId(), &partColumns};
+        part->plan_->InstallFilters();
+        part->plan_->ForEachRow(
+            partColumns,
+            [&] {
+                if (maxRowCount >= 0 && copied >= maxRowCount) return false;
+                result.InitRecord(out);
+                for (std::size_t i = 0; i < resultFields.size(); ++i) {
+                    const TResultField& f = part->resultFields[i];
+                    TExpToken* v = Evaluate(f.isExpression ? f.prepared.get() : f.expression.get(), context);
+                    const bool isNull = v->isNull;
+                    std::vector<std::uint8_t> value =
+                        isNull ? std::vector<std::uint8_t>(resultFields[i].desc.DataSize, 0)
+                               : ValueAsField(*v, resultFields[i].desc);
+                    ReleaseNode(v);
+                    result.PutField(resultFields[i].fieldNo, out, value, isNull);
+                }
+                result.AppendRecord(out, false);
+                ++copied;
+                return true;
+            },
+            {});
+    }
     if (aggregatesOnly) {
         if (rows == 0) {
             group.assign(result.RecordSize(), 0);

@@ -317,6 +317,23 @@ TEST_F(SqlSelect, JoinsOfSeveralTables) {
     EXPECT_EQ(Rows(*counted->ResultCursor()), (std::vector<std::string>{"5|164"}));
 }
 
+TEST_F(SqlSelect, UnionAllAppendsEveryPartInOrder) {
+    auto s = Run("select name, age from people where age < 26 union all select city, id from people where id > 4 "
+                 "union all select name, age * 10 from people where name = 'Ann'");
+    EXPECT_EQ(Names(*s->ResultCursor()), (std::vector<std::string>{"name", "age"}));
+    // Bob 25 and Fay 19; then the cities of ids 5 and 6 with the ids (integers into a
+    // small-integer column); then Ann's age times ten.
+    EXPECT_EQ(Rows(*s->ResultCursor()),
+              (std::vector<std::string>{"Bob|25", "Fay|19", "Rome|5", "Lima|6", "Ann|340"}));
+    auto star = Run("select * from people where id = 1 union all select * from people where id = 2");
+    EXPECT_EQ(Rows(*star->ResultCursor()), (std::vector<std::string>{"1|Ann|34|Oslo", "2|Bob|25|Rome"}));
+    EXPECT_EQ(Error("select name, age from people union all select name from people"),
+              "The number of columns  in the UNION ALL query must match the  number of columns in the master query");
+    EXPECT_EQ(Error("select age from people union all select name from people"),
+              "Type mismatch between column expression 'name' in the UNION ALL query and column expression age in "
+              "the master query");
+}
+
 TEST_F(SqlSelect, IntoANamedTableKeepsIt) {
     {
         auto s = Run("select name, city into kept from people where city = 'Rome'");

@@ -188,6 +188,7 @@ private:
     void ResolveColumns();
     void NameColumns();
     bool DecideLive() const;
+    void CheckUnionPart(const TDataQuery& part) const;
     void MakeResultTable();
     void CopyRows();
     void MakeRow(TJoinColumns& columns, std::span<std::uint8_t> out);
