@@ -178,6 +178,10 @@ TEST_F(SqlParse, TrailingClauses) {
     EXPECT_EQ(Error("select * from t language 'English (USA)' sort 'German Phone Book Order'"),
               "Invalid sort constant 'German Phone Book Order' specified after SORT keyword");
     EXPECT_EQ(Error("select * from t encrypted 'x'"), "WITH keyword expected after ENCRYPTED keyword, instead found 'x'");
+    EXPECT_EQ(Error("select a, count(*) from t group by a having count(*) > 1"), "");
+    EXPECT_EQ(Error("select a from t group by a having * > 1"), "* (all columns) symbol is not allowed in HAVING clause");
+    EXPECT_EQ(Error("select a from t group by a having sum(*) > 1"),
+              "* (all columns) symbol is not allowed in HAVING clause");
     EXPECT_EQ(Error("select * from t having sum(a) > 1 and a like 'x'"),
               "Extended predicate operators (LIKE, BETWEEN, IN, IS NULL) are not allowed in HAVING clause");
     // HAVING without GROUP BY is the preparation's business, not the parser's.

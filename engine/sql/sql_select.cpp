@@ -26,6 +26,7 @@
 #include "engine/storage/byte_order.h"
 #include "engine/storage/field_text.h"
 #include "engine/table/data_session.h"
+#include "engine/table/table_sort.h"
 
 namespace reruzo {
 namespace {
@@ -111,14 +112,38 @@ void TDataQuery::Prepare() {
     if (kind != skSelect || prepared_) return;
     prepared_ = true;
     if (distinct && hasGroupBy) distinct = false;
-    if (unionKind == ukUnion) NotYet("UNION without ALL");
-    if (hasGroupBy) NotYet("GROUP BY");
-    if (distinct) NotYet("DISTINCT");
-    if (hasOrderBy) NotYet("ORDER BY");
     OpenSources();
     ResolveColumns();
-    if (hasHaving) Fail("A GROUP BY clause must exist in order to use the HAVING clause");
+    if (hasHaving && !hasGroupBy) Fail("A GROUP BY clause must exist in order to use the HAVING clause");
     NameColumns();
+    if (!unionPart) {
+        groupColumns_ = ResolveItems(groupByFields, "GROUP BY clause");
+        std::vector<TGroupByField> order(orderByFields.begin(), orderByFields.end());
+        orderColumns_ = ResolveItems(order, "ORDER BY clause");
+        for (std::size_t c : groupColumns_) {
+            if (resultFields[c].desc.FieldType == kFieldBlob) {
+                Fail("Invalid BLOB column '" + resultFields[c].resultName + "' specified in GROUP BY clause");
+            }
+        }
+        if (distinct) {
+            for (const TResultField& f : resultFields) {
+                if (f.desc.FieldType == kFieldBlob) {
+                    Fail("Invalid BLOB column '" + f.resultName + "' specified in DISTINCT clause");
+                }
+            }
+        }
+        // The first sort already gives the ORDER BY order when ORDER BY names, all
+        // ascending and in the same order, exactly what it sorted by.
+        auto ascendingSame = [&](const std::vector<std::size_t>& columns) {
+            if (orderByNoCase || columns != orderColumns_) return false;
+            return std::none_of(orderByFields.begin(), orderByFields.end(),
+                                [](const TOrderByField& o) { return o.descending; });
+        };
+        std::vector<std::size_t> all(resultFields.size());
+        for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+        orderDone_ = hasOrderBy && ((distinct && ascendingSame(all)) ||
+                                    (grouped && !aggregatesOnly && !distinct && ascendingSame(groupColumns_)));
+    }
     plan_ = std::make_unique<TJoinPlan>(*this, where.get());
     if (unionPart) return;  // its rows go into the result of the query before it
     for (TDataQuery* part = unionQuery; part; part = part->unionQuery) {
@@ -126,7 +151,10 @@ void TDataQuery::Prepare() {
         CheckUnionPart(*part);
     }
     live = DecideLive();
-    if (!live) MakeResultTable();
+    if (!live) {
+        MakeResultTable();
+        if (hasHaving) PrepareHaving();
+    }
 }
 
 void TDataQuery::OpenSources() {
@@ -205,6 +233,7 @@ void TDataQuery::ResolveColumns() {
             }
             continue;
         }
+        f.parsedForm = PrintTree(f.expression.get());
         TExpToken* root = f.expression.release();
         try {
             Validate(root, {RERUZO_SQLPARSE, source.tableName, kSourceColumns, false, resolve});
@@ -295,6 +324,83 @@ void TDataQuery::CheckUnionPart(const TDataQuery& part) const {
                  " query and column expression " + resultFields[i].text + " in the master query");
         }
     }
+}
+
+std::vector<std::size_t> TDataQuery::ResolveItems(const std::vector<TGroupByField>& items, const char* clause) const {
+    if (items.size() > kMaxResultColumns) {
+        Fail("Maximum number of columns (" + std::to_string(kMaxResultColumns) + ") in " + clause + " exceeded");
+    }
+    std::vector<std::size_t> columns;
+    for (const TGroupByField& item : items) {
+        if (item.byNumber) {
+            if (item.columnNumber < 1 || item.columnNumber > resultFields.size()) {
+                Fail("Invalid column number '" + std::to_string(item.columnNumber) + "' specified in " + clause);
+            }
+            columns.push_back(item.columnNumber - 1u);
+            continue;
+        }
+        // A result column by its name, or the result column of a source column.
+        std::size_t found = resultFields.size();
+        for (std::size_t i = 0; i < resultFields.size() && found == resultFields.size(); ++i) {
+            if (item.qualifier.empty() && SameNoCase(resultFields[i].resultName, item.columnName)) found = i;
+        }
+        for (std::size_t i = 0; i < resultFields.size() && found == resultFields.size(); ++i) {
+            const TResultField& f = resultFields[i];
+            if (f.isExpression || f.aggregate != akNone || !SameNoCase(f.columnName, item.columnName)) continue;
+            const std::string& table = sourceTables[static_cast<std::size_t>(f.sourceTable)].correlationName;
+            if (item.qualifier.empty() || SameNoCase(item.qualifier, table)) found = i;
+        }
+        if (found == resultFields.size()) {
+            Fail("Invalid column name '" + item.columnName + "' or table correlation name '" + item.qualifier +
+                 "' specified in " + clause);
+        }
+        columns.push_back(found);
+    }
+    return columns;
+}
+
+void TDataQuery::PrepareHaving() {
+    // Every aggregate and column of HAVING must be a result column; it then reads
+    // that column of the group's row.
+    TExpTree tree(CloneTree(having.get()));
+    std::function<TExpToken*(TExpToken*)> replace = [&](TExpToken* n) -> TExpToken* {
+        const bool aggregate = n->kind == nkFunction && (n->op == opSum || n->op == opCount || n->op == opMin ||
+                                                         n->op == opMax || n->op == opAvg);
+        if (aggregate || n->kind == nkColumn) {
+            const std::string form = PrintTree(n);
+            for (const TResultField& f : resultFields) {
+                if (!f.parsedForm.empty() ? !SameNoCase(f.parsedForm, form) : !SameNoCase(f.columnName, form)) continue;
+                TExpToken* column = AcquireNode();
+                column->kind = nkColumn;
+                column->name = f.resultName;
+                column->text = f.resultName;
+                return column;
+            }
+            Fail("Expression in HAVING clause not found in source columns");
+        }
+        for (TExpToken*& o : n->operands) {
+            TExpToken* replaced = replace(o);
+            if (replaced != o) {
+                FreeTree(o);
+                o = replaced;
+                o->parent = n;
+            }
+        }
+        return n;
+    };
+    TExpToken* root = replace(tree.get());
+    if (root != tree.get()) tree.reset(root);
+    root = tree.release();
+    const std::vector<TFieldDesc>& fields = resultCursor_->Fields();
+    try {
+        Validate(root, {RERUZO_SQLPARSE, resultCursor_->TableName(), "HAVING clause", false, FieldResolver(fields, "")});
+    } catch (...) {
+        FreeTree(root);
+        throw;
+    }
+    tree.reset(root);
+    if (tree->dataType != kFieldBoolean) Fail("HAVING clause must be a boolean expression");
+    havingPrepared_.reset(reruzo::Prepare(tree.get(), {false, false, resultCursor_->LanguageId(), resultCursor_->SortId()}));
 }
 
 bool TDataQuery::DecideLive() const {
@@ -401,8 +507,17 @@ void TDataQuery::Execute() {
                 locked.push_back(&t.cursor->Table());
             }
         }
+        // The conditions are validated and prepared again, so that parameter values
+        // bound since the last time take part.
+        plan_ = std::make_unique<TJoinPlan>(*this, where.get());
+        for (TDataQuery* part = unionQuery; part; part = part->unionQuery) {
+            part->plan_ = std::make_unique<TJoinPlan>(*part, part->where.get());
+        }
         plan_->InstallFilters();
-        if (!live) CopyRows();
+        if (!live) {
+            CopyRows();
+            SortResult();
+        }
     } catch (...) {
         for (TDataTable* t : locked) t->WriteUnlock();
         throw;
@@ -552,6 +667,61 @@ bool TDataQuery::Contains(const TExpToken& value) {
     }
     const std::size_t size = std::min<std::size_t>(value.value.size(), std::max<std::uint32_t>(value.dataSize, 34));
     return values_.count(ComparisonKey(value.dataType, std::span<const std::uint8_t>(value.value.data(), size))) > 0;
+}
+
+void TDataQuery::SortResult() {
+    TDataCursor& result = *resultCursor_;
+    auto fieldsOf = [&](const std::vector<std::size_t>& columns, const std::vector<TOrderByField>* order) {
+        std::vector<TSortField> fields;
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            fields.push_back({result.Fields()[columns[i]], order && (*order)[i].descending});
+        }
+        return fields;
+    };
+    const std::string runs = statement_.Directory().Session().GetPrivateDir();
+    bool sorted = false;
+    // UNION without ALL, and DISTINCT: one row of each set of equal rows.
+    if (distinct || (unionQuery && unionQuery->unionKind == ukUnion)) {
+        std::vector<std::size_t> all(resultFields.size());
+        for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+        TSortRequest request;
+        request.fields = fieldsOf(all, nullptr);
+        request.removeDuplicates = true;
+        result.CloseCursor();
+        SortTable(*resultTable_, request, runs);
+        result.OpenCursor();
+        sorted = true;
+    } else if (grouped && !aggregatesOnly) {
+        TSortRequest request;
+        request.fields = fieldsOf(groupColumns_, nullptr);
+        request.grouping = true;
+        request.accumulate = [this](bool start, std::span<const std::uint8_t> record, std::span<std::uint8_t> group) {
+            if (!start) combiner_->Combine(group, record);
+        };
+        request.finish = [this](std::span<std::uint8_t> group) { combiner_->Finish(group); };
+        // The cursor is closed while the table sorts: the test keeps what it needs.
+        const std::vector<TFieldDesc> fields = result.Fields();
+        const std::uint16_t languageId = result.LanguageId(), sortId = result.SortId();
+        if (havingPrepared_) {
+            request.test = [this, &fields, languageId, sortId](std::span<const std::uint8_t> group) {
+                TRecordColumns columns(fields);
+                columns.SetRecord(group);
+                return Accepts(havingPrepared_.get(), {languageId, sortId, &columns});
+            };
+        }
+        result.CloseCursor();
+        SortTable(*resultTable_, request, runs);
+        result.OpenCursor();
+        sorted = true;
+    }
+    if (hasOrderBy && !(sorted && orderDone_)) {
+        TSortRequest request;
+        request.fields = fieldsOf(orderColumns_, &orderByFields);
+        request.caseInsensitive = orderByNoCase;
+        result.CloseCursor();
+        SortTable(*resultTable_, request, runs);
+        result.OpenCursor();
+    }
 }
 
 void TDataQuery::Close() {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <functional>
 #include <initializer_list>
 
 #include "engine/sql/sql_statement.h"
@@ -304,7 +305,16 @@ void TDataQuery::ParseTrailingClauses() {
     if (p.TokenIs("HAVING")) {
         p.NextToken();
         const TClauseContext clause(p, "HAVING clause");
-        having.reset(p.ParseExpression(pfAllowAggregates));
+        // COUNT(*) may stand in HAVING as in the select list, which is where HAVING's
+        // aggregates must come from; "*" anywhere else is refused.
+        having.reset(p.ParseExpression(pfAllowAggregates | pfAllowAllColumns));
+        std::function<void(const TExpToken*, bool)> check = [&](const TExpToken* n, bool countArgument) {
+            if (n->kind == nkColumn && n->name == "*" && !countArgument) {
+                p.Fail("* (all columns) symbol is not allowed in HAVING clause");
+            }
+            for (const TExpToken* o : n->operands) check(o, n->kind == nkFunction && n->op == opCount);
+        };
+        check(having.get(), false);
         hasHaving = true;
     }
     if (p.TokenIs("ORDER")) {

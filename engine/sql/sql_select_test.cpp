@@ -200,7 +200,12 @@ TEST_F(SqlSelect, PreparationMessagesAndTablesLeftClosed) {
                     "|| name from people"),
               "Column expression 'name || name || name || name || name || name || name || name || name || name || name "
               "|| name || name' exceeds the maximum allowable field size");
-    EXPECT_EQ(Error("select * from people order by name"), "ORDER BY cannot be run yet");
+    EXPECT_EQ(Error("select * from people order by 5"), "Invalid column number '5' specified in ORDER BY clause");
+    EXPECT_EQ(Error("select name from people group by 0"), "Invalid column number '0' specified in GROUP BY clause");
+    EXPECT_EQ(Error("select name from people order by q.name"),
+              "Invalid column name 'name' or table correlation name 'q' specified in ORDER BY clause");
+    EXPECT_EQ(Error("select city, count(*) from people group by city having sum(age) > 1"),
+              "Expression in HAVING clause not found in source columns");
     EXPECT_NE(Error("select nosuch from people"), "");
     // A missing table is the storage layer's error, and nothing stays open.
     try {
@@ -332,6 +337,47 @@ TEST_F(SqlSelect, UnionAllAppendsEveryPartInOrder) {
     EXPECT_EQ(Error("select age from people union all select name from people"),
               "Type mismatch between column expression 'name' in the UNION ALL query and column expression age in "
               "the master query");
+}
+
+TEST_F(SqlSelect, OrderGroupDistinctAndUnionSortTheResult) {
+    auto ordered = Run("select name, age from people order by age desc, name");
+    EXPECT_EQ(Rows(*ordered->ResultCursor()),
+              (std::vector<std::string>{"Cid|41", "Ann|34", "Eve|34", "Dee|30", "Bob|25", "Fay|19"}));
+    auto byNumber = Run("select city, name from people where age > 20 order by 1, 2 desc");
+    EXPECT_EQ(Rows(*byNumber->ResultCursor()),
+              (std::vector<std::string>{"Kyiv|Dee", "Oslo|Cid", "Oslo|Ann", "Rome|Eve", "Rome|Bob"}));
+
+    // Groups come out in GROUP BY order; AVG keeps its hidden count.
+    auto grouped = Run("select city, count(*), sum(age), avg(age) from people group by city");
+    EXPECT_EQ(Rows(*grouped->ResultCursor()),
+              (std::vector<std::string>{"Kyiv|1|30|30|1", "Lima|1|19|19|1", "Oslo|2|75|37.5|2", "Rome|2|59|29.5|2"}));
+    auto having = Run("select city, count(*) from people group by city having count(*) > 1");
+    EXPECT_EQ(Rows(*having->ResultCursor()), (std::vector<std::string>{"Oslo|2", "Rome|2"}));
+    auto sums = Run("select city, sum(age) from people group by city order by 2 desc");
+    EXPECT_EQ(Rows(*sums->ResultCursor()), (std::vector<std::string>{"Oslo|75", "Rome|59", "Kyiv|30", "Lima|19"}));
+
+    auto distinct = Run("select distinct city from people");
+    EXPECT_EQ(Rows(*distinct->ResultCursor()), (std::vector<std::string>{"Kyiv", "Lima", "Oslo", "Rome"}));
+    // UNION keeps one of each row of the whole result; ORDER BY applies to all of it.
+    auto united = Run("select city from people where age > 30 union select city from people where age < 26 "
+                      "order by 1 desc");
+    EXPECT_EQ(Rows(*united->ResultCursor()), (std::vector<std::string>{"Rome", "Oslo", "Lima"}));
+}
+
+TEST_F(SqlSelect, ParametersBoundAfterPreparingTakePart) {
+    TQueryStatement s(directory, false, -1);
+    s.Prepare("select name from people where age > ? and city = ?");
+    auto bind = [&](std::int32_t age, const std::string& city) {
+        TParamValue a{kFieldInteger, 0, std::vector<std::uint8_t>(4), false};
+        PutLE<std::int32_t>(a.value.data(), age);
+        TParamValue c{kFieldString, 0, std::vector<std::uint8_t>(city.begin(), city.end()), false};
+        c.value.push_back(0);
+        s.SetParameters({a, c});
+        s.Execute();
+        return Rows(*s.ResultCursor());
+    };
+    EXPECT_EQ(bind(30, "Oslo"), (std::vector<std::string>{"Ann", "Cid"}));
+    EXPECT_EQ(bind(20, "Rome"), (std::vector<std::string>{"Bob", "Eve"}));
 }
 
 TEST_F(SqlSelect, IntoANamedTableKeepsIt) {

@@ -76,6 +76,7 @@ struct TResultField {
     int sourceTable = -1;
     std::uint16_t sourceField = 0;
     TExpTree prepared;
+    std::string parsedForm;  // the column as parsed (PrintTree), for HAVING to find it
 };
 
 // An item of GROUP BY or ORDER BY: a (qualified) name, or a column number.
@@ -189,6 +190,11 @@ private:
     void NameColumns();
     bool DecideLive() const;
     void CheckUnionPart(const TDataQuery& part) const;
+    // ORDER BY and GROUP BY items as result columns (from 0); the clause names them
+    // in messages.
+    std::vector<std::size_t> ResolveItems(const std::vector<TGroupByField>& items, const char* clause) const;
+    void PrepareHaving();
+    void SortResult();
     void MakeResultTable();
     void CopyRows();
     void MakeRow(TJoinColumns& columns, std::span<std::uint8_t> out);
@@ -201,6 +207,10 @@ private:
     bool temporaryResult_ = false;
     std::unique_ptr<TGroupCombiner> combiner_;
     bool prepared_ = false;
+    std::vector<std::size_t> groupColumns_;
+    std::vector<std::size_t> orderColumns_;
+    bool orderDone_ = false;  // the grouping or DISTINCT sort already gives the ORDER BY order
+    TExpTree havingPrepared_;
     bool valuesGathered_ = false;
     std::unordered_set<std::string> values_;
 };

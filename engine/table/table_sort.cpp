@@ -402,6 +402,8 @@ std::int32_t SortInRuns(TDataTable& table, const TSortRequest& request, const TS
     progress.SetTotal(2 * static_cast<std::uint64_t>(slots));
     progress.Report();
 
+    // A run never holds more records than the table has slots.
+    capacity = std::max<std::size_t>(1, std::min(capacity, static_cast<std::size_t>(slots)));
     std::vector<TRun> runs;
     std::vector<std::uint8_t> entries(capacity * keys.entrySize);
     std::size_t count = 0;
@@ -409,7 +411,6 @@ std::int32_t SortInRuns(TDataTable& table, const TSortRequest& request, const TS
     bool singleRun = false;
     {
         std::vector<std::uint8_t> raw(capacity * size);
-        std::vector<std::uint8_t> sortedPiece;
         std::int32_t n = 1;
         while (n <= slots) {
             count = 0;
@@ -513,7 +514,8 @@ std::int32_t SortTable(TDataTable& table, const TSortRequest& request, const std
                        TSortStats* stats) {
     TDataFile& data = table.Data();
     const TErrorContext context{.database = data.Directory(), .table = data.TableName()};
-    if (!table.Exclusive() || table.TransactionActive()) RaiseEngineError(RERUZO_NEEDEXCLACCESS, context);
+    if (!table.IsOpen() || !table.Exclusive() || table.TransactionActive())
+        RaiseEngineError(RERUZO_NEEDEXCLACCESS, context);
     if (table.ReadOnly()) RaiseEngineError(RERUZO_NOTSUFFTABLERIGHTS, context);
 
     TSortStats local;

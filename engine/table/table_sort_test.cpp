@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <fstream>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -161,14 +159,14 @@ void AppendGroupName(TTableLoader& loader, std::int32_t grp, const char* name) {
 TEST_P(TableSortPaths, SeveralFieldsWithDescendingFlagsAndNulls) {
     TDataTable* t = Create("t", GroupNameStructure());
     TTableLoader loader(*t);
-    AppendGroupName(loader, 2, "b");         // id 1
-    AppendGroupName(loader, kNull, "x");     // id 2
-    AppendGroupName(loader, 1, "a");         // id 3
-    AppendGroupName(loader, 2, nullptr);     // id 4
-    AppendGroupName(loader, 1, "c");         // id 5
-    AppendGroupName(loader, 2, "b");         // id 6
-    AppendGroupName(loader, kNull, nullptr); // id 7
-    AppendGroupName(loader, 1, "a");         // id 8
+    AppendGroupName(loader, 2, "b");          // id 1
+    AppendGroupName(loader, kNull, "x");      // id 2
+    AppendGroupName(loader, 1, "a");          // id 3
+    AppendGroupName(loader, 2, nullptr);      // id 4
+    AppendGroupName(loader, 1, "c");          // id 5
+    AppendGroupName(loader, 2, "b");          // id 6
+    AppendGroupName(loader, kNull, nullptr);  // id 7
+    AppendGroupName(loader, 1, "a");          // id 8
     TSortRequest request;
     request.fields = {Field(*t, 2), Field(*t, 3, true)};
     EXPECT_EQ(Sort(*t, request, GetParam()), 8);
@@ -610,41 +608,5 @@ TEST_F(TableSortTest, ATableOpenForSharingIsRefused) {
     dir->CloseTable(t, false);
 }
 
-}  // namespace
-}  // namespace reruzo
-
-namespace reruzo {
-namespace {
-TEST_F(TableSortTest, DISABLED_Million) {
-    TDataTable* t = Create("big", GroupNameStructure());
-    {
-        TTableLoader loader(*t);
-        std::mt19937 rng(5);
-        for (int i = 1; i <= 1000000; ++i) {
-            auto r = loader.BlankRecord();
-            PutIntegerField(r, loader.Fields()[1], static_cast<std::int32_t>(rng() % 100000));
-            loader.Append(r);
-        }
-    }
-    t->FlushBuffers();
-    { std::ifstream st("/proc/self/status"); std::string line; while (std::getline(st, line)) if (line.rfind("VmHWM", 0) == 0 || line.rfind("VmRSS", 0) == 0) std::printf("%s\n", line.c_str()); }
-    auto start = std::chrono::steady_clock::now();
-    TSortRequest request;
-    request.fields = {Field(*t, 2)};
-    TSortStats stats;
-    EXPECT_EQ(SortTable(*t, request, work.Dir(), &stats), 1000000);
-    std::printf("runs %d passes %d, %lld ms\n", stats.runs, stats.mergePasses,
-                (long long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
-    { std::ifstream st("/proc/self/status"); std::string line; while (std::getline(st, line)) if (line.rfind("VmHWM", 0) == 0 || line.rfind("VmRSS", 0) == 0) std::printf("%s\n", line.c_str()); }
-    std::int64_t prev = INT64_MIN;
-    for (std::int32_t n = 1; n <= t->Data().SlotCount(); ++n) {
-        TPinnedRecord r(t->Data().GetRecord(nullptr, n, {.readAhead = true}));
-        const auto v = GetIntegerField(r->Data(), t->Data().FieldDesc(2));
-        ASSERT_GE(v, prev);
-        prev = v;
-    }
-    EXPECT_EQ(Joined(CheckTableIndexes(t->Data(), t->Index())), "");
-    std::printf("checked %lld ms\n", (long long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
-}
 }  // namespace
 }  // namespace reruzo

@@ -1,6 +1,7 @@
 // reruzo: the table engine's command-line tool. It describes, dumps, loads, appends
-// to, deletes from and verifies engine tables, with records as JSON lines. The
-// command line is read here; the commands themselves live in commands.cpp.
+// to, deletes from and verifies engine tables, with records as JSON lines, and runs
+// SQL statements on the tables of a folder. The command line is read here; the
+// commands themselves live in commands.cpp and sql_shell.cpp.
 #include <strings.h>
 
 #include <charconv>
@@ -8,9 +9,12 @@
 #include <iostream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "engine/errors/engine_errors.h"
 #include "tools/reruzo/commands.h"
+#include "tools/reruzo/json.h"
+#include "tools/reruzo/sql_shell.h"
 #include "tools/reruzo/values.h"
 
 namespace {
@@ -19,6 +23,7 @@ using namespace reruzo::cli;
 
 const char* const kUsage =
     "usage: reruzo COMMAND TABLE [options]\n"
+    "       reruzo sql DIR [--json] [--codepage N] [--password P]... [--param JSON]... [-c TEXT | FILE]\n"
     "  info   TABLE                     the table's header, fields and indexes as one JSON object\n"
     "  dump   TABLE [--index NAME | --natural] [--filter TEXT [--nocase] [--nopartial]] [--meta]\n"
     "                                   the records as JSON lines, in the order of the primary\n"
@@ -33,13 +38,21 @@ const char* const kUsage =
     "                                   deletes the records the filter selects\n"
     "  verify TABLE                     checks the data file, the index trees and that the\n"
     "                                   indexes hold exactly the records' keys\n"
+    "  sql    DIR [--json] [--param JSON]... [-c TEXT | FILE]\n"
+    "                                   runs the SQL statements of TEXT, FILE or standard input\n"
+    "                                   (an interactive shell on a terminal) on the tables of\n"
+    "                                   the folder DIR; SELECT results as an aligned table, or\n"
+    "                                   as JSON lines with --json; each --param binds the next\n"
+    "                                   \"?\" of the first statement (a JSON number, string,\n"
+    "                                   true, false or null); lines starting with \".\" between\n"
+    "                                   statements are dot-commands (.help lists them)\n"
     "TABLE is the table's path without extension (a trailing \".DAT\" is allowed).\n"
     "Options of every command:\n"
     "  --codepage N     code page of the table's strings (default 936; 65001 for UTF-8)\n"
-    "  --password TEXT  password of an encrypted table\n"
+    "  --password TEXT  password of an encrypted table (sql: once for each password)\n"
     "Exit status: 0 success; 1 an engine error, a damaged table (verify), or input that\n"
-    "cannot be used (malformed JSON, a bad value or schema: the message gives its line);\n"
-    "2 a bad command line.\n";
+    "cannot be used (malformed JSON, a bad value or schema: the message gives its line;\n"
+    "sql: the statements before the failing one stay done); 2 a bad command line.\n";
 
 // A mistake on the command line: reported with the usage text, status 2.
 struct TUsageError {
@@ -56,6 +69,15 @@ void SplitTablePath(std::string path, TOptions& o) {
     const auto dot = o.table.rfind('.');
     if (dot != std::string::npos && strcasecmp(o.table.c_str() + dot, ".DAT") == 0) o.table.resize(dot);
     if (o.table.empty()) throw TUsageError{"no table name in \"" + path + "\""};
+}
+
+int CodePage(const std::string& text) {
+    int codePage = 0;
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), codePage);
+    if (r.ec != std::errc() || r.ptr != text.data() + text.size() || !TTextCodec::Supported(codePage)) {
+        throw TUsageError{"unknown code page \"" + text + "\""};
+    }
+    return codePage;
 }
 
 TOptions ParseCommandLine(int argc, char** argv) {
@@ -82,11 +104,7 @@ TOptions ParseCommandLine(int argc, char** argv) {
             throw TUsageError{option + " does not apply to " + o.command};
         };
         if (option == "--codepage") {
-            const std::string text = value();
-            const auto r = std::from_chars(text.data(), text.data() + text.size(), o.codePage);
-            if (r.ec != std::errc() || r.ptr != text.data() + text.size() || !TTextCodec::Supported(o.codePage)) {
-                throw TUsageError{"unknown code page \"" + text + "\""};
-            }
+            o.codePage = CodePage(value());
         } else if (option == "--password") {
             o.password = value();
         } else if (option == "--index") {
@@ -124,6 +142,63 @@ TOptions ParseCommandLine(int argc, char** argv) {
     return o;
 }
 
+// The values of the --param options, converted once the code page is known.
+std::vector<reruzo::TParamValue> SqlParameters(const std::vector<std::string>& texts, int codePage) {
+    const TTextCodec codec(codePage);
+    std::vector<reruzo::TParamValue> values;
+    for (const std::string& text : texts) {
+        try {
+            values.push_back(ParameterFromJson(ParseJson(text), codec));
+        } catch (const EJsonError& e) {
+            throw TUsageError{"--param " + text + ": column " + std::to_string(e.Column) + ": " + e.what()};
+        } catch (const EValueError& e) {
+            throw TUsageError{"--param " + text + ": " + e.what()};
+        }
+    }
+    return values;
+}
+
+TSqlOptions ParseSqlCommandLine(int argc, char** argv) {
+    if (argc < 3 || argv[2][0] == '-' || argv[2][0] == 0) throw TUsageError{"no folder given"};
+    TSqlOptions o;
+    o.directory = argv[2];
+    for (char& c : o.directory) {
+        if (c == '\\') c = '/';
+    }
+    if (o.directory.back() != '/') o.directory += '/';
+    std::vector<std::string> parameters;
+    std::set<std::string> seen;
+    for (int i = 3; i < argc; ++i) {
+        const std::string option = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) throw TUsageError{option + " needs a value"};
+            return argv[++i];
+        };
+        const bool repeatable = option == "--password" || option == "--param";
+        if (option[0] == '-' && !repeatable && !seen.insert(option).second) throw TUsageError{option + " is given twice"};
+        if (option == "--json") {
+            o.json = true;
+        } else if (option == "--codepage") {
+            o.codePage = CodePage(value());
+        } else if (option == "--password") {
+            o.passwords.push_back(value());
+        } else if (option == "--param") {
+            parameters.push_back(value());
+        } else if (option == "-c") {
+            o.command = value();
+        } else if (option[0] == '-') {
+            throw TUsageError{"unknown option \"" + option + "\""};
+        } else if (o.file) {
+            throw TUsageError{"more than one FILE: \"" + *o.file + "\" and \"" + option + "\""};
+        } else {
+            o.file = option;
+        }
+    }
+    if (o.command && o.file) throw TUsageError{"-c and FILE exclude each other"};
+    o.parameters = SqlParameters(parameters, o.codePage);
+    return o;
+}
+
 int Run(const TOptions& o) {
     if (o.command == "info") return InfoCommand(o);
     if (o.command == "dump") return DumpCommand(o);
@@ -136,15 +211,21 @@ int Run(const TOptions& o) {
 
 int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
+    const bool sql = argc >= 2 && std::strcmp(argv[1], "sql") == 0;
     TOptions options;
+    TSqlOptions sqlOptions;
     try {
-        options = ParseCommandLine(argc, argv);
+        if (sql) {
+            sqlOptions = ParseSqlCommandLine(argc, argv);
+        } else {
+            options = ParseCommandLine(argc, argv);
+        }
     } catch (const TUsageError& e) {
         std::cerr << "reruzo: " << e.what << "\n" << kUsage;
         return 2;
     }
     try {
-        return Run(options);
+        return sql ? SqlCommand(sqlOptions) : Run(options);
     } catch (const std::exception& e) {
         // Engine errors, unusable input, and anything else that stops a command.
         std::cout.flush();
