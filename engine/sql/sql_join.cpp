@@ -3,6 +3,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -171,6 +172,12 @@ TJoinPlan::TJoinPlan(TDataQuery& query, const TExpToken* where) : query_(query) 
 
     TJoinColumns columns(tables);
     const TResolveColumn resolve = [&](TExpToken& column) {
+        if (!column.qualifier.empty() &&
+            std::none_of(tables.begin(), tables.end(),
+                         [&](const TSourceTable& t) { return SameNoCase(t.correlationName, column.qualifier); })) {
+            RaiseEngineError(RERUZO_SQLPARSE, {.text = "Table correlation name '" + column.qualifier +
+                                                       "' referenced in WHERE clause is not defined in the FROM clause"});
+        }
         for (const TSourceTable& t : tables) {
             if (!column.qualifier.empty() && !SameNoCase(column.qualifier, t.correlationName)) continue;
             if (FieldResolver(t.cursor->Fields(), t.correlationName)(column)) {

@@ -4,10 +4,10 @@
 // filter of its cursor, answered by record bitmaps and the table's indexes, never a
 // test of every row in the copy loop.
 //
-// Not yet run here: joins of several tables, GROUP BY, DISTINCT, ORDER BY, UNION and
-// IN sub-selects; they are refused with a message that says so. Aggregates without
-// GROUP BY make one result row.
-
+// Several tables are joined as sql_join.h describes; IN sub-selects run before the
+// query that reads them; the parts after UNION add their rows to the result; grouping,
+// DISTINCT, UNION and ORDER BY sort the copied result in place (table_sort.h).
+// Aggregates without GROUP BY make one result row in the copy loop itself.
 #include <strings.h>
 
 #include <algorithm>

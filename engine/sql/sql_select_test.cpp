@@ -313,6 +313,8 @@ TEST_F(SqlSelect, JoinsOfSeveralTables) {
     auto narrowed = Run("select p.name, c.name from people p left join cities c on p.city = c.name and "
                         "c.country = 'Italy' where p.age < 31");
     EXPECT_EQ(Rows(*narrowed->ResultCursor()), (std::vector<std::string>{"Bob|Rome", "Dee|NULL", "Fay|NULL"}));
+    EXPECT_EQ(Error("select p.name from people p, cities c where x.name = p.city"),
+              "Table correlation name 'x' referenced in WHERE clause is not defined in the FROM clause");
     auto all = Run("select * from people p, cities c where p.id = 1 and c.country = 'France'");
     EXPECT_EQ(Names(*all->ResultCursor()),
               (std::vector<std::string>{"id", "name", "age", "city", "name_1", "country"}));
