@@ -403,9 +403,40 @@ void TDataQuery::PrepareHaving() {
     havingPrepared_.reset(reruzo::Prepare(tree.get(), {false, false, resultCursor_->LanguageId(), resultCursor_->SortId()}));
 }
 
-bool TDataQuery::DecideLive() const {
+bool TDataQuery::FindOrderIndex(std::string& name) const {
+    if (orderByNoCase || sourceTables.size() != 1) return false;
+    const TDataCursor& cursor = *sourceTables.front().cursor;
+    std::vector<std::uint16_t> wanted;
+    for (std::size_t c : orderColumns_) {
+        const TResultField& f = resultFields[c];
+        if (f.isExpression || f.aggregate != akNone) return false;
+        wanted.push_back(f.sourceField);
+    }
+    const bool descending = !orderByFields.empty() && orderByFields.front().descending;
+    for (const TOrderByField& o : orderByFields) {
+        if (o.descending != descending) return false;
+    }
+    const TIndexFile& index = cursor.Table().Index();
+    for (int slot = 0; slot <= index.Header().SecondaryCount; ++slot) {
+        const TIndexDesc& d = index.Descriptor(slot);
+        if (!d.Defined() || (slot == 0 && index.NoPrimaryIndex()) || d.CaseInsensitive) continue;
+        if (d.FieldCount != wanted.size() || (d.Descending != 0) != descending) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < wanted.size() && same; ++i) {
+            same = d.FieldNumbers[i] == wanted[i] && d.FieldDescending[i] == 0;
+        }
+        if (!same) continue;
+        name = slot == 0 ? std::string() : d.Name;
+        return true;
+    }
+    return false;
+}
+
+bool TDataQuery::DecideLive() {
+    // With a live result asked for, ORDER BY can be served by an index of the table.
+    orderIndexFound_ = requestLive && hasOrderBy && FindOrderIndex(orderIndex_);
     if (!requestLive || !intoTableName.empty() || intoMemory || distinct || sourceTables.size() != 1 || grouped ||
-        hasHaving || hasOrderBy)
+        hasHaving || (hasOrderBy && !orderIndexFound_))
         return false;
     // A live result is the source table's own cursor, so it shows exactly the table's
     // columns: anything but all of them, in their order, needs a copy.
@@ -513,6 +544,7 @@ void TDataQuery::Execute() {
         for (TDataQuery* part = unionQuery; part; part = part->unionQuery) {
             part->plan_ = std::make_unique<TJoinPlan>(*part, part->where.get());
         }
+        if (live && orderIndexFound_) sourceTables.front().cursor->SetIndexName(orderIndex_);
         plan_->InstallFilters();
         if (!live) {
             CopyRows();

@@ -150,6 +150,13 @@ TEST_F(SqlSelect, ALiveResultIsTheTablesOwnCursorOnlyWithAllItsColumns) {
     auto partial = Run("select name, age from people where city = 'Oslo'", true);
     EXPECT_FALSE(partial->MainQuery()->live);
     EXPECT_EQ(Rows(*partial->ResultCursor()), (std::vector<std::string>{"Ann|34", "Cid|41"}));
+    // ORDER BY that an index of the table gives stays live, in that index's order.
+    auto byAge = Run("select * from people where city <> 'Lima' order by age", true);
+    EXPECT_TRUE(byAge->MainQuery()->live);
+    EXPECT_EQ(Rows(*byAge->ResultCursor()), (std::vector<std::string>{"2|Bob|25|Rome", "4|Dee|30|Kyiv", "1|Ann|34|Oslo",
+                                                                       "5|Eve|34|Rome", "3|Cid|41|Oslo"}));
+    auto byName = Run("select * from people order by name", true);
+    EXPECT_FALSE(byName->MainQuery()->live) << "no index gives this order";
     auto into = Run("select * into x from people", true);
     EXPECT_EQ(into->MainQuery()->live, false);
 }

@@ -188,7 +188,10 @@ private:
     void OpenSources();
     void ResolveColumns();
     void NameColumns();
-    bool DecideLive() const;
+    bool DecideLive();
+    // The index of the first source table whose key fields are the ORDER BY columns in
+    // their order and direction, or "" with false when there is none.
+    bool FindOrderIndex(std::string& name) const;
     void CheckUnionPart(const TDataQuery& part) const;
     // ORDER BY and GROUP BY items as result columns (from 0); the clause names them
     // in messages.
@@ -211,6 +214,8 @@ private:
     std::vector<std::size_t> orderColumns_;
     bool orderDone_ = false;  // the grouping or DISTINCT sort already gives the ORDER BY order
     TExpTree havingPrepared_;
+    bool orderIndexFound_ = false;
+    std::string orderIndex_;
     bool valuesGathered_ = false;
     std::unordered_set<std::string> values_;
 };
