@@ -224,6 +224,19 @@ TJoinPlan::TJoinPlan(TDataQuery& query, const TExpToken* where) : query_(query) 
             }
             return false;
         }();
+        // A join condition compares columns of two tables: neither side may mix them.
+        if (part.join >= 0 && count > 1 && condition->kind == nkBinary && condition->op >= opEq &&
+            condition->op <= opLe) {
+            for (const TExpToken* side : condition->operands) {
+                std::vector<bool> sideTables(n, false);
+                CollectTables(side, columns, sideTables);
+                if (std::count(sideTables.begin(), sideTables.end(), true) > 1) {
+                    RaiseEngineError(RERUZO_SQLPARSE,
+                                     {.text = "The join condition cannot contain multiple table correlation names in "
+                                              "either the left or right operand in WHERE or JOIN clause"});
+                }
+            }
+        }
         if (part.join < 0 && onOptional) {
             residual_.push_back(prepare(condition.get()));
         } else if (count <= 1 && (part.join < 0 || optional_[last] ||

@@ -322,6 +322,9 @@ TEST_F(SqlSelect, JoinsOfSeveralTables) {
     EXPECT_EQ(Rows(*narrowed->ResultCursor()), (std::vector<std::string>{"Bob|Rome", "Dee|NULL", "Fay|NULL"}));
     EXPECT_EQ(Error("select p.name from people p, cities c where x.name = p.city"),
               "Table correlation name 'x' referenced in WHERE clause is not defined in the FROM clause");
+    EXPECT_EQ(Error("select p.name from people p join cities c on p.city || c.country = c.name"),
+              "The join condition cannot contain multiple table correlation names in either the left or right operand "
+              "in WHERE or JOIN clause");
     auto all = Run("select * from people p, cities c where p.id = 1 and c.country = 'France'");
     EXPECT_EQ(Names(*all->ResultCursor()),
               (std::vector<std::string>{"id", "name", "age", "city", "name_1", "country"}));
