@@ -14,6 +14,7 @@
 #include "engine/storage/byte_order.h"
 #include "engine/storage/field_text.h"
 #include "engine/table/data_session.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace reruzo {
@@ -390,6 +391,47 @@ TEST_F(SqlSelect, ParametersBoundAfterPreparingTakePart) {
     };
     EXPECT_EQ(bind(30, "Oslo"), (std::vector<std::string>{"Ann", "Cid"}));
     EXPECT_EQ(bind(20, "Rome"), (std::vector<std::string>{"Bob", "Eve"}));
+}
+
+TEST_F(SqlSelect, ASelectSeesOnlyWholeRowsWhileAnotherProcessWrites) {
+    constexpr int kRows = 300;
+    const std::string folder = tmp.Dir();
+    quorvane::testing::TChild child([folder](quorvane::testing::TChild& self) {
+        TDataSession own;
+        TDataDirectory& d = own.OpenDirectory("db", folder);
+        TDataCursor c(d);
+        c.SetTableName("people");
+        c.OpenCursor();
+        std::vector<std::uint8_t> r(c.RecordSize());
+        self.Tell('s');
+        for (int i = 0; i < kRows; ++i) {
+            c.InitRecord(r);
+            PutStringField(r, c.Fields()[1], "Kid");
+            PutIntegerField(r, c.Fields()[2], 50);
+            PutStringField(r, c.Fields()[3], "Nowhere");
+            c.AppendRecord(r, false);
+        }
+        return 0;
+    });
+    ASSERT_EQ(child.Hear(), 's');
+    std::int64_t last = 0;
+    for (int round = 0; round < 30; ++round) {
+        auto s = Run("select count(*), sum(age), min(age), max(age) from people where age >= 50");
+        const std::vector<std::string> rows = Rows(*s->ResultCursor());
+        ASSERT_EQ(rows.size(), 1u);
+        const std::int64_t count = std::stoll(rows[0].substr(0, rows[0].find('|')));
+        // Every row counted is one the other process wrote whole.
+        if (count > 0) {
+            EXPECT_EQ(rows[0], std::to_string(count) + "|" + std::to_string(50 * count) + "|50|50");
+        }
+        auto names = Run("select name, city from people where age >= 50");
+        for (const std::string& row : Rows(*names->ResultCursor())) ASSERT_EQ(row, "Kid|Nowhere");
+        EXPECT_GE(count, last) << "committed rows do not vanish";
+        last = count;
+    }
+    EXPECT_EQ(child.Wait(), 0);
+    auto all = Run("select count(*) from people where age >= 50");
+    EXPECT_EQ(Rows(*all->ResultCursor()), (std::vector<std::string>{std::to_string(kRows)}));
 }
 
 TEST_F(SqlSelect, IntoANamedTableKeepsIt) {
