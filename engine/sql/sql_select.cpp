@@ -549,6 +549,9 @@ void TDataQuery::Execute() {
         if (!live) {
             CopyRows();
             SortResult();
+            // The copied rows go to the file before they are read: a cache full of
+            // records still to be written has no room for the reads.
+            resultCursor_->FlushBuffers({});
         }
     } catch (...) {
         for (TDataTable* t : locked) t->WriteUnlock();
