@@ -171,8 +171,19 @@ void TDataQuery::OpenSources() {
         t.cursor = std::make_unique<TDataCursor>(*directory);
         t.cursor->SetTableName(t.tableName);
         t.cursor->SetReadOnly(!requestLive);
+        // Where the rows combine into groups or distinct rows, the order they are read
+        // in makes no difference: the first table is then walked in record order,
+        // through its filter's bitmap alone, instead of along an index.
+        if (&t == &sourceTables.front() && (hasGroupBy || distinct || hasAggregateColumns())) {
+            t.cursor->SetNaturalOrder(true);
+        }
         t.cursor->OpenCursor();
     }
+}
+
+bool TDataQuery::hasAggregateColumns() const {
+    return std::any_of(resultFields.begin(), resultFields.end(),
+                       [](const TResultField& f) { return f.aggregate != akNone; });
 }
 
 void TDataQuery::ResolveColumns() {

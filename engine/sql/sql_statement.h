@@ -186,6 +186,7 @@ private:
     void AddCondition(TExpToken* condition);
     bool EndsTableReference() const;
     void OpenSources();
+    bool hasAggregateColumns() const;
     void ResolveColumns();
     void NameColumns();
     bool DecideLive();
