@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <unordered_map>
 #include <cstring>
 
 #include "engine/errors/engine_errors.h"
@@ -636,6 +637,24 @@ void TDataQuery::CopyRows() {
     std::int32_t rows = 0;
     std::int32_t copied = 0;
     const auto& progress = statement_.Progress();
+    // Rows of a group (or copies of a DISTINCT row) that are equal byte for byte meet
+    // here already, up to kMaxEarlyGroups of them: a group's row takes in the rows that
+    // follow, and only one row of each goes into the table. The grouping or DISTINCT
+    // sort then combines what is left, rows that are equal only in the table's
+    // collation and groups beyond the limit included, as it would have all rows.
+    constexpr std::size_t kMaxEarlyGroups = 65536;
+    const bool early = !unionQuery && (distinct || (grouped && !aggregatesOnly));
+    std::vector<const TFieldDesc*> keyFields;
+    if (early) {
+        const std::vector<TFieldDesc>& fields = result.Fields();
+        if (distinct) {
+            for (std::size_t i = 0; i < resultFields.size(); ++i) keyFields.push_back(&fields[i]);
+        } else {
+            for (std::size_t c : groupColumns_) keyFields.push_back(&fields[c]);
+        }
+    }
+    std::unordered_map<std::string, std::vector<std::uint8_t>> earlyGroups;
+    std::string key;
     plan_->ForEachRow(
         columns,
         [&] {
@@ -648,6 +667,19 @@ void TDataQuery::CopyRows() {
                 } else {
                     combiner_->Combine(group, out);
                 }
+            } else if (early) {
+                key.clear();
+                for (const TFieldDesc* f : keyFields) {
+                    key.append(reinterpret_cast<const char*>(out.data() + f->Offset), std::size_t{f->DataSize} + 1);
+                }
+                if (auto it = earlyGroups.find(key); it != earlyGroups.end()) {
+                    if (!distinct) combiner_->Combine(it->second, out);
+                } else if (earlyGroups.size() < kMaxEarlyGroups) {
+                    earlyGroups.emplace(key, out);
+                } else {
+                    result.AppendRecord(out, false);
+                }
+                ++copied;
             } else {
                 result.AppendRecord(out, false);
                 ++copied;
@@ -661,6 +693,7 @@ void TDataQuery::CopyRows() {
             reported = percent;
             return !progress || progress(percent);
         });
+    for (const auto& [k, row] : earlyGroups) result.AppendRecord(row, false);
     // The rows of the parts after UNION ALL follow, converted to the result's columns.
     for (TDataQuery* part = unionQuery; part; part = part->unionQuery) {
         TJoinColumns partColumns(part->sourceTables);
