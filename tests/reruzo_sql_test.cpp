@@ -102,6 +102,18 @@ TEST_F(ReruzoSql, SeveralStatementsEachPrintTheirResult) {
     EXPECT_EQ(script.out, "{\"name\":\"carol\"}\nage\n---\n 12\n1 row\n");
 }
 
+TEST_F(ReruzoSql, AveragesShowWithoutTheirHiddenCounts) {
+    Load("people", kPeopleSchema, kPeopleInput);
+    // Ages over 20: carol 30, Alice 25, bob 41, whose average is 32; with dave's 12 the
+    // four average 27. The count AVG keeps for itself is not a result column.
+    TRun run = Sql("--json -c " + Quote("select count(*), avg(age) from people where age > 20"));
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out, "{\"Count Of *\":3,\"Average Of age\":32}\n");
+    run = Sql("-c " + Quote(".timer off\nselect avg(age) as mean from people"));
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out, "mean\n----\n  27\n1 row\n");
+}
+
 TEST_F(ReruzoSql, ParametersBindToTheFirstStatement) {
     Load("people", kPeopleSchema, kPeopleInput);
     TRun run = Sql("--json --param 20 --param '\"Paris\"' -c " + Quote("select name from people where age > ? and city <> ?"));

@@ -60,9 +60,12 @@ std::string TrimmedRight(std::string line) {
     return line;
 }
 
-void PrintJsonRows(TDataCursor& cursor, const TTextCodec& codec, std::ostream& out) {
+// The first `columns` fields of the cursor are the result's columns; fields after them
+// (the hidden counts of AVG) are not shown.
+void PrintJsonRows(TDataCursor& cursor, std::size_t columns, const TTextCodec& codec, std::ostream& out) {
     std::vector<std::string> keys;
-    for (const TFieldDesc& f : cursor.Fields()) {
+    for (std::size_t c = 0; c < columns; ++c) {
+        const TFieldDesc& f = cursor.Fields()[c];
         std::string key;
         AppendJsonString(key, codec.ToUtf8(f.Name));
         keys.push_back(key + ":");
@@ -82,10 +85,11 @@ void PrintJsonRows(TDataCursor& cursor, const TTextCodec& codec, std::ostream& o
     }
 }
 
-void PrintTable(TDataCursor& cursor, const TTextCodec& codec, std::ostream& out) {
+void PrintTable(TDataCursor& cursor, std::size_t columns, const TTextCodec& codec, std::ostream& out) {
+    const std::vector<TFieldDesc> fields(cursor.Fields().begin(), cursor.Fields().begin() + columns);
     std::vector<std::string> header;
     std::vector<bool> right;
-    for (const TFieldDesc& f : cursor.Fields()) {
+    for (const TFieldDesc& f : fields) {
         header.push_back(Printable(codec.ToUtf8(f.Name)));
         right.push_back(IsNumeric(f));
     }
@@ -94,7 +98,7 @@ void PrintTable(TDataCursor& cursor, const TTextCodec& codec, std::ostream& out)
     cursor.SetToBegin();
     while (cursor.GetNextRecord(record) == 0) {
         std::vector<std::string>& row = rows.emplace_back();
-        for (const TFieldDesc& f : cursor.Fields()) row.push_back(TableCellText(record, f, codec));
+        for (const TFieldDesc& f : fields) row.push_back(TableCellText(record, f, codec));
     }
     out << AlignedTable(header, right, rows);
 }
@@ -153,10 +157,11 @@ void PrintResult(TQueryStatement& statement, const TTextCodec& codec, const TOut
         (settings.json ? err : out) << count;
         return;
     }
+    const std::size_t columns = std::min(cursor->Fields().size(), statement.MainQuery()->resultFields.size());
     if (settings.json) {
-        PrintJsonRows(*cursor, codec, out);
+        PrintJsonRows(*cursor, columns, codec, out);
     } else {
-        PrintTable(*cursor, codec, out);
+        PrintTable(*cursor, columns, codec, out);
         out << count;
     }
     out.flush();
