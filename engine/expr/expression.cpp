@@ -128,6 +128,17 @@ void AddOperand(TExpToken* node, TExpToken* operand) {
     node->operands.push_back(operand);
 }
 
+TExpToken* AndNode(TExpToken* left, TExpToken* right) {
+    TExpToken* node = AcquireNode();
+    node->kind = nkBinary;
+    node->op = opAnd;
+    node->text = "AND";
+    node->dataType = kFieldBoolean;
+    AddOperand(node, left);
+    AddOperand(node, right);
+    return node;
+}
+
 TExpToken* CloneTree(const TExpToken* root) {
     if (!root) return nullptr;
     TExpToken* n = CloneNode(root);

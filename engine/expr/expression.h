@@ -118,6 +118,11 @@ struct TExpToken {
 
 // ---- Type classes of node values ----------------------------------------------------------
 
+// SUM, COUNT, MIN, MAX or AVG.
+inline bool IsAggregate(const TExpToken& n) {
+    return n.kind == nkFunction && (n.op == opSum || n.op == opCount || n.op == opMin || n.op == opMax || n.op == opAvg);
+}
+
 inline bool IsIntegerKind(std::uint8_t t) {
     return t == kFieldSmallInt || t == kFieldInteger || t == kFieldWord || t == kFieldLargeInt;
 }
@@ -139,6 +144,8 @@ void FreeTree(TExpToken* root);
 std::int64_t LiveNodeCount();
 // Appends `operand` to the operands of `node`, which becomes its parent.
 void AddOperand(TExpToken* node, TExpToken* operand);
+// A new "AND" node over two conditions, as the parser makes it.
+TExpToken* AndNode(TExpToken* left, TExpToken* right);
 TExpToken* CloneTree(const TExpToken* root);
 // A copy of one node's attributes, without operands; a sub-select's query is shared
 // through another handle when its handle can give one.

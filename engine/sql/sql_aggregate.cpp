@@ -8,15 +8,6 @@
 #include "engine/storage/byte_order.h"
 
 namespace reruzo {
-namespace {
-
-// A stored number in the domain its type computes in: 64-bit integers (integer
-// kinds, dates, times), doubles (floats, timestamps) or currency (BCD, x 10000).
-struct TNumberValue {
-    enum TKind : std::uint8_t { kInteger, kFloat, kCurrency } kind = kInteger;
-    std::int64_t i = 0;
-    double f = 0;
-};
 
 TNumberValue ReadNumber(std::uint8_t type, const std::uint8_t* p) {
     switch (type) {
@@ -41,6 +32,13 @@ double AsDouble(const TNumberValue& n) {
         default: return static_cast<double>(n.i);
     }
 }
+
+bool IsNumberType(std::uint8_t t) {
+    return t == kFieldSmallInt || t == kFieldWord || t == kFieldBoolean || t == kFieldInteger || t == kFieldDate ||
+           t == kFieldTime || t == kFieldLargeInt || t == kFieldFloat || t == kFieldTimeStamp || t == kFieldBCD;
+}
+
+namespace {
 
 // Writes a number into field data of `type` (a float or currency becomes an integer
 // by cutting towards zero, as the field writers do).
@@ -107,12 +105,7 @@ void Write(std::span<std::uint8_t> record, const TFieldDesc& f, const TNumberVal
 
 std::vector<std::uint8_t> ValueAsField(const TExpToken& value, const TFieldDesc& field) {
     std::vector<std::uint8_t> out(field.DataSize, 0);
-    const bool numeric = [](std::uint8_t t) {
-        return t == kFieldSmallInt || t == kFieldWord || t == kFieldInteger || t == kFieldLargeInt ||
-               t == kFieldFloat || t == kFieldBCD || t == kFieldDate || t == kFieldTime || t == kFieldTimeStamp ||
-               t == kFieldBoolean;
-    }(field.FieldType);
-    if (numeric && value.dataType != field.FieldType && value.value.size() >= 8) {
+    if (IsNumberType(field.FieldType) && value.dataType != field.FieldType && value.value.size() >= 8) {
         WriteNumber(field.FieldType, out.data(), ReadNumber(value.dataType, value.value.data()));
         return out;
     }

@@ -26,6 +26,21 @@ struct TAggregateColumn {
     std::uint16_t countFieldNo = 0;  // AVG: its hidden count column
 };
 
+// A stored number in the domain its type computes in: 64-bit integers (integer
+// kinds, Booleans, dates, times), doubles (floats, timestamps) or currency (BCD,
+// x 10000).
+struct TNumberValue {
+    enum TKind : std::uint8_t { kInteger, kFloat, kCurrency } kind = kInteger;
+    std::int64_t i = 0;
+    double f = 0;
+};
+
+// The number field data of `type` holds (0 for a type that is not a number).
+TNumberValue ReadNumber(std::uint8_t type, const std::uint8_t* p);
+double AsDouble(const TNumberValue& n);
+// Whether field data of `type` is a number in the sense of ReadNumber.
+bool IsNumberType(std::uint8_t type);
+
 // Stores `value` (an evaluated expression, not NULL) as field data of `field`
 // (DataSize bytes): numbers convert between the number types, strings and bytes are
 // cut to the field's size.

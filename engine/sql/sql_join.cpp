@@ -1,8 +1,6 @@
 // Splitting a WHERE tree over the source tables, and walking the rows of the join.
 #include "engine/sql/sql_join.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -10,8 +8,7 @@
 #include "engine/errors/engine_errors.h"
 #include "engine/expr/expression_check.h"
 #include "engine/sql/expression_filter.h"
-#include "engine/storage/bcd.h"
-#include "engine/storage/byte_order.h"
+#include "engine/sql/sql_aggregate.h"
 #include "engine/storage/field_text.h"
 
 namespace reruzo {
@@ -19,22 +16,7 @@ namespace {
 
 constexpr const char* kWhereContext = "WHERE or JOIN clause";
 
-bool SameNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
-}
-
 bool IsAnd(const TExpToken* n) { return n->kind == nkBinary && n->op == opAnd; }
-
-TExpToken* And(TExpToken* left, TExpToken* right) {
-    TExpToken* node = AcquireNode();
-    node->kind = nkBinary;
-    node->op = opAnd;
-    node->text = "AND";
-    node->dataType = kFieldBoolean;
-    AddOperand(node, left);
-    AddOperand(node, right);
-    return node;
-}
 
 // A parsed condition and where it was written: -1 the WHERE clause, else the join.
 struct TPart {
@@ -60,16 +42,11 @@ void CollectTables(const TExpToken* n, const TJoinColumns& columns, std::vector<
     for (const TExpToken* o : n->operands) CollectTables(o, columns, used);
 }
 
-bool OnlyTables(const TExpToken* n, const TJoinColumns& columns, std::size_t below) {
-    std::vector<bool> used(below + 64, false);
-    bool ok = true;
-    std::function<void(const TExpToken*)> walk = [&](const TExpToken* x) {
-        if (!x) return;
-        if (x->kind == nkColumn && x->fieldNo != 0 && columns.TableOf(*x) >= below) ok = false;
-        for (const TExpToken* o : x->operands) walk(o);
-    };
-    walk(n);
-    return ok;
+// Whether `n` names columns of the first `below` tables only.
+bool OnlyTables(const TExpToken* n, const TJoinColumns& columns, std::size_t tables, std::size_t below) {
+    std::vector<bool> used(tables, false);
+    CollectTables(n, columns, used);
+    return std::find(used.begin() + static_cast<std::ptrdiff_t>(below), used.end(), true) == used.end();
 }
 
 }  // namespace
@@ -82,27 +59,28 @@ std::string ComparisonKey(std::uint8_t type, std::span<const std::uint8_t> data)
                                    TBooleanWords::Upper)
                          .value_or("");
     };
-    switch (type) {
-        case kFieldString: {
-            const auto* chars = reinterpret_cast<const char*>(p);
-            return "S" + std::string(chars, strnlen(chars, data.size()));
-        }
-        case kFieldSmallInt: return "N" + std::to_string(GetLE<std::int16_t>(p));
-        case kFieldWord:
-        case kFieldBoolean: return "N" + std::to_string(GetLE<std::uint16_t>(p));
-        case kFieldInteger:
-        case kFieldDate:
-        case kFieldTime: return "N" + std::to_string(GetLE<std::int32_t>(p));
-        case kFieldLargeInt: return "N" + std::to_string(GetLE<std::int64_t>(p));
-        case kFieldFloat:
-        case kFieldTimeStamp: return number(GetLE<double>(p));
-        case kFieldBCD: {
-            const std::int64_t currency = BcdToCurrency(data);
-            if (currency % 10000 == 0) return "N" + std::to_string(currency / 10000);
-            return number(static_cast<double>(currency) / 10000.0);
-        }
-        default: return "B" + std::string(reinterpret_cast<const char*>(p), data.size());
+    if (type == kFieldString) {
+        const auto* chars = reinterpret_cast<const char*>(p);
+        return "S" + std::string(chars, strnlen(chars, data.size()));
     }
+    if (!IsNumberType(type)) return "B" + std::string(reinterpret_cast<const char*>(p), data.size());
+    const TNumberValue n = ReadNumber(type, p);
+    if (n.kind == TNumberValue::kInteger) return "N" + std::to_string(n.i);
+    if (n.kind == TNumberValue::kCurrency && n.i % 10000 == 0) return "N" + std::to_string(n.i / 10000);
+    return number(AsDouble(n));
+}
+
+TResolveColumn SourceColumnResolver(const std::vector<TSourceTable>& tables) {
+    return [&tables](TExpToken& column) {
+        for (const TSourceTable& t : tables) {
+            if (!column.qualifier.empty() && !SameSqlName(column.qualifier, t.correlationName)) continue;
+            if (FieldResolver(t.cursor->Fields(), t.correlationName)(column)) {
+                column.qualifier = t.correlationName;
+                return true;
+            }
+        }
+        return false;
+    };
 }
 
 // ---- Columns of the joined rows ----------------------------------------------------------
@@ -124,7 +102,7 @@ void TJoinColumns::SetRow(std::size_t table, const std::uint8_t* record) {
 
 std::size_t TJoinColumns::TableOf(const TExpToken& column) const {
     for (std::size_t i = 0; i < tables_.size(); ++i) {
-        if (SameNoCase(tables_[i].correlationName, column.qualifier)) return i;
+        if (SameSqlName(tables_[i].correlationName, column.qualifier)) return i;
     }
     return 0;
 }
@@ -171,21 +149,15 @@ TJoinPlan::TJoinPlan(TDataQuery& query, const TExpToken* where) : query_(query) 
     if (!where) return;
 
     TJoinColumns columns(tables);
+    const TResolveColumn sources = SourceColumnResolver(tables);
     const TResolveColumn resolve = [&](TExpToken& column) {
         if (!column.qualifier.empty() &&
             std::none_of(tables.begin(), tables.end(),
-                         [&](const TSourceTable& t) { return SameNoCase(t.correlationName, column.qualifier); })) {
+                         [&](const TSourceTable& t) { return SameSqlName(t.correlationName, column.qualifier); })) {
             RaiseEngineError(RERUZO_SQLPARSE, {.text = "Table correlation name '" + column.qualifier +
                                                        "' referenced in WHERE clause is not defined in the FROM clause"});
         }
-        for (const TSourceTable& t : tables) {
-            if (!column.qualifier.empty() && !SameNoCase(column.qualifier, t.correlationName)) continue;
-            if (FieldResolver(t.cursor->Fields(), t.correlationName)(column)) {
-                column.qualifier = t.correlationName;
-                return true;
-            }
-        }
-        return false;
+        return sources(column);
     };
     auto validate = [&](const TExpToken* parsed) {
         TExpToken* root = CloneTree(parsed);
@@ -243,7 +215,7 @@ TJoinPlan::TJoinPlan(TDataQuery& query, const TExpToken* where) : query_(query) 
                                   query.joins[static_cast<std::size_t>(part.join)].kind == jkInner)) {
             PutColumnsLeft(condition.get());
             TExpTree& into = single[last];
-            into.reset(into ? And(into.release(), condition.release()) : condition.release());
+            into.reset(into ? AndNode(into.release(), condition.release()) : condition.release());
         } else {
             // Between tables, or an outer join's ON condition on its preserved side:
             // checked when the last table it names is placed.
@@ -271,7 +243,7 @@ TJoinPlan::TJoinPlan(TDataQuery& query, const TExpToken* where) : query_(query) 
             for (int side = 0; side < 2; ++side) {
                 const TExpToken* column = c->Operand(side);
                 const TExpToken* other = c->Operand(1 - side);
-                if (column->kind != nkColumn || columns.TableOf(*column) != k || !OnlyTables(other, columns, k)) continue;
+                if (column->kind != nkColumn || columns.TableOf(*column) != k || !OnlyTables(other, columns, n, k)) continue;
                 inner_[k - 1]->keyField = column->fieldNo;
                 inner_[k - 1]->probe.reset(CloneTree(other));
                 break;

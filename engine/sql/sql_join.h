@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/expr/expression_check.h"
 #include "engine/expr/expression_eval.h"
 #include "engine/sql/sql_statement.h"
 
@@ -31,6 +32,11 @@ namespace reruzo {
 // A text that two values equal under "=" share: numbers by value whatever their type
 // (3, 3.0 and a BCD 3 alike), strings by their characters, bytes as they are.
 std::string ComparisonKey(std::uint8_t type, std::span<const std::uint8_t> data);
+
+// Resolves a column against the source tables: the table its qualifier names, or the
+// first table in FROM that has a field of that name; the qualifier is then set to
+// that table's correlation name, so that evaluation knows where to read it.
+TResolveColumn SourceColumnResolver(const std::vector<TSourceTable>& tables);
 
 // Column values of the current row of every source table; a table without a row
 // (the NULL side of an outer join) reads as all NULL.

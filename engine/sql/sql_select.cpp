@@ -8,8 +8,6 @@
 // query that reads them; the parts after UNION add their rows to the result; grouping,
 // DISTINCT, UNION and ORDER BY sort the copied result in place (table_sort.h).
 // Aggregates without GROUP BY make one result row in the copy loop itself.
-#include <strings.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -41,10 +39,6 @@ constexpr std::size_t kMaxResultNameLength = 30;
 }
 
 [[noreturn]] void NotYet(const std::string& what) { Fail(what + " cannot be run yet"); }
-
-bool SameNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
-}
 
 std::int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -189,21 +183,10 @@ bool TDataQuery::hasAggregateColumns() const {
 
 void TDataQuery::ResolveColumns() {
     const TSourceTable& source = sourceTables.front();
-    // A column names a field of the table its qualifier names, or of the first table in
-    // FROM that has one of that name; the qualifier is set to that table's name.
-    const TResolveColumn resolve = [this](TExpToken& column) {
-        for (const TSourceTable& t : sourceTables) {
-            if (!column.qualifier.empty() && !SameNoCase(column.qualifier, t.correlationName)) continue;
-            if (FieldResolver(t.cursor->Fields(), t.correlationName)(column)) {
-                column.qualifier = t.correlationName;
-                return true;
-            }
-        }
-        return false;
-    };
+    const TResolveColumn resolve = SourceColumnResolver(sourceTables);
     auto tableIndex = [this](const std::string& correlation) {
         for (std::size_t i = 0; i < sourceTables.size(); ++i) {
-            if (SameNoCase(sourceTables[i].correlationName, correlation)) return static_cast<int>(i);
+            if (SameSqlName(sourceTables[i].correlationName, correlation)) return static_cast<int>(i);
         }
         return -1;
     };
@@ -300,7 +283,7 @@ void TDataQuery::NameColumns() {
         name = name.substr(0, kMaxResultNameLength);
         auto taken = [&](const std::string& candidate) {
             for (std::size_t j = 0; j < i; ++j) {
-                if (SameNoCase(resultFields[j].resultName, candidate)) return true;
+                if (SameSqlName(resultFields[j].resultName, candidate)) return true;
             }
             return false;
         };
@@ -354,13 +337,13 @@ std::vector<std::size_t> TDataQuery::ResolveItems(const std::vector<TGroupByFiel
         // A result column by its name, or the result column of a source column.
         std::size_t found = resultFields.size();
         for (std::size_t i = 0; i < resultFields.size() && found == resultFields.size(); ++i) {
-            if (item.qualifier.empty() && SameNoCase(resultFields[i].resultName, item.columnName)) found = i;
+            if (item.qualifier.empty() && SameSqlName(resultFields[i].resultName, item.columnName)) found = i;
         }
         for (std::size_t i = 0; i < resultFields.size() && found == resultFields.size(); ++i) {
             const TResultField& f = resultFields[i];
-            if (f.isExpression || f.aggregate != akNone || !SameNoCase(f.columnName, item.columnName)) continue;
+            if (f.isExpression || f.aggregate != akNone || !SameSqlName(f.columnName, item.columnName)) continue;
             const std::string& table = sourceTables[static_cast<std::size_t>(f.sourceTable)].correlationName;
-            if (item.qualifier.empty() || SameNoCase(item.qualifier, table)) found = i;
+            if (item.qualifier.empty() || SameSqlName(item.qualifier, table)) found = i;
         }
         if (found == resultFields.size()) {
             Fail("Invalid column name '" + item.columnName + "' or table correlation name '" + item.qualifier +
@@ -376,12 +359,10 @@ void TDataQuery::PrepareHaving() {
     // that column of the group's row.
     TExpTree tree(CloneTree(having.get()));
     std::function<TExpToken*(TExpToken*)> replace = [&](TExpToken* n) -> TExpToken* {
-        const bool aggregate = n->kind == nkFunction && (n->op == opSum || n->op == opCount || n->op == opMin ||
-                                                         n->op == opMax || n->op == opAvg);
-        if (aggregate || n->kind == nkColumn) {
+        if (IsAggregate(*n) || n->kind == nkColumn) {
             const std::string form = PrintTree(n);
             for (const TResultField& f : resultFields) {
-                if (!f.parsedForm.empty() ? !SameNoCase(f.parsedForm, form) : !SameNoCase(f.columnName, form)) continue;
+                if (!f.parsedForm.empty() ? !SameSqlName(f.parsedForm, form) : !SameSqlName(f.columnName, form)) continue;
                 TExpToken* column = AcquireNode();
                 column->kind = nkColumn;
                 column->name = f.resultName;

@@ -2,8 +2,6 @@
 // names and joins, WHERE, WITH LOCKS, NOJOINOPTIMIZE, UNION, and for the main query
 // and sub-selects GROUP BY, HAVING, ORDER BY, TOP, LANGUAGE/SORT and ENCRYPTED WITH,
 // in the order they must appear, with the message of every way they can go wrong.
-#include <strings.h>
-
 #include <algorithm>
 #include <charconv>
 #include <functional>
@@ -21,18 +19,9 @@ constexpr const char* kWhereContext = "WHERE or JOIN clause";
 bool IsName(const TExpressionParser& p) { return p.TokenKind() == tkSymbol || p.TokenKind() == tkString; }
 bool IsNameOrBracket(const TExpressionParser& p) { return IsName(p) || p.TokenKind() == tkBracketName; }
 
-bool SameNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
-}
-
-bool IsAggregate(const TExpToken* n) {
-    return n->kind == nkFunction && (n->op == opSum || n->op == opCount || n->op == opMin || n->op == opMax ||
-                                     n->op == opAvg);
-}
-
 bool ContainsAggregate(const TExpToken* n) {
     if (!n) return false;
-    if (IsAggregate(n)) return true;
+    if (IsAggregate(*n)) return true;
     return std::any_of(n->operands.begin(), n->operands.end(), ContainsAggregate);
 }
 
@@ -45,18 +34,6 @@ TAggregateKind AggregateKindOf(std::uint8_t op) {
         case opAvg: return akAvg;
         default: return akNone;
     }
-}
-
-// Joins two conditions with AND, the shape the expression parser gives "a AND b".
-TExpToken* And(TExpToken* left, TExpToken* right) {
-    TExpToken* node = AcquireNode();
-    node->kind = nkBinary;
-    node->op = opAnd;
-    node->text = "AND";
-    node->dataType = kFieldBoolean;
-    AddOperand(node, left);
-    AddOperand(node, right);
-    return node;
 }
 
 // Restores the statement's context name however a clause's parse ends.
@@ -133,7 +110,7 @@ void TDataQuery::ParseSelectList() {
         field.expression.reset(p.ParseExpression(pfAllowAggregates | pfAllowAllColumns | pfAllowExtendedPredicates));
         field.text = p.TextSinceMark();
         const TExpToken* e = field.expression.get();
-        if (IsAggregate(e)) {
+        if (IsAggregate(*e)) {
             if (std::any_of(e->operands.begin(), e->operands.end(), ContainsAggregate)) {
                 p.Fail("Aggregate functions cannot be nested");
             }
@@ -230,7 +207,7 @@ void TDataQuery::ParseTableReference(const char* missingName, bool atFront) {
         p.NextToken();
     }
     for (const TSourceTable& other : sourceTables) {
-        if (SameNoCase(other.correlationName, table.correlationName)) {
+        if (SameSqlName(other.correlationName, table.correlationName)) {
             p.Fail("Duplicate table correlation name '" + table.correlationName + "' found in source tables");
         }
     }
@@ -290,7 +267,7 @@ void TDataQuery::ParseJoins() {
 }
 
 void TDataQuery::AddCondition(TExpToken* condition) {
-    where.reset(where ? And(where.release(), condition) : condition);
+    where.reset(where ? AndNode(where.release(), condition) : condition);
     hasWhere = true;
 }
 
@@ -430,7 +407,7 @@ void TDataQuery::ParseLanguage() {
     std::size_t position = languages.size();
     if (p.TokenKind() == tkString) {
         for (std::size_t i = 0; i < languages.size(); ++i) {
-            if (SameNoCase(languages[i].name, language)) position = i;
+            if (SameSqlName(languages[i].name, language)) position = i;
         }
     }
     if (position == languages.size()) {
@@ -443,7 +420,7 @@ void TDataQuery::ParseLanguage() {
     p.NextToken();
     const std::string sort = p.TokenText();
     const std::vector<std::string> sorts = quorvane::nls::SortOrderNames(position);
-    const auto found = std::find_if(sorts.begin(), sorts.end(), [&](const std::string& s) { return SameNoCase(s, sort); });
+    const auto found = std::find_if(sorts.begin(), sorts.end(), [&](const std::string& s) { return SameSqlName(s, sort); });
     if (p.TokenKind() != tkString || found == sorts.end()) {
         p.Fail("Invalid sort constant '" + sort + "' specified after SORT keyword");
     }

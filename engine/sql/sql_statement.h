@@ -9,6 +9,8 @@
 // RERUZO_SQLPARSE ("SQL error - ...") raised at the failing token.
 #pragma once
 
+#include <strings.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,6 +28,12 @@ class TGroupCombiner;
 class TJoinColumns;
 class TJoinPlan;
 class TQueryStatement;
+
+// SQL names (tables, correlation names, columns, languages) compare without regard
+// to letter case.
+inline bool SameSqlName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
 
 // Statement kinds, by their first keyword.
 enum TStatementKind : std::uint8_t {

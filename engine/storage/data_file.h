@@ -279,9 +279,11 @@ public:
     // unless it had to grow); returns a description of the first fault, or "".
     std::string CheckCache() const;
 
+    // Where slot n starts in the file (the records region follows the descriptors).
+    std::uint64_t SlotOffset(std::int32_t n) const;
+
 private:
     [[noreturn]] void RaiseTable(std::uint16_t code) const;
-    std::uint64_t SlotOffset(std::int32_t n) const;
     std::size_t NormalCapacity() const;
     // Cache plumbing.
     TRecord* FindCached(std::int32_t n);

@@ -398,7 +398,6 @@ std::int32_t SortInRuns(TDataTable& table, const TSortRequest& request, const TS
 
     const std::int32_t slots = data.SlotCount();
     const std::size_t size = keys.recordSize;
-    const std::uint64_t region = kHeaderSize + std::uint64_t{kFieldDescSize} * data.FieldCount();
     progress.SetTotal(2 * static_cast<std::uint64_t>(slots));
     progress.Report();
 
@@ -417,7 +416,7 @@ std::int32_t SortInRuns(TDataTable& table, const TSortRequest& request, const TS
             while (count < capacity && n <= slots) {
                 const auto piece = static_cast<std::int32_t>(
                     std::min<std::uint64_t>(capacity - count, static_cast<std::uint64_t>(slots - n) + 1));
-                data.ReadAt(region + static_cast<std::uint64_t>(n - 1) * size, raw.data(),
+                data.ReadAt(data.SlotOffset(n), raw.data(),
                             static_cast<std::uint64_t>(piece) * size);
                 for (std::int32_t i = 0; i < piece; ++i) {
                     std::uint8_t* slot = raw.data() + static_cast<std::size_t>(i) * size;
