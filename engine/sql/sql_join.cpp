@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/errors/engine_errors.h"
+#include "engine/index/keys.h"
 #include "engine/expr/expression_check.h"
 #include "engine/sql/expression_filter.h"
 #include "engine/sql/sql_aggregate.h"
@@ -47,6 +48,13 @@ bool OnlyTables(const TExpToken* n, const TJoinColumns& columns, std::size_t tab
     std::vector<bool> used(tables, false);
     CollectTables(n, columns, used);
     return std::find(used.begin() + static_cast<std::ptrdiff_t>(below), used.end(), true) == used.end();
+}
+
+// Whether an outer join may leave `t` without a row: a LEFT JOIN its own table, a
+// RIGHT JOIN the tables written before its table.
+bool MadeOptionalBy(const TTableJoin& j, const TSourceTable& t) {
+    if (j.kind == jkLeftOuter) return t.tableNumber == j.tableNumber;
+    return j.kind == jkRightOuter && t.tableNumber < j.tableNumber;
 }
 
 }  // namespace
@@ -113,11 +121,15 @@ void TJoinColumns::ReadColumn(const TExpToken& column, TExpToken& into) {
 
 // ---- The plan -------------------------------------------------------------------------------
 
-// A table after the first, read into memory with a hash of its join column.
+// A table after the first: searched through an index on its join column, or read into
+// memory with a hash of that column.
 struct TJoinPlan::TInner {
-    std::vector<std::vector<std::uint8_t>> rows;
-    std::uint16_t keyField = 0;         // the column of this table the hash is over (0: none)
+    std::uint16_t keyField = 0;         // the column of this table the join is over (0: none)
     TExpTree probe;                     // the expression over earlier tables it must equal
+    bool throughIndex = false;
+    std::string indexName;
+    std::vector<std::uint8_t> key;      // a record holding the probe value, for the range
+    std::vector<std::vector<std::uint8_t>> rows;
     std::unordered_multimap<std::string, std::size_t> byKey;
 };
 
@@ -128,20 +140,19 @@ TJoinPlan::TJoinPlan(TDataQuery& query, const TExpToken* where) : query_(query) 
     match_.resize(n);
     optional_.assign(n, false);
     for (std::size_t k = 1; k < n; ++k) inner_.push_back(std::make_unique<TInner>());
-    auto position = [&](std::uint16_t tableNumber) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (tables[i].tableNumber == tableNumber) return i;
-        }
-        return std::size_t{0};
-    };
-    // The tables an outer join may leave without a row.
+    // The tables an outer join may leave without a row: a LEFT JOIN's table alone, a
+    // RIGHT JOIN's the tables written before it (they follow it, side by side).
+    groupEnd_.assign(n, 0);
+    groupReached_.assign(n, false);
     for (const TTableJoin& j : query.joins) {
-        if (j.kind == jkLeftOuter) optional_[position(j.tableNumber)] = true;
-        if (j.kind == jkRightOuter) {
-            for (std::size_t i = 0; i < n; ++i) {
-                if (tables[i].tableNumber < j.tableNumber) optional_[i] = true;
-            }
+        std::size_t from = n, to = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!MadeOptionalBy(j, tables[i])) continue;
+            optional_[i] = true;
+            from = std::min(from, i);
+            to = std::max(to, i + 1);
         }
+        if (from < to) groupEnd_[from] = std::max(groupEnd_[from], to);
     }
     const TDataCursor& first = *tables.front().cursor;
     context_.languageId = first.LanguageId();
@@ -176,6 +187,7 @@ TJoinPlan::TJoinPlan(TDataQuery& query, const TExpToken* where) : query_(query) 
     std::vector<TPart> parts;
     Flatten(where, -1, query, parts);
     std::vector<TExpTree> single(n);  // the conditions of each table's filter, AND-ed
+    std::vector<std::size_t> joinedTo(n, n);  // per table: the earlier table a condition joins it to
     auto prepare = [&](const TExpToken* validated) {
         return TExpTree(reruzo::Prepare(validated, {false, false, context_.languageId, context_.sortId}));
     };
@@ -209,6 +221,17 @@ TJoinPlan::TJoinPlan(TDataQuery& query, const TExpToken* where) : query_(query) 
                 }
             }
         }
+        // A comparison between two tables joins the later (its target) to the earlier;
+        // a table is joined to one other table only, by as many conditions as needed.
+        if (count == 2 && condition->kind == nkBinary && condition->op >= opEq && condition->op <= opLe) {
+            const std::size_t from = static_cast<std::size_t>(std::find(used.begin(), used.end(), true) - used.begin());
+            if (joinedTo[last] != n && joinedTo[last] != from) {
+                RaiseEngineError(RERUZO_SQLPARSE, {.text = "Internal join error - table correlation name \"" +
+                                                           tables[last].correlationName +
+                                                           "\" is target of multiple join conditions in WHERE or JOIN clause"});
+            }
+            joinedTo[last] = from;
+        }
         if (part.join < 0 && onOptional) {
             residual_.push_back(prepare(condition.get()));
         } else if (count <= 1 && (part.join < 0 || optional_[last] ||
@@ -221,8 +244,15 @@ TJoinPlan::TJoinPlan(TDataQuery& query, const TExpToken* where) : query_(query) 
             // checked when the last table it names is placed.
             std::size_t at = last;
             if (part.join >= 0) {
+                // An outer join's ON condition decides whether its optional tables
+                // match: it is checked no earlier than the first of them.
                 const TTableJoin& j = query.joins[static_cast<std::size_t>(part.join)];
-                at = std::max(at, j.kind == jkLeftOuter ? position(j.tableNumber) : at);
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (MadeOptionalBy(j, tables[i])) {
+                        at = std::max(at, i);
+                        break;
+                    }
+                }
             }
             if (at == 0) {
                 residual_.push_back(prepare(condition.get()));
@@ -274,20 +304,25 @@ bool TJoinPlan::Holds(const std::vector<TExpTree>& conditions, TJoinColumns& col
     return true;
 }
 
-bool TJoinPlan::Place(std::size_t k, TJoinColumns& columns, const std::function<bool()>& row, bool& stop) {
+void TJoinPlan::Place(std::size_t k, TJoinColumns& columns, const std::function<bool()>& row, bool& stop) {
+    // Reaching here completes a row for every optional group that ends here.
+    for (std::size_t s = 0; s < k; ++s) {
+        if (groupEnd_[s] == k) groupReached_[s] = true;
+    }
     if (k == query_.sourceTables.size()) {
         if (Holds(residual_, columns) && !row()) stop = true;
-        return true;
+        return;
     }
     TInner& inner = *inner_[k - 1];
-    bool matched = false;
-    auto tryRow = [&](const std::vector<std::uint8_t>& record) {
-        columns.SetRow(k, record.data());
-        if (!Holds(match_[k], columns)) return;
-        matched = true;
-        Place(k + 1, columns, row, stop);
+    const std::size_t groupEnd = groupEnd_[k];
+    if (groupEnd != 0) groupReached_[k] = false;
+    auto tryRow = [&](const std::uint8_t* record) {
+        columns.SetRow(k, record);
+        if (Holds(match_[k], columns)) Place(k + 1, columns, row, stop);
     };
-    if (inner.keyField != 0) {
+    if (inner.throughIndex) {
+        PlaceThroughIndex(k, columns, tryRow, stop);
+    } else if (inner.keyField != 0) {
         TEvalContext context = context_;
         context.columns = &columns;
         TExpToken* probe = Evaluate(inner.probe.get(), context);
@@ -302,29 +337,92 @@ bool TJoinPlan::Place(std::size_t k, TJoinColumns& columns, const std::function<
         ReleaseNode(probe);
         if (!isNull) {
             const auto [from, to] = inner.byKey.equal_range(key);
-            for (auto it = from; it != to && !stop; ++it) tryRow(inner.rows[it->second]);
+            for (auto it = from; it != to && !stop; ++it) tryRow(inner.rows[it->second].data());
         }
     } else {
         for (const auto& record : inner.rows) {
             if (stop) break;
-            tryRow(record);
+            tryRow(record.data());
         }
     }
-    if (!matched && optional_[k] && !stop) {
-        columns.SetRow(k, nullptr);
-        Place(k + 1, columns, row, stop);
+    // Optional tables that yielded no joined row: the row goes on with NULLs for them.
+    if (groupEnd != 0 && !groupReached_[k] && !stop) {
+        for (std::size_t i = k; i < groupEnd; ++i) columns.SetRow(i, nullptr);
+        Place(groupEnd, columns, row, stop);
     }
-    return true;
+}
+
+// The rows of table k whose join column equals the probe, found through the index
+// chosen for it; the table's filter hides the rows it does not pass.
+void TJoinPlan::PlaceThroughIndex(std::size_t k, TJoinColumns& columns,
+                                  const std::function<void(const std::uint8_t*)>& tryRow, const bool& stop) {
+    TInner& inner = *inner_[k - 1];
+    TDataCursor& cursor = *query_.sourceTables[k].cursor;
+    TEvalContext context = context_;
+    context.columns = &columns;
+    TExpToken* probe = Evaluate(inner.probe.get(), context);
+    const bool isNull = probe->isNull;
+    if (!isNull) {
+        std::fill(inner.key.begin(), inner.key.end(), 0);
+        // A string is put whole: the field's own rules (case, trailing blanks, length)
+        // then shape it as they shaped the stored values.
+        const std::size_t size = probe->dataType == kFieldString
+                                     ? probe->value.size()
+                                     : std::min<std::size_t>(probe->value.size(), probe->dataSize);
+        cursor.PutField(inner.keyField, inner.key, std::span<const std::uint8_t>(probe->value.data(), size), false);
+    }
+    ReleaseNode(probe);
+    if (isNull) return;
+    // Equal keys sit together in the index: the walk ends at the first other one.
+    const TKeyLayout& layout = cursor.ActiveKeyLayout();
+    const std::size_t length = layout.fields.front().Width() + 1;
+    std::vector<std::uint8_t> wanted(layout.KeyLength()), found(layout.KeyLength());
+    BuildKey(layout, inner.key, wanted);
+    std::vector<std::uint8_t> record(cursor.RecordSize());
+    if (!cursor.Find(true, inner.key, 1, 0, false, record)) return;
+    do {
+        BuildKey(layout, record, found);
+        if (CompareKeys(layout, found.data(), wanted.data(), length) != 0) break;
+        tryRow(record.data());
+    } while (!stop && cursor.GetNextRecord(record) == 0);
+}
+
+// Chooses, for each joined table, an index search per row or a hash of its rows. A
+// table larger than the driving table whose join column leads a usable index is
+// searched; the others are read into memory.
+void TJoinPlan::ChooseIndexes() {
+    const std::vector<TSourceTable>& tables = query_.sourceTables;
+    const std::int32_t drivingRows = tables.front().cursor->GetRecordCount();
+    for (std::size_t k = 1; k < tables.size(); ++k) {
+        TInner& inner = *inner_[k - 1];
+        TDataCursor& cursor = *tables[k].cursor;
+        inner.throughIndex = false;
+        if (inner.keyField == 0 || cursor.GetRecordCount() <= drivingRows) continue;
+        const TFieldDesc& field = cursor.Fields()[inner.keyField - 1u];
+        if (inner.probe->dataType != field.FieldType) continue;
+        const TIndexFile& index = cursor.Table().Index();
+        for (int slot = 0; slot <= index.Header().SecondaryCount && !inner.throughIndex; ++slot) {
+            const TIndexDesc& d = index.Descriptor(slot);
+            if (!d.Defined() || (slot == 0 && index.NoPrimaryIndex()) || d.FieldNumbers[0] != inner.keyField) continue;
+            inner.throughIndex = true;
+            inner.indexName = slot == 0 ? std::string() : d.Name;
+        }
+        if (!inner.throughIndex) continue;
+        cursor.SetIndexName(inner.indexName);
+        inner.key.assign(cursor.RecordSize(), 0);
+    }
 }
 
 void TJoinPlan::ForEachRow(TJoinColumns& columns, const std::function<bool()>& row,
                            const std::function<bool(std::int32_t, std::int32_t)>& progress) {
     const std::vector<TSourceTable>& tables = query_.sourceTables;
+    ChooseIndexes();
     for (std::size_t k = 1; k < tables.size(); ++k) {
         TInner& inner = *inner_[k - 1];
         TDataCursor& cursor = *tables[k].cursor;
         inner.rows.clear();
         inner.byKey.clear();
+        if (inner.throughIndex) continue;
         std::vector<std::uint8_t> record(cursor.RecordSize());
         cursor.SetToBegin();
         while (cursor.GetNextRecord(record) == 0) inner.rows.push_back(record);
@@ -343,7 +441,7 @@ void TJoinPlan::ForEachRow(TJoinColumns& columns, const std::function<bool()>& r
     driver.SetToBegin();
     while (!stop && driver.GetNextRecord(record) == 0) {
         columns.SetRow(0, record.data());
-        if (Holds(match_[0], columns)) Place(1, columns, row, stop);
+        Place(1, columns, row, stop);
         ++position;
         if (!stop && progress && !progress(position, count)) stop = true;
     }

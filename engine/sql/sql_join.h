@@ -9,10 +9,14 @@
 //     before it finds the matching rows through a hash of that table's rows;
 //   - WHERE conditions on the optional side of an outer join are checked on the
 //     complete row.
-// Joined tables other than the first are read once (through their filters) into
-// memory; the first table drives the walk. A LEFT JOIN keeps its left row with NULLs
-// for the joined table when nothing matches; a RIGHT JOIN, whose table comes first,
-// does the same for the tables written before it.
+// The first table drives the walk. A joined table whose join column leads one of its
+// indexes, and that holds more records than the driving table, is searched through
+// that index for each row (its filter still applies); any other joined table is read
+// once, through its filter, into memory with a hash of its join column, which beats
+// an index search per row when the table is the smaller side.
+// A LEFT JOIN keeps its left row with NULLs for the joined table when nothing
+// matches; a RIGHT JOIN, whose table comes first, keeps its row with NULLs for all the
+// tables written before it when they yield no joined row together.
 #pragma once
 
 #include <cstdint>
@@ -76,14 +80,22 @@ public:
 private:
     struct TCondition;
     struct TInner;
-    bool Place(std::size_t k, TJoinColumns& columns, const std::function<bool()>& row, bool& stop);
+    void Place(std::size_t k, TJoinColumns& columns, const std::function<bool()>& row, bool& stop);
+    void PlaceThroughIndex(std::size_t k, TJoinColumns& columns, const std::function<void(const std::uint8_t*)>& tryRow,
+                           const bool& stop);
     bool Holds(const std::vector<TExpTree>& conditions, TJoinColumns& columns) const;
+    void ChooseIndexes();
 
     TDataQuery& query_;
     std::vector<TExpTree> filters_;                 // per table
     std::vector<std::vector<TExpTree>> match_;      // per table: checked when it is placed
     std::vector<TExpTree> residual_;                // checked on the complete row
     std::vector<bool> optional_;                    // per table: may be absent (outer join)
+    // Per table: when an outer join's optional tables start here, the position after
+    // the last of them (else 0); and whether the walk reached that end for the
+    // current row of the tables before them.
+    std::vector<std::size_t> groupEnd_;
+    std::vector<bool> groupReached_;
     std::vector<std::unique_ptr<TInner>> inner_;    // per table after the first
     TEvalContext context_{};
 };

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -111,6 +114,46 @@ protected:
         }
         std::sort(names.begin(), names.end());
         return names;
+    }
+
+    // cities(name, country): Oslo Norway, Rome Italy, Kyiv Ukraine, Paris France.
+    void MakeCities() {
+        TTableStructure s;
+        s.Fields = {MakeFieldDesc("name", kFieldString, 10), MakeFieldDesc("country", kFieldString, 10)};
+        TDataTable* t = nullptr;
+        ASSERT_EQ(directory.CreateTable("cities", s, t), 0);
+        directory.CloseTable(t, false);
+        TDataCursor c(directory);
+        c.SetTableName("cities");
+        c.OpenCursor();
+        std::vector<std::uint8_t> r(c.RecordSize());
+        for (const auto& [name, country] : std::vector<std::pair<const char*, const char*>>{
+                 {"Oslo", "Norway"}, {"Rome", "Italy"}, {"Kyiv", "Ukraine"}, {"Paris", "France"}}) {
+            c.InitRecord(r);
+            PutStringField(r, c.Fields()[0], name);
+            PutStringField(r, c.Fields()[1], country);
+            c.AppendRecord(r, false);
+        }
+    }
+
+    // ages(a SMALLINT, label): 34 "thirty-four", 30 "thirty", 99 "ninety-nine", no index.
+    void MakeAges() {
+        TTableStructure s;
+        s.Fields = {MakeFieldDesc("a", kFieldSmallInt), MakeFieldDesc("label", kFieldString, 12)};
+        TDataTable* t = nullptr;
+        ASSERT_EQ(directory.CreateTable("ages", s, t), 0);
+        directory.CloseTable(t, false);
+        TDataCursor c(directory);
+        c.SetTableName("ages");
+        c.OpenCursor();
+        std::vector<std::uint8_t> r(c.RecordSize());
+        for (const auto& [a, label] :
+             std::vector<std::pair<int, const char*>>{{34, "thirty-four"}, {30, "thirty"}, {99, "ninety-nine"}}) {
+            c.InitRecord(r);
+            PutIntegerField(r, c.Fields()[0], a);
+            PutStringField(r, c.Fields()[1], label);
+            c.AppendRecord(r, false);
+        }
     }
 
     quorvane::testing::TTempDir tmp;
@@ -280,24 +323,7 @@ TEST_F(SqlSelect, InSubSelectsRunBeforeTheQueryThatReadsThem) {
 }
 
 TEST_F(SqlSelect, JoinsOfSeveralTables) {
-    {
-        TTableStructure s;
-        s.Fields = {MakeFieldDesc("name", kFieldString, 10), MakeFieldDesc("country", kFieldString, 10)};
-        TDataTable* t = nullptr;
-        ASSERT_EQ(directory.CreateTable("cities", s, t), 0);
-        directory.CloseTable(t, false);
-        TDataCursor c(directory);
-        c.SetTableName("cities");
-        c.OpenCursor();
-        std::vector<std::uint8_t> r(c.RecordSize());
-        for (const auto& [name, country] : std::vector<std::pair<const char*, const char*>>{
-                 {"Oslo", "Norway"}, {"Rome", "Italy"}, {"Kyiv", "Ukraine"}, {"Paris", "France"}}) {
-            c.InitRecord(r);
-            PutStringField(r, c.Fields()[0], name);
-            PutStringField(r, c.Fields()[1], country);
-            c.AppendRecord(r, false);
-        }
-    }
+    MakeCities();
     auto inner = Run("select p.name, c.country from people p join cities c on p.city = c.name where p.age > 30");
     EXPECT_EQ(Rows(*inner->ResultCursor()), (std::vector<std::string>{"Ann|Norway", "Cid|Norway", "Eve|Italy"}));
     // The single-table condition is the people cursor's filter, answered by its index.
@@ -333,6 +359,105 @@ TEST_F(SqlSelect, JoinsOfSeveralTables) {
     auto counted = Run("select count(*), sum(p.age) from people p join cities c on c.name = p.city");
     // Ann 34, Bob 25, Cid 41, Dee 30 and Eve 34 live in a city of the table; Fay does not.
     EXPECT_EQ(Rows(*counted->ResultCursor()), (std::vector<std::string>{"5|164"}));
+}
+
+TEST_F(SqlSelect, RightJoinsKeepTheirRowsAndLargerJoinedTablesAreSearchedThroughTheirIndex) {
+    MakeCities();
+    MakeAges();
+    // The tables before a RIGHT JOIN are joined among themselves first: a city whose
+    // people have no age in the ages table gets NULLs, never a half-joined row.
+    auto right = Run("select c.name, p.name, a.label from people p join ages a on a.a = p.age "
+                     "right join cities c on c.name = p.city");
+    EXPECT_EQ(Rows(*right->ResultCursor()), (std::vector<std::string>{"Oslo|Ann|thirty-four", "Rome|Eve|thirty-four",
+                                                                      "Kyiv|Dee|thirty", "Paris|NULL|NULL"}));
+    // An ON condition on the RIGHT JOIN's own table decides matches, not its rows.
+    auto italy = Run("select c.name, p.name from people p right join cities c on p.city = c.name and "
+                     "c.country = 'Italy'");
+    EXPECT_EQ(Rows(*italy->ResultCursor()), (std::vector<std::string>{"Oslo|NULL", "Rome|Bob", "Rome|Eve",
+                                                                      "Kyiv|NULL", "Paris|NULL"}));
+
+    // people (6 rows) is larger than ages (3) and its age leads the index byAge: each
+    // age is looked up there, equal keys in record order, the filter still applied.
+    auto searched = Run("select a.label, p.name from ages a join people p on p.age = a.a");
+    EXPECT_EQ(Rows(*searched->ResultCursor()),
+              (std::vector<std::string>{"thirty-four|Ann", "thirty-four|Eve", "thirty|Dee"}));
+    EXPECT_EQ(searched->MainQuery()->sourceTables[1].cursor->IndexName(), "byAge");
+    auto filtered = Run("select a.label, p.name from ages a left join people p on p.age = a.a and p.city <> 'Oslo'");
+    EXPECT_EQ(Rows(*filtered->ResultCursor()),
+              (std::vector<std::string>{"thirty-four|Eve", "thirty|Dee", "ninety-nine|NULL"}));
+    // The other way round ages is the smaller side: read once and hashed, same pairs.
+    auto hashed = Run("select a.label, p.name from people p join ages a on a.a = p.age");
+    EXPECT_EQ(Rows(*hashed->ResultCursor()),
+              (std::vector<std::string>{"thirty-four|Ann", "thirty|Dee", "thirty-four|Eve"}));
+
+    // Several conditions may tie one table to one other; not to two different ones.
+    auto pair = Run("select p.name from ages a, people p where p.age = a.a and p.name > a.label");
+    EXPECT_TRUE(Rows(*pair->ResultCursor()).empty());
+    EXPECT_EQ(Error("select p.name from people p, cities c, ages a where p.city = c.name and a.a = p.age and "
+                    "a.label = c.name"),
+              "Internal join error - table correlation name \"a\" is target of multiple join conditions in WHERE or "
+              "JOIN clause");
+}
+
+// The run files of a sort go to the private folder; when it fills up, the statement
+// fails with the write error, leaves no run file, and the INTO table keeps the rows as
+// they were copied.
+TEST_F(SqlSelect, ASortThatRunsOutOfDiskReportsItAndLeavesTheResultAsItWas) {
+    constexpr int kRows = 20000;  // about 2.4 MB of records: three runs of ~1 MB
+    {
+        TTableStructure s;
+        s.Fields = {MakeFieldDesc("n", kFieldInteger), MakeFieldDesc("pad", kFieldString, 100)};
+        TDataTable* t = nullptr;
+        ASSERT_EQ(directory.CreateTable("big", s, t), 0);
+        directory.CloseTable(t, false);
+        TDataCursor c(directory);
+        c.SetTableName("big");
+        c.SetExclusive(true);
+        c.OpenCursor();
+        std::vector<std::uint8_t> r(c.RecordSize());
+        for (int n = kRows; n >= 1; --n) {
+            c.InitRecord(r);
+            PutIntegerField(r, c.Fields()[0], n);
+            PutStringField(r, c.Fields()[1], std::string(90, static_cast<char>('a' + n % 26)));
+            c.AppendRecord(r, false);
+        }
+    }
+    quorvane::testing::TTempDir runs;
+    const std::string database = tmp.Dir(), runDir = runs.Dir();
+    quorvane::testing::TChild child([&](quorvane::testing::TChild&) {
+        // A 64 KiB file system over the private folder, seen by this process only.
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", runDir.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            return 77;
+        }
+        TDataSession full;
+        full.SetPrivateDir(runDir);
+        TQueryStatement statement(full.OpenDirectory("db", database), false, -1, {});
+        statement.Prepare("select n, pad into sorted from big order by n");
+        try {
+            statement.Execute();
+            return 1;
+        } catch (const ERERUZOEngineError& e) {
+            if (e.EngineCode != RERUZO_WRITEERR) return 2;
+        }
+        return std::filesystem::is_empty(runDir) ? 0 : 3;
+    });
+    const int code = child.Wait();
+    if (code == 77) GTEST_SKIP() << "no private mount namespace for a small file system here";
+    ASSERT_EQ(code, 0) << "1: the sort succeeded, 2: another error, 3: run files left behind";
+
+    TDataCursor sorted(directory);
+    sorted.SetTableName("sorted");
+    sorted.OpenCursor();
+    ASSERT_EQ(sorted.GetRecordCount(), kRows);
+    std::vector<std::uint8_t> r(sorted.RecordSize());
+    int expected = kRows;  // the source's natural order: descending
+    sorted.SetToBegin();
+    while (sorted.GetNextRecord(r) == 0) {
+        ASSERT_EQ(GetIntegerField(r, sorted.Fields()[0]), expected);
+        --expected;
+    }
+    EXPECT_EQ(expected, 0);
 }
 
 TEST_F(SqlSelect, UnionAllAppendsEveryPartInOrder) {
