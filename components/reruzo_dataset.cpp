@@ -28,8 +28,9 @@ TRERUZODataSet::~TRERUZODataSet() {
 void TRERUZODataSet::Open() {
     if (Active()) return;
     if (BeforeOpen) BeforeOpen(*this);
-    cursor_ = CreateEngineCursor();
     try {
+        cursor_ = &CreateEngineCursor();
+        canModify_ = CanModify();
         BuildFields();
         current_.assign(cursor_->RecordSize(), 0);
         hasRow_ = false;
@@ -47,7 +48,7 @@ void TRERUZODataSet::Open() {
         fieldDefs_.clear();
         exprFilter_ = callbackFilter_ = nullptr;
         ReleaseEngineCursor();
-        cursor_.reset();
+        cursor_ = nullptr;
         throw;
     }
     for (TDataLink* link : links_) link->ActiveChanged();
@@ -73,7 +74,7 @@ void TRERUZODataSet::Close() {
     eof_ = bof_ = true;
     exprFilter_ = callbackFilter_ = nullptr;  // the cursor drops its filters when it closes
     ReleaseEngineCursor();
-    cursor_.reset();
+    cursor_ = nullptr;
     for (TDataLink* link : links_) link->ActiveChanged();
     if (AfterClose) AfterClose(*this);
 }
@@ -253,6 +254,7 @@ void TRERUZODataSet::SetOnFilterRecord(TFilterRecordEvent handler) {
 
 void TRERUZODataSet::Edit() {
     if (!Active() || state_ == TDataSetState::dsEdit || state_ == TDataSetState::dsInsert) return;
+    RequireModifiable();
     if (!hasRow_) {
         Insert();
         return;
@@ -271,6 +273,7 @@ void TRERUZODataSet::Edit() {
 
 void TRERUZODataSet::Insert() {
     if (!Active()) return;
+    RequireModifiable();
     CheckBrowseMode();
     old_ = current_;
     oldHasRow_ = hasRow_;
@@ -314,8 +317,13 @@ void TRERUZODataSet::Cancel() {
     if (hasRow_) ReadCurrentRow();
 }
 
+void TRERUZODataSet::RequireModifiable() const {
+    if (!canModify_) throw EDatabaseError("Cannot modify a read-only dataset.");
+}
+
 void TRERUZODataSet::Delete() {
     if (!Active()) return;
+    RequireModifiable();
     if (state_ == TDataSetState::dsInsert) {
         Cancel();
         return;
@@ -513,41 +521,31 @@ void TRERUZOTable::SetInMemory(bool on) {
     if (on) SetDatabaseName("Memory");
 }
 
-std::unique_ptr<TDataCursor> TRERUZOTable::CreateEngineCursor() {
+TDataCursor& TRERUZOTable::CreateEngineCursor() {
     TRERUZODatabase& db = AttachDatabase();
-    try {
-        if (tableName_.empty()) throw EDatabaseError("Missing table name.");
-        auto cursor = std::make_unique<TDataCursor>(*db.DirectoryObject());
-        cursor->SetTableName(tableName_.substr(0, 255));
-        cursor->SetExclusive(exclusive_);
-        cursor->SetReadOnly(readOnly_);
-        cursor->SetInMemory(inMemory_);
-        TRERUZOSession* session = &db.Session();
-        cursor->PasswordCallback = [session] { return session->PasswordRequest(); };
-        cursor->OpenCursor();
-        // A table whose files cannot be written opens read-only.
-        readOnly_ = cursor->ReadOnly();
-        cursor_ = std::move(cursor);
-        try {
-            cursor_->SetIndexName(ResolveIndexName());
-        } catch (...) {
-            cursor_->CloseCursor();
-            cursor_.reset();
-            throw;
-        }
-        return std::move(cursor_);
-    } catch (...) {
-        DetachDatabase();
-        throw;
-    }
+    if (tableName_.empty()) throw EDatabaseError("Missing table name.");
+    ownCursor_ = std::make_unique<TDataCursor>(*db.DirectoryObject());
+    ownCursor_->SetTableName(tableName_.substr(0, 255));
+    ownCursor_->SetExclusive(exclusive_);
+    ownCursor_->SetReadOnly(readOnly_);
+    ownCursor_->SetInMemory(inMemory_);
+    TRERUZOSession* session = &db.Session();
+    ownCursor_->PasswordCallback = [session] { return session->PasswordRequest(); };
+    ownCursor_->OpenCursor();
+    // A table whose files cannot be written opens read-only.
+    readOnly_ = ownCursor_->ReadOnly();
+    cursor_ = ownCursor_.get();  // the index is resolved through the open cursor
+    ownCursor_->SetIndexName(ResolveIndexName());
+    return *ownCursor_;
 }
 
 void TRERUZOTable::ReleaseEngineCursor() {
-    if (cursor_) {
+    if (ownCursor_) {
         try {
-            cursor_->CloseCursor();
+            ownCursor_->CloseCursor();
         } catch (const ERERUZOEngineError&) {
         }
+        ownCursor_.reset();
     }
     DetachDatabase();
 }

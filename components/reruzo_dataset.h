@@ -161,7 +161,7 @@ public:
     bool Locate(const std::string& fieldNames, const std::vector<std::string>& values, unsigned options);
     bool Modified() const { return modified_; }
     // The engine cursor of the open dataset; nullptr while closed.
-    TDataCursor* Cursor() const { return cursor_.get(); }
+    TDataCursor* Cursor() const { return cursor_; }
 
     const std::vector<TFieldDef>& FieldDefs() const { return fieldDefs_; }
     const std::vector<std::unique_ptr<TField>>& Fields() const { return fields_; }
@@ -204,13 +204,18 @@ public:
     std::function<void(TRERUZODataSet&)> AfterScroll;
 
 protected:
-    // Makes and opens the engine cursor; raises on failure.
-    virtual std::unique_ptr<TDataCursor> CreateEngineCursor() = 0;
-    // Gives the cursor back (closing it) when the dataset closes.
+    // Makes and opens the engine cursor the dataset runs on, which the subclass owns;
+    // raises on failure.
+    virtual TDataCursor& CreateEngineCursor() = 0;
+    // Gives the cursor back (closing and freeing it) when the dataset closes, also
+    // after a failed open.
     virtual void ReleaseEngineCursor() {}
+    // Whether rows may be edited, inserted and deleted ("Cannot modify a read-only
+    // dataset." otherwise); asked when the dataset opens.
+    virtual bool CanModify() const { return true; }
     // Reads the cursor's current row into the buffer after the cursor moved.
     void ReadCurrentRow();
-    std::unique_ptr<TDataCursor> cursor_;
+    TDataCursor* cursor_ = nullptr;
 
 private:
     friend class TField;
@@ -219,6 +224,7 @@ private:
     void TakeRow(std::uint16_t status, std::vector<std::uint8_t>& row, bool forward);
     void NotifyScrolled();
     void ChangeFilter(const std::string& text, TFilterOptions options);
+    void RequireModifiable() const;
     TFilter* MakeExpressionFilter(const std::string& text, TFilterOptions options);
     TFilter* MakeCallbackFilter();
     // Activates (or deactivates) the expression filter and the callback filter.
@@ -236,6 +242,7 @@ private:
     bool filtered_ = false;
     TFilterRecordEvent onFilterRecord_;
     bool modified_ = false;
+    bool canModify_ = true;
     std::vector<std::uint8_t> old_;  // the row as it was before Edit or Insert
     bool oldHasRow_ = false;
     TFilter* exprFilter_ = nullptr;      // made from Filter, on the open cursor
@@ -311,7 +318,7 @@ public:
     std::vector<TIndexDef>& IndexDefs() { return indexDefs_; }
 
 protected:
-    std::unique_ptr<TDataCursor> CreateEngineCursor() override;
+    TDataCursor& CreateEngineCursor() override;
     void ReleaseEngineCursor() override;
 
 private:
@@ -320,6 +327,7 @@ private:
     std::string ResolveIndexName() const;
     void ApplyIndex();
 
+    std::unique_ptr<TDataCursor> ownCursor_;
     bool inMemory_ = false;
     std::string indexFieldNames_;
     std::string tableName_;

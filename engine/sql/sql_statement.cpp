@@ -3,8 +3,10 @@
 #include "engine/sql/sql_statement.h"
 
 #include <cstring>
+#include <limits>
 
 #include "engine/errors/engine_errors.h"
+#include "engine/storage/byte_order.h"
 #include "engine/table/data_session.h"
 
 namespace reruzo {
@@ -31,6 +33,34 @@ private:
 };
 
 }  // namespace
+
+namespace {
+
+template <typename T>
+TParamValue NumberParam(std::uint8_t type, T value) {
+    TParamValue p{type, kSubNone, std::vector<std::uint8_t>(sizeof value), false};
+    PutLE(p.value.data(), value);
+    return p;
+}
+
+}  // namespace
+
+TParamValue IntegerParam(std::int64_t value) {
+    if (value >= std::numeric_limits<std::int32_t>::min() && value <= std::numeric_limits<std::int32_t>::max()) {
+        return NumberParam(kFieldInteger, static_cast<std::int32_t>(value));
+    }
+    return NumberParam(kFieldLargeInt, value);
+}
+
+TParamValue FloatParam(double value) { return NumberParam(kFieldFloat, value); }
+
+TParamValue BooleanParam(bool value) { return NumberParam<std::uint16_t>(kFieldBoolean, value ? 1 : 0); }
+
+TParamValue StringParam(std::string_view text) {
+    TParamValue p{kFieldString, kSubNone, std::vector<std::uint8_t>(text.begin(), text.end()), false};
+    p.value.push_back(0);
+    return p;
+}
 
 TQueryStatement::TQueryStatement(TDataDirectory& directory, bool requestLive, std::int32_t maxRowCount,
                                  TProgress progress)

@@ -238,6 +238,14 @@ struct TParamValue {
     bool isNull = true;
 };
 
+// Parameter values of the usual kinds: an integer as Integer (LargeInt beyond 32 bits),
+// a float, a Boolean, and a string of bytes in the tables' code page (a zero byte ends
+// it); TParamValue{} is NULL.
+TParamValue IntegerParam(std::int64_t value);
+TParamValue FloatParam(double value);
+TParamValue BooleanParam(bool value);
+TParamValue StringParam(std::string_view text);
+
 // One prepared SQL text.
 class TQueryStatement : public TParserOwner {
 public:

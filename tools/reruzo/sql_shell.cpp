@@ -25,36 +25,17 @@ namespace reruzo::cli {
 
 // ---- Parameters ---------------------------------------------------------------------
 
-namespace {
-
-template <typename T>
-TParamValue Param(std::uint8_t type, T value) {
-    TParamValue p{type, kSubNone, std::vector<std::uint8_t>(sizeof value), false};
-    PutLE(p.value.data(), value);
-    return p;
-}
-
-}  // namespace
-
 TParamValue ParameterFromJson(const TJsonValue& v, const TTextCodec& codec) {
     switch (v.Kind()) {
         case TJsonValue::TKind::Null: return TParamValue{};
-        case TJsonValue::TKind::Boolean: return Param<std::uint16_t>(kFieldBoolean, v.AsBoolean() ? 1 : 0);
+        case TJsonValue::TKind::Boolean: return BooleanParam(v.AsBoolean());
         case TJsonValue::TKind::Number:
-            if (const auto n = v.AsInteger()) {
-                if (*n >= std::numeric_limits<std::int32_t>::min() && *n <= std::numeric_limits<std::int32_t>::max()) {
-                    return Param(kFieldInteger, static_cast<std::int32_t>(*n));
-                }
-                return Param(kFieldLargeInt, *n);
-            }
-            if (const auto d = v.AsDouble()) return Param(kFieldFloat, *d);
+            if (const auto n = v.AsInteger()) return IntegerParam(*n);
+            if (const auto d = v.AsDouble()) return FloatParam(*d);
             throw EValueError("the number " + v.Text() + " is out of range");
         case TJsonValue::TKind::String: {
             if (v.Text().find('\0') != std::string::npos) throw EValueError("a string cannot hold the character U+0000");
-            const std::string text = codec.Encode(v.Text(), "the string");
-            TParamValue p{kFieldString, kSubNone, std::vector<std::uint8_t>(text.begin(), text.end()), false};
-            p.value.push_back(0);
-            return p;
+            return StringParam(codec.Encode(v.Text(), "the string"));
         }
         default:
             throw EValueError(std::string("a parameter is a number, a string, true, false or null, not ") +
