@@ -4,6 +4,7 @@
 #include "app/pages.h"
 #include "app/pages_password.h"
 #include "app/pages_repair.h"
+#include "app/pages_search.h"
 #include "ui/message_boxes.h"
 
 #include <QGuiApplication>
@@ -95,6 +96,12 @@ void TForm_main::DefineTables() {
     DT_dtl.SetStoreDefs(true);
     DT_dtl.StoredFieldDefs() = detailDefs;
     DT_dtl.IndexDefs() = detailIndexes;
+
+    // The search query, closed until the first search.
+    DQ_qry.SetDatabaseName("info");
+    DQ_qry.SQL().Add("select * from vrqinfo");
+    DQ_qry.SetMaxRowCount(-1);
+    DS_Qry.SetDataSet(&DQ_qry);
 
     DT_Pass.SetTableName("vrqdtl");
     DT_Pass.SetFilter("keyid=0");
@@ -259,12 +266,12 @@ void TForm_main::Udf_CreatPanel(std::int32_t id, const std::string& type) {
 }
 
 QWidget* TForm_main::CreatePage(const std::string& type) {
-    // The type is compared exactly, letter case included. The search page is not part
-    // of the program yet: items of other types leave the page area empty.
+    // The type is compared exactly, letter case included; every other type, the
+    // empty one too, shows the search page.
     if (type == "single") return new TFrame_singl(this, *this);
     if (type == "list") return new TFrame_list(this);
     if (type == "chg") return new TFrame_chg(this, *this);
-    return nullptr;
+    return new TFrame_qry(this, *this);
 }
 
 void TForm_main::FlatButton_PassSetClick() {

@@ -36,7 +36,7 @@ public:
     void dxDBTreeList1ChangeNode();
     // Shows the page for item `id` of page kind `type` and restricts DT_dtl to the
     // item's rows ("keyid=" + id). The search page opens items this way too.
-    void Udf_CreatPanel(std::int32_t id, const std::string& type);
+    void Udf_CreatPanel(std::int32_t id, const std::string& type) override;
     // Shows the password-change page.
     void FlatButton_PassSetClick();
     // Applies the rows of DT_dtl (the item whose page is open): each row's old value
@@ -59,6 +59,8 @@ public:
     // DT_dtl and DT_Pass, for the pages.
     reruzo::TRERUZOTable& DetailTable() override { return DT_dtl; }
     reruzo::TRERUZOTable& PasswordTable() override { return DT_Pass; }
+    reruzo::TRERUZOQuery& SearchQuery() override { return DQ_qry; }
+    reruzo::TDataSource& SearchSource() override { return DS_Qry; }
     void FlatButton_closeClick();
     // Shows the about page in the page area.
     void FlatButton_helpClick();
@@ -69,6 +71,8 @@ public:
     reruzo::TDataSource DS_main;
     reruzo::TRERUZOTable DT_dtl;
     reruzo::TRERUZOTable DT_Pass;
+    reruzo::TRERUZOQuery DQ_qry;
+    reruzo::TDataSource DS_Qry;
 
     quorvane::ui::TDBTreeList* dxDBTreeList1 = nullptr;
     QWidget* Panel1 = nullptr;

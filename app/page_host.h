@@ -4,9 +4,11 @@
 // itself to the pages, so that the pages do not depend on the window.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "components/reruzo_dataset.h"
+#include "components/reruzo_query.h"
 
 class TPageHost {
 public:
@@ -22,6 +24,13 @@ public:
     virtual void Reg_Modify(const std::string& value) = 0;
     // Writes the open item's captured values back.
     virtual void Reg_Restore() = 0;
+    // The search query over vrqinfo and the data source the search grid shows; the
+    // query keeps its last result between search pages.
+    virtual reruzo::TRERUZOQuery& SearchQuery() = 0;
+    virtual reruzo::TDataSource& SearchSource() = 0;
+    // Shows the page of item `id` of page kind `type` in place of the page shown now
+    // (the tree keeps its selection).
+    virtual void Udf_CreatPanel(std::int32_t id, const std::string& type) = 0;
 
 protected:
     ~TPageHost() = default;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QTreeWidgetItemIterator>
 #include <QPointer>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include "app/pages.h"
 #include "app/pages_password.h"
 #include "app/pages_repair.h"
+#include "app/pages_search.h"
 #include "platform/registry/registry_wine.h"
 #include <fstream>
 #include "app/quorvane_app.h"
@@ -326,14 +328,14 @@ TEST_F(MainWindowTest, SelectingItemsSwitchesPagesAndRestrictsTheDetailTable) {
     select(changes[0]);
     EXPECT_NE(dynamic_cast<TFrame_chg*>(Cur_Page), nullptr);
     expectRowsOf(changes[0]);
-    // The search page is not part of the program yet: the page area stays empty, and
-    // the detail table still follows the item.
+    // Every other type (the categories') shows the search page; the detail table still
+    // follows the item.
     select(others[0]);
-    EXPECT_EQ(Cur_Page, nullptr);
+    EXPECT_NE(dynamic_cast<TFrame_qry*>(Cur_Page), nullptr);
     expectRowsOf(others[0]);
     // The type is compared with its letter case.
     Form_main->Udf_CreatPanel(static_cast<std::int32_t>(lists[0]), "List");
-    EXPECT_EQ(Cur_Page, nullptr);
+    EXPECT_NE(dynamic_cast<TFrame_qry*>(Cur_Page), nullptr);
     expectRowsOf(lists[0]);
 
     // The about page leaves the filter of the last item in force.
@@ -692,6 +694,153 @@ TEST_F(MainWindowTest, CloseButtonClosesTheWindow) {
     EXPECT_EQ(Form_main->FlatButton_close->size(), QSize(60, 25));
     Form_main->FlatButton_close->click();
     EXPECT_FALSE(Form_main->isVisible());
+}
+
+// The search page against the shipped knowledge base: every count is checked against
+// a scan of vrqinfo done here, by the characters of the texts.
+TEST_F(MainWindowTest, TheSearchPageFindsItemsContainingTheTextExactlyAsTyped) {
+    TTempDir program;
+    UseShippedTables(program);
+    auto window = StartQuorvane(program.Dir());
+    ASSERT_NE(window, nullptr);
+    const auto info = quorvane::testing::ReadTable(program.Dir(), "vrqinfo");
+    // Items that are no category and whose name (or description) holds `text`.
+    auto expected = [&](const QString& text, bool byName) {
+        std::vector<std::int64_t> ids;
+        const std::string field = byName ? "title" : "intro";
+        for (std::size_t row = 0; row < info.records.size(); ++row) {
+            if (info.Integer(row, "parent") == -1 || info.IsNull(row, field)) continue;
+            if (QString::fromStdString(quorvane::codepage::ToUtf8(info.Text(row, field))).contains(text)) {
+                ids.push_back(info.Integer(row, "id"));
+            }
+        }
+        return ids;
+    };
+    std::int64_t category = 0;
+    for (std::size_t row = 0; row < info.records.size(); ++row) {
+        if (info.Integer(row, "parent") == -1) category = info.Integer(row, "id");
+    }
+    // Selecting a category in the tree shows the search page.
+    for (QTreeWidgetItemIterator it(Form_main->dxDBTreeList1); *it; ++it) {
+        if ((*it)->text(1).toStdString() == std::to_string(category)) Form_main->dxDBTreeList1->setCurrentItem(*it);
+    }
+    QApplication::processEvents();
+    auto* page = dynamic_cast<TFrame_qry*>(Cur_Page);
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->Label1->text(), "故障信息模糊查询：");
+    EXPECT_EQ(page->FlatCheckBox1->text(), "按内容");
+    EXPECT_FALSE(page->FlatCheckBox1->isChecked());
+    EXPECT_EQ(page->FlatEdit_Qry->width(), 209);
+    EXPECT_EQ(page->FlatButton1->size(), QSize(30, 18));
+    EXPECT_FALSE(page->FlatButton1->icon().isNull());
+    auto* grid = page->dxDBGrid1;
+    EXPECT_EQ(grid->horizontalHeaderItem(0)->text(), "名 称");
+    EXPECT_EQ(grid->horizontalHeaderItem(1)->text(), "内 容 介 绍");
+    EXPECT_EQ(grid->columnWidth(0), 100);
+    EXPECT_EQ(grid->columnWidth(1), 295);
+    EXPECT_EQ(grid->rowCount(), 0);  // nothing searched yet
+    EXPECT_FALSE(Form_main->DQ_qry.Active());
+    // A double click before any search: the closed query has no fields.
+    try {
+        page->dxDBGrid1DblClick();
+        ADD_FAILURE() << "a double click on a closed query opened something";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Field 'title' not found");
+    }
+
+    // The ids the grid lists, in its order.
+    auto listed = [&] {
+        std::vector<std::int64_t> ids;
+        reruzo::TRERUZOQuery& q = Form_main->DQ_qry;
+        for (q.First(); !q.Eof(); q.Next()) ids.push_back(q.FieldByName("id").AsInteger());
+        std::sort(ids.begin(), ids.end());
+        EXPECT_EQ(grid->rowCount(), static_cast<int>(ids.size()));
+        EXPECT_EQ(grid->Footer()->text(), QStringLiteral("共有%1条修复信息").arg(ids.size()));
+        q.First();
+        return ids;
+    };
+    auto search = [&](const QString& text) {
+        page->FlatEdit_Qry->setText(text);
+        page->FlatButton1->click();
+        return listed();
+    };
+
+    // By description (unchecked), then by name.
+    const QString browser = QStringLiteral("浏览器");
+    ASSERT_FALSE(expected(browser, false).empty());
+    EXPECT_EQ(search(browser), expected(browser, false));
+    page->FlatCheckBox1->click();
+    EXPECT_EQ(page->FlatCheckBox1->text(), "按名称");
+    ASSERT_FALSE(expected("IE", true).empty());
+    EXPECT_EQ(search("IE"), expected("IE", true));
+    const std::vector<std::int64_t> ieItems = expected("IE", true);
+    // The empty text lists every item that is no category.
+    EXPECT_EQ(search(""), expected("", true));
+    EXPECT_GT(expected("", true).size(), ieItems.size());
+
+    // Texts that would change a pasted statement, wildcards, a character the code page
+    // cannot hold, a very long text: each finds exactly the items that hold it.
+    for (const QString& text : {QStringLiteral("O'Brien"), QStringLiteral("%"), QStringLiteral("_"),
+                                QStringLiteral("'; drop table vrqinfo; --"), QStringLiteral("\\"),
+                                QStringLiteral("   "), QStringLiteral("I_"), QStringLiteral("😀"),
+                                QString(5000, QLatin1Char('a')), QStringLiteral("器"), QStringLiteral("''")}) {
+        for (bool byName : {true, false}) {
+            if (page->FlatCheckBox1->isChecked() != byName) page->FlatCheckBox1->click();
+            EXPECT_EQ(search(text), expected(text, byName)) << text.left(40).toStdString() << (byName ? " in names" : "");
+        }
+    }
+    EXPECT_TRUE(boxes.asked.empty()) << boxes.asked.front();
+    EXPECT_EQ(quorvane::testing::ReadTable(program.Dir(), "vrqinfo").records, info.records);
+
+    // Enter searches and leaves the whole text selected.
+    page->FlatCheckBox1->click();
+    ASSERT_TRUE(page->FlatCheckBox1->isChecked());
+    page->FlatEdit_Qry->setText("IE");
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(page->FlatEdit_Qry, &enter);
+    EXPECT_EQ(page->FlatEdit_Qry->selectedText(), "IE");
+    EXPECT_EQ(listed(), ieItems);
+
+    // A page made later shows the last result until its own search.
+    Form_main->Udf_CreatPanel(static_cast<std::int32_t>(category), "");
+    page = dynamic_cast<TFrame_qry*>(Cur_Page);
+    ASSERT_NE(page, nullptr);
+    grid = page->dxDBGrid1;
+    EXPECT_EQ(listed(), ieItems);
+
+    // A double click opens the item of the row the grid stands on, after the event;
+    // the tree keeps its node.
+    QTreeWidgetItem* node = Form_main->dxDBTreeList1->currentItem();
+    ASSERT_NE(node, nullptr);
+    grid->setCurrentCell(grid->rowCount() - 1, 0);
+    reruzo::TRERUZOQuery& q = Form_main->DQ_qry;
+    const std::int64_t id = q.FieldByName("id").AsInteger();
+    const std::string title = q.FieldByName("title").AsString();
+    const std::string type = q.FieldByName("type").AsString();
+    QPointer<QWidget> searchPage(page);
+    page->dxDBGrid1DblClick();
+    EXPECT_EQ(Cur_Page, searchPage.data());  // not destroyed inside its own event
+    QApplication::processEvents();
+    EXPECT_TRUE(searchPage.isNull());
+    EXPECT_EQ(Cur_Title, title);
+    EXPECT_EQ(Form_main->DT_dtl.Filter(), "keyid=" + std::to_string(id));
+    EXPECT_EQ(Form_main->dxDBTreeList1->currentItem(), node);
+    if (type == "single") EXPECT_NE(dynamic_cast<TFrame_singl*>(Cur_Page), nullptr);
+    if (type == "chg") EXPECT_NE(dynamic_cast<TFrame_chg*>(Cur_Page), nullptr);
+
+    // On an empty result the double click opens item 0 of no type: a new search page.
+    Form_main->Udf_CreatPanel(static_cast<std::int32_t>(category), "");
+    page = dynamic_cast<TFrame_qry*>(Cur_Page);
+    ASSERT_NE(page, nullptr);
+    page->FlatEdit_Qry->setText("no item holds this text");
+    page->FlatButton1->click();
+    EXPECT_EQ(page->dxDBGrid1->rowCount(), 0);
+    page->dxDBGrid1DblClick();
+    QApplication::processEvents();
+    EXPECT_NE(dynamic_cast<TFrame_qry*>(Cur_Page), nullptr);
+    EXPECT_NE(Cur_Page, page);
+    EXPECT_EQ(Form_main->DT_dtl.Filter(), "keyid=0");
+    EXPECT_EQ(Cur_Title, "");
 }
 
 }  // namespace
