@@ -800,6 +800,13 @@ TEST_F(MainWindowTest, TheSearchPageFindsItemsContainingTheTextExactlyAsTyped) {
     QApplication::sendEvent(page->FlatEdit_Qry, &enter);
     EXPECT_EQ(page->FlatEdit_Qry->selectedText(), "IE");
     EXPECT_EQ(listed(), ieItems);
+    // The footer sits inside the grid, below the rows, under the descriptions.
+    Form_main->show();
+    QApplication::processEvents();
+    EXPECT_TRUE(grid->Footer()->isVisible());
+    EXPECT_TRUE(grid->rect().contains(grid->Footer()->geometry()));
+    EXPECT_GE(grid->Footer()->geometry().top(), grid->viewport()->geometry().bottom());
+    EXPECT_EQ(grid->Footer()->width(), 295);
 
     // A page made later shows the last result until its own search.
     Form_main->Udf_CreatPanel(static_cast<std::int32_t>(category), "");

@@ -63,9 +63,8 @@ void TDBGrid::SetFooter(int column, QString format) {
         connect(horizontalHeader(), &QHeaderView::sectionResized, this, [this] { PlaceFooter(); });
         connect(horizontalScrollBar(), &QScrollBar::valueChanged, this, [this] { PlaceFooter(); });
     }
-    setViewportMargins(0, 0, 0, fontMetrics().height() + 6);
     UpdateFooter();
-    PlaceFooter();
+    updateGeometries();
 }
 
 void TDBGrid::UpdateFooter() {
@@ -79,10 +78,19 @@ void TDBGrid::UpdateFooter() {
 void TDBGrid::PlaceFooter() {
     if (!footer_ || footerColumn_ < 0 || footerColumn_ >= columnCount()) return;
     const QRect area = viewport()->geometry();
-    const int height = fontMetrics().height() + 6;
     const int x = area.left() + columnViewportPosition(footerColumn_);
-    footer_->setGeometry(x, area.bottom() + 1, columnWidth(footerColumn_), height);
+    footer_->setGeometry(x, area.bottom() + 1, columnWidth(footerColumn_), FooterHeight());
     footer_->show();
+}
+
+void TDBGrid::updateGeometries() {
+    QTableWidget::updateGeometries();
+    QMargins margins = viewportMargins();
+    if (margins.bottom() != FooterHeight()) {
+        margins.setBottom(FooterHeight());
+        setViewportMargins(margins);
+    }
+    PlaceFooter();
 }
 
 void TDBGrid::resizeEvent(QResizeEvent* event) {

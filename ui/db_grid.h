@@ -47,6 +47,9 @@ public:
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // Keeps room for the footer below the rows: the table's own layout sets the
+    // viewport's margins for its headers.
+    void updateGeometries() override;
 
 private:
     void ActiveChanged() override;
@@ -55,6 +58,7 @@ private:
     void RowChanged(int row);
     void PlaceFooter();
     void UpdateFooter();
+    int FooterHeight() const { return footer_ ? fontMetrics().height() + 6 : 0; }
 
     reruzo::TRERUZODataSet* linked_ = nullptr;
     std::vector<TColumn> columns_;
