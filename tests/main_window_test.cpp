@@ -832,8 +832,11 @@ TEST_F(MainWindowTest, TheSearchPageFindsItemsContainingTheTextExactlyAsTyped) {
     EXPECT_EQ(Cur_Title, title);
     EXPECT_EQ(Form_main->DT_dtl.Filter(), "keyid=" + std::to_string(id));
     EXPECT_EQ(Form_main->dxDBTreeList1->currentItem(), node);
-    if (type == "single") EXPECT_NE(dynamic_cast<TFrame_singl*>(Cur_Page), nullptr);
-    if (type == "chg") EXPECT_NE(dynamic_cast<TFrame_chg*>(Cur_Page), nullptr);
+    if (type == "single") {
+        EXPECT_NE(dynamic_cast<TFrame_singl*>(Cur_Page), nullptr);
+    } else if (type == "chg") {
+        EXPECT_NE(dynamic_cast<TFrame_chg*>(Cur_Page), nullptr);
+    }
 
     // On an empty result the double click opens item 0 of no type: a new search page.
     Form_main->Udf_CreatPanel(static_cast<std::int32_t>(category), "");
