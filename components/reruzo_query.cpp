@@ -164,12 +164,12 @@ std::string TSqlLines::Text() const {
 
 // Runs an open query again when its master opens or moves, so that its parameters
 // follow the master's current row.
-class TRERUZOQuery::TMasterLink : public TDataLink {
+class TRERUZOQueryDataLink : public TDataLink {
 public:
-    TMasterLink(TRERUZOQuery& query, TRERUZODataSet& master) : query_(query), master_(&master) {
+    TRERUZOQueryDataLink(TRERUZOQuery& query, TRERUZODataSet& master) : query_(query), master_(&master) {
         master.AddDataLink(this);
     }
-    ~TMasterLink() override {
+    ~TRERUZOQueryDataLink() override {
         if (master_) master_->RemoveDataLink(this);
     }
     void ActiveChanged() override { query_.MasterChanged(); }
@@ -234,7 +234,7 @@ void TRERUZOQuery::SetDataSource(TDataSource* source) {
     }
     masterLink_.reset();
     dataSource_ = source;
-    if (source && source->DataSet()) masterLink_ = std::make_unique<TMasterLink>(*this, *source->DataSet());
+    if (source && source->DataSet()) masterLink_ = std::make_unique<TRERUZOQueryDataLink>(*this, *source->DataSet());
 }
 
 void TRERUZOQuery::MasterChanged() {

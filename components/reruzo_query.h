@@ -63,6 +63,7 @@ private:
 };
 
 class TRERUZOQuery;
+class TRERUZOQueryDataLink;
 
 // The lines of a query's SQL text. Every change closes the query and releases its
 // statement.
@@ -142,7 +143,7 @@ protected:
 
 private:
     friend class TSqlLines;
-    class TMasterLink;
+    friend class TRERUZOQueryDataLink;
     void SqlChanged();
     // Finds the ":name" markers of the joined text (unless it is a script) and
     // rebuilds Params, keeping the values of names that stay.
@@ -157,7 +158,7 @@ private:
     TParams params_;
     std::vector<std::size_t> markers_;  // per "?" of the text: its parameter
     TDataSource* dataSource_ = nullptr;
-    std::unique_ptr<TMasterLink> masterLink_;
+    std::unique_ptr<TRERUZOQueryDataLink> masterLink_;
     bool requestLive_ = false;
     std::int32_t maxRowCount_ = -1;
     bool readOnly_ = false;
