@@ -318,8 +318,9 @@ TBlock* TBlobFile::GetBlock(TChangeCheck* cursor, std::int32_t n, std::int32_t r
     const std::int32_t k = std::clamp(std::min(readAhead, room), 1, BlockCount() - n + 1);
     const std::size_t bytes = static_cast<std::size_t>(k) * blockSize_;
     if (readBuffer_.size() < bytes) readBuffer_.resize((bytes + 4095) / 4096 * 4096);
-    const bool allowShort = (Exclusive() || owner_->InTransaction()) && owner_->WrittenByThisProcess();
-    const std::uint64_t got = ReadAt(BlockOffset(n), readBuffer_.data(), bytes, allowShort);
+    // The run may reach past the end of the file into blocks appended here and not yet
+    // written (they are cached, and stay as they are); block n itself must be there.
+    const std::uint64_t got = ReadAt(BlockOffset(n), readBuffer_.data(), bytes, true);
     ++stats_.readCalls;
     const std::int32_t whole = static_cast<std::int32_t>(got / blockSize_);
     stats_.diskReads += static_cast<std::uint64_t>(whole);
@@ -353,7 +354,7 @@ TBlock* TBlobFile::GetBlock(TChangeCheck* cursor, std::int32_t n, std::int32_t r
         throw;
     }
     readingRun_ = false;
-    if (!target) RaiseTable(RERUZO_MEMOCORRUPT);  // the file ends before the block
+    if (!target) RaiseTable(RERUZO_READERR);  // the file ends before the block
     MruUnlink(target);
     MruPushNewest(target);
     return target;
@@ -381,6 +382,9 @@ TBlock* TBlobFile::AllocBlock() {
 }
 
 void TBlobFile::FreeBlock(TBlock& block) {
+    // A free block belongs to no BLOB: a reader still holding the old reference meets
+    // stamp 0, which no BLOB has, and learns that the BLOB was rewritten.
+    block.BlobStamp = 0;
     block.NextBlock = header_.FirstFreeBlock;
     block.modified_ = true;
     header_.FirstFreeBlock = block.blockNo_;
@@ -405,7 +409,6 @@ void TBlobFile::FreeBlob(TChangeCheck* cursor, std::int32_t first, std::int32_t 
     }
     for (const std::int32_t n : chain) {
         TPinnedBlock b(GetBlock(nullptr, n, ReadAhead()));
-        b->BlobStamp = stamp;
         FreeBlock(*b);
     }
 }

@@ -135,10 +135,11 @@ public:
     void ReleaseBlock(TBlock* block);
     // A pinned, cleared block: the head of the free chain, else a new one at the end.
     TBlock* AllocBlock();
-    // Puts the block at the head of the free chain (its other contents stay).
+    // Puts the block at the head of the free chain with stamp 0 (its data stays).
     void FreeBlock(TBlock& block);
     // Frees the chain of the BLOB that starts at `first` and carries `stamp`; a block
-    // with another stamp is RERUZO_MEMOCORRUPT unless `force`.
+    // with another stamp is RERUZO_MEMOCORRUPT unless `force`. The whole chain is
+    // checked before a block is freed.
     void FreeBlob(TChangeCheck* cursor, std::int32_t first, std::int32_t stamp, bool force);
 
     // Writes modified, unpinned blocks in runs of consecutive blocks. True when

@@ -82,6 +82,15 @@ std::uint16_t TDataCursor::CloneCurRecord(std::span<std::uint8_t> buffer) {
         PutField(f.FieldNo, copy, value, !present);
     }
     if (suppressAutoInc_) std::memcpy(copy.data() + 5, current.data() + 5, 4);
+    // BLOBs are copied, never shared: the copy gets changed BLOBs of its own (a new
+    // record's, record number 0) that its append writes as new chains.
+    for (const TFieldDesc& f : fields_) {
+        if (f.FieldType != kFieldBlob || !f.HasSlot() || FieldIsNull(current, f)) continue;
+        const std::vector<std::uint8_t> value = Blob(current, f.FieldNo, true).Data();
+        TBlobBuffer& blob = Blob(copy, f.FieldNo, false);
+        blob.Data() = value;
+        blob.SetModified(true);
+    }
     Zero(buffer);
     std::memcpy(buffer.data(), copy.data(), std::min(buffer.size(), copy.size()));
     return 0;
@@ -224,6 +233,8 @@ void TDataCursor::AppendRecord(std::span<const std::uint8_t> buffer, bool reposi
         if (sys.FindExact(deletedKey.data(), &holder) && holder != s) RaiseKeyViolation(kSysDeletedSlot);
     }
 
+    // The record's new BLOBs are written before anything else changes.
+    const bool blobs = PostBlobs(0, image, {});
     const bool reused = s < data.Header().NextRecordNo;
     TPinnedRecord r(data.AllocRecord(reuse));
     if (r->RecordNo() != s) Raise(RERUZO_FILECORRUPT);
@@ -246,7 +257,8 @@ void TDataCursor::AppendRecord(std::span<const std::uint8_t> buffer, bool reposi
     index.IncRecordCount();
     record_.assign(r->Data().begin(), r->Data().begin() + recordSize_);
     r = TPinnedRecord();
-    FinishChange({.data = true, .index = true});
+    DropBlobs(0);
+    FinishChange({.data = true, .index = true, .blob = blobs});
     // The view follows every own write; the cursor moves to the new record only with
     // `reposition`, else it stays where it was.
     FollowWrittenRecord(s, record_);
@@ -307,6 +319,9 @@ void TDataCursor::ModifyRecord(std::span<const std::uint8_t> buffer, bool unlock
         if (sys.FindExact(sysTo.data(), nullptr) || sys.FindExact(deletedKey.data(), nullptr))
             RaiseKeyViolation(kSysDeletedSlot);
     }
+    // Changed BLOBs get new chains (the old ones are freed once these are written);
+    // the others keep the stored references.
+    const bool blobs = PostBlobs(n, image, old);
     if (suppressAutoInc_ && id > data.LastAutoInc()) data.SetLastAutoInc(id);
     for (const TChange& c : changes) {
         TIndexTree tree(index, c.slot, *c.layout);
@@ -322,7 +337,8 @@ void TDataCursor::ModifyRecord(std::span<const std::uint8_t> buffer, bool unlock
     r->SetRecordId(id);
     record_.assign(r->Data().begin(), r->Data().begin() + recordSize_);
     r = TPinnedRecord();
-    FinishChange({.data = true, .index = !changes.empty() || sysChanged});
+    DropBlobs(n);
+    FinishChange({.data = true, .index = !changes.empty() || sysChanged, .blob = blobs});
     FollowWrittenRecord(n, record_);
     if (unlock && !lockedHere) WriteUnlockRecord(n);
     reposition ? StandOn(n) : Return(place, false);
@@ -357,9 +373,19 @@ void TDataCursor::DeleteRecord(std::span<const std::uint8_t> buffer, bool reposi
         Raise(RERUZO_KEYORRECDELETED);
     HoldRecordLock(n);
     const TRecordUnlock release(*this, n, true);
+    // The record's BLOB chains go to the free chain first: a damaged one stops the
+    // delete before the record is touched.
+    bool blobs = false;
+    for (const TFieldDesc& f : fields_) {
+        if (f.FieldType != kFieldBlob || !f.HasSlot() || FieldIsNull(r->Data(), f)) continue;
+        const std::span<const std::uint8_t> ref = FieldData(r->Data(), f);
+        table_->Blob().FreeBlob(nullptr, GetLE<std::int32_t>(ref.data()), GetLE<std::int32_t>(ref.data() + 4), false);
+        blobs = true;
+    }
     EraseRecord(*r.get(), n);
     r = TPinnedRecord();
-    FinishChange({.data = true, .index = true});
+    DropBlobs(n);
+    FinishChange({.data = true, .index = true, .blob = blobs});
     FollowDeletedRecord(n);
     if (reposition) {
         // The next record takes the deleted one's place.

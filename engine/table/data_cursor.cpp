@@ -91,6 +91,7 @@ void TDataCursor::OpenCursor() {
             table_->ReadLock();
             try {
                 data.VerifyStructure();
+                if (table_->HasBlobs()) table_->Blob().VerifyStructure();
                 if (!table_->IndexRebuilt()) {
                     table_->Index().CheckVersion();
                     table_->Index().Validate(data.Fields());
@@ -125,6 +126,7 @@ void TDataCursor::CloseCursor() {
         }
     }
     myLocks_.Clear();
+    blobs_.clear();
     filters_.clear();
     bitmapMode_ = false;
     live_.Clear();

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -35,6 +36,8 @@
 namespace reruzo {
 
 inline constexpr int kNaturalOrder = 255;
+// BLOBs one cursor may hold open at once.
+inline constexpr std::size_t kMaxOpenBlobs = 64;
 
 class TDataCursor : public TRecordReader {
 public:
@@ -116,8 +119,9 @@ public:
     void SetSuppressAutoInc(bool on) { suppressAutoInc_ = on; }
     bool SuppressAutoInc() const { return suppressAutoInc_; }
     // A copy of the current record for appending as a new one: the fields one by one,
-    // the identifier only under SuppressAutoInc. BLOB references are not carried over
-    // (two records must never share a BLOB); such fields come out NULL.
+    // the identifier only under SuppressAutoInc. BLOBs are copied, never shared: the
+    // copy's BLOB fields are open as changed BLOBs of a new record, written as new
+    // chains when the copy is appended.
     std::uint16_t CloneCurRecord(std::span<std::uint8_t> buffer);
     // A zero-filled record buffer of the record size.
     void InitRecord(std::span<std::uint8_t> buffer) const;
@@ -136,6 +140,28 @@ public:
     void DeleteRecord(std::span<const std::uint8_t> buffer, bool reposition);
     // Writes the table's modified buffers (in a transaction: marks them changed).
     void FlushBuffers(TFlushOptions options);
+
+    // ---- BLOBs ----
+    // A BLOB field is read and changed whole in memory: the cursor keeps one open
+    // BLOB per (record, field), found by the record number in bytes 1..4 of the
+    // record buffer (0 for a record being built for an append), at most
+    // kMaxOpenBlobs at once (RERUZO_OPENBLOBLIMIT). A BLOB is read on first use; its
+    // changes reach the table when the record is posted (AppendRecord, ModifyRecord),
+    // each changed BLOB as a new chain under a new stamp, the old chain freed after.
+    // Freeing drops an open BLOB with its unposted changes.
+    void OpenBlob(std::span<const std::uint8_t> buffer, int fieldNo);
+    std::uint32_t GetBlobSize(std::span<const std::uint8_t> buffer, int fieldNo);
+    // Copies up to out.size() bytes from `offset`; returns how many there were.
+    std::size_t GetBlob(std::span<const std::uint8_t> buffer, int fieldNo, std::uint64_t offset,
+                        std::span<std::uint8_t> out);
+    // Writes `data` at `offset`, growing the BLOB (a gap reads as zero bytes).
+    void PutBlob(std::span<const std::uint8_t> buffer, int fieldNo, std::uint64_t offset,
+                 std::span<const std::uint8_t> data);
+    // Cuts (or extends with zero bytes) the BLOB to `size`.
+    void TruncateBlob(std::span<const std::uint8_t> buffer, int fieldNo, std::uint64_t size);
+    void FreeBlob(std::span<const std::uint8_t> buffer, int fieldNo);
+    void FreeBlobs();
+    std::size_t OpenBlobCount() const { return blobs_.size(); }
 
     // ---- Ranges and indexes ----
     // Restricts index order to keys from the low to the high bound, each given as a
@@ -268,6 +294,16 @@ private:
     std::uint16_t Status() const;
     void Zero(std::span<std::uint8_t> buffer) const;
     TIndexTree Tree();
+
+    // BLOBs.
+    TBlobBuffer& Blob(std::span<const std::uint8_t> buffer, int fieldNo, bool load);
+    // Writes the changed BLOBs of record `recordNo` (0: a new record) and stores their
+    // references in `image`; every other BLOB field of `image` takes `kept`'s
+    // reference (the stored record's), or NULL for a new record. True when a BLOB was
+    // written.
+    bool PostBlobs(std::int32_t recordNo, std::span<std::uint8_t> image, std::span<const std::uint8_t> kept);
+    void DropBlobs(std::int32_t recordNo);
+    std::vector<std::unique_ptr<TBlobBuffer>> blobs_;
 
     TDataDirectory& directory_;
     std::string tableName_;

@@ -312,7 +312,11 @@ void TDataTable::FlushBuffers(TFlushOptions options, TTableChanges changed) {
     index_->FlushPages(flushOs);
     index_->WriteHeader(changed.index, flushOs);
     if (options.trim) index_->TrimBuffers();
-    if (HasBlobs() && blob_->IsOpen()) blob_->WriteHeader(changed.blob, flushOs);
+    if (HasBlobs() && blob_->IsOpen()) {
+        blob_->FlushBlocks(flushOs);
+        blob_->WriteHeader(changed.blob, flushOs);
+        if (options.trim) blob_->TrimCache();
+    }
 }
 
 void TDataTable::MarkChanged(TTableChanges changed) {
@@ -377,7 +381,11 @@ void TDataTable::Rollback() {
         index_->TrimBuffers();
         data_->ReadHeader();
         index_->Reload();
-        if (blob_->IsOpen()) blob_->ReadHeader();
+        if (blob_->IsOpen()) {
+            blob_->ClearCache();
+            blob_->TrimCache();
+            blob_->ReadHeader();
+        }
     } catch (...) {
         // The changes are gone from the buffers either way; the table must not stay
         // locked against every other process because a header could not be read.
@@ -559,7 +567,10 @@ bool TDataTable::CheckChanges() {
         data_->ClearCache();
         changed = true;
     }
-    if (HasBlobs() && blob_->IsOpen() && blob_->HeaderChanged()) changed = true;
+    if (HasBlobs() && blob_->IsOpen() && blob_->HeaderChanged()) {
+        blob_->ClearCache();
+        changed = true;
+    }
     return changed;
 }
 
