@@ -88,6 +88,8 @@ void TRERUZODataSet::BuildFields() {
 }
 
 void TRERUZODataSet::TakeRow(std::uint16_t status, std::vector<std::uint8_t>& row, bool forward) {
+    // The BLOBs read for the row left behind are not needed any more.
+    cursor_->FreeBlobs();
     if (status == 0) {
         current_.swap(row);
         hasRow_ = true;
@@ -106,6 +108,7 @@ void TRERUZODataSet::TakeRow(std::uint16_t status, std::vector<std::uint8_t>& ro
 }
 
 void TRERUZODataSet::ReadCurrentRow() {
+    cursor_->FreeBlobs();
     std::vector<std::uint8_t> row(cursor_->RecordSize());
     const std::uint16_t status = cursor_->GetCurRecord(row, false);
     if (status == 0) {
@@ -310,6 +313,7 @@ void TRERUZODataSet::Post() {
 void TRERUZODataSet::Cancel() {
     if (state_ != TDataSetState::dsEdit && state_ != TDataSetState::dsInsert) return;
     if (state_ == TDataSetState::dsEdit) cursor_->WriteUnlockRecord(0);
+    cursor_->FreeBlobs();  // BLOB changes go with the row
     current_ = old_;
     hasRow_ = oldHasRow_;
     state_ = TDataSetState::dsBrowse;

@@ -78,8 +78,24 @@ public:
     void SetAsInteger(std::int64_t value);
     void Clear();  // stores NULL
 
+    // BLOB fields (memo, binary, formatted memo, graphic, typed binary): the value is
+    // read whole on first use and written when the row is posted. AsString gives a
+    // BLOB's bytes (a memo's text in the tables' code page) and SetAsString replaces
+    // them; an empty BLOB is NULL.
+    bool IsBlob() const { return desc_.FieldType == kFieldBlob; }
+    std::uint64_t BlobSize() const;
+    // Copies up to out.size() bytes from `offset`; returns how many there were.
+    std::size_t ReadBlob(std::uint64_t offset, std::span<std::uint8_t> out) const;
+    // Writes at `offset`, growing the BLOB; edit or insert state only.
+    void WriteBlob(std::uint64_t offset, std::span<const std::uint8_t> data);
+    void TruncateBlob(std::uint64_t size);
+
 private:
     void Store(std::span<const std::uint8_t> data, bool isNull);
+    // Edit, insert, set-key, calc-fields or filter state ("Table is not in edit or
+    // insert mode." otherwise).
+    void RequireWritableState() const;
+    std::string BlobText() const;
 
     // The current row's record, empty when there is none.
     std::span<const std::uint8_t> Record() const;

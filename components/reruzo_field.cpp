@@ -65,11 +65,16 @@ std::span<const std::uint8_t> TField::Record() const {
 
 bool TField::IsNull() const {
     auto r = Record();
-    return r.empty() || FieldIsNull(r, desc_);
+    if (r.empty()) return true;
+    // A BLOB changed in this row is not in the record until it is posted.
+    const TDataSetState state = dataset_.state_;
+    if (IsBlob() && (state == TDataSetState::dsEdit || state == TDataSetState::dsInsert)) return BlobSize() == 0;
+    return FieldIsNull(r, desc_);
 }
 
 std::string TField::AsString() const {
     auto r = Record();
+    if (IsBlob()) return IsNull() ? std::string() : BlobText();
     if (r.empty() || FieldIsNull(r, desc_)) return {};
     using enum TFieldType;
     switch (def_.DataType) {
@@ -139,11 +144,17 @@ TFieldValue TField::Value() const {
     }
 }
 
-void TField::Store(std::span<const std::uint8_t> data, bool isNull) {
+void TField::RequireWritableState() const {
     using enum TDataSetState;
     const TDataSetState state = dataset_.state_;
     if (state != dsEdit && state != dsInsert && state != dsSetKey && state != dsCalcFields && state != dsFilter)
         throw EDatabaseError("Table is not in edit or insert mode.");
+}
+
+void TField::Store(std::span<const std::uint8_t> data, bool isNull) {
+    using enum TDataSetState;
+    RequireWritableState();
+    const TDataSetState state = dataset_.state_;
     if (def_.DataType == TFieldType::ftAutoInc && state != dsSetKey && state != dsFilter)
         throw EDatabaseError(FormatText("Field %s cannot be modified.", def_.Name));
     dataset_.cursor_->PutField(def_.FieldNo, dataset_.current_, data, isNull);
@@ -214,7 +225,40 @@ std::vector<std::uint8_t> TField::DataFromText(const std::string& text, bool& is
     return data;
 }
 
+std::uint64_t TField::BlobSize() const {
+    if (Record().empty()) return 0;
+    return dataset_.cursor_->GetBlobSize(dataset_.current_, def_.FieldNo);
+}
+
+std::size_t TField::ReadBlob(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    if (Record().empty()) return 0;
+    return dataset_.cursor_->GetBlob(dataset_.current_, def_.FieldNo, offset, out);
+}
+
+std::string TField::BlobText() const {
+    std::string text(BlobSize(), '\0');
+    ReadBlob(0, {reinterpret_cast<std::uint8_t*>(text.data()), text.size()});
+    return text;
+}
+
+void TField::WriteBlob(std::uint64_t offset, std::span<const std::uint8_t> data) {
+    RequireWritableState();
+    dataset_.cursor_->PutBlob(dataset_.current_, def_.FieldNo, offset, data);
+    dataset_.modified_ = true;
+}
+
+void TField::TruncateBlob(std::uint64_t size) {
+    RequireWritableState();
+    dataset_.cursor_->TruncateBlob(dataset_.current_, def_.FieldNo, size);
+    dataset_.modified_ = true;
+}
+
 void TField::SetAsString(const std::string& text) {
+    if (IsBlob()) {
+        TruncateBlob(0);
+        WriteBlob(0, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+        return;
+    }
     bool isNull = false;
     const std::vector<std::uint8_t> data = DataFromText(text, isNull);
     Store(data, isNull);
@@ -248,6 +292,10 @@ void TField::SetAsInteger(std::int64_t value) {
 }
 
 void TField::Clear() {
+    if (IsBlob()) {
+        TruncateBlob(0);
+        return;
+    }
     std::vector<std::uint8_t> data(desc_.DataSize, 0);
     Store(data, true);
 }
