@@ -17,6 +17,10 @@
 // TQueryStatement and through SQLite's statements. A second table d of 1,000 rows,
 // with the main table's columns and index, is the other side of the join.
 //
+// Last come BLOBs: 10,000 values of 4 KiB and 100 of 1 MiB (the same bytes on both
+// sides) written in one transaction each to a table of an id and a BLOB column, then
+// read back whole in id order.
+//
 //   build/bench/sqlite_compare [--rows N] [--autocommit-rows N] [--exclusive] [--keep] [--only N]
 #include <sqlite3.h>
 
@@ -57,7 +61,23 @@ constexpr int kSmallRows = 1000;       // rows of the joined table
 // SQLite's LIKE ignores the case of ASCII letters, the engine's compares bytes when
 // the table has no language: a pattern of digits matches the same rows on both.
 constexpr const char* kLikePattern = "%42%";
-constexpr int kLastWorkload = 13;
+constexpr int kSmallBlobs = 10000;
+constexpr std::size_t kSmallBlobSize = 4096;
+constexpr int kLargeBlobs = 100;
+constexpr std::size_t kLargeBlobSize = 1 << 20;
+constexpr int kLastWorkload = 17;
+
+// The bytes of BLOB i: the same on both sides.
+void BlobBytes(int i, std::vector<std::uint8_t>& out) {
+    std::uint32_t x = static_cast<std::uint32_t>(i) * 2654435761u + 1;
+    for (auto& b : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<std::uint8_t>(x);
+    }
+}
+
 
 struct TOptions {
     int rows = 100000;
@@ -83,6 +103,13 @@ struct TResult {
                     static_cast<std::uint64_t>(v) * 7u + length;
     }
 };
+
+// What a BLOB read adds to a result: its length and a sample of its bytes.
+void AddBlob(TResult& r, std::int64_t id, const std::uint8_t* data, std::size_t size) {
+    std::uint64_t sample = size;
+    for (std::size_t i = 0; i < size; i += 509) sample = sample * 31 + data[i];
+    r.Add(id, 0, 0, static_cast<std::size_t>(sample % 1000000007u));
+}
 
 // ---- SQL results --------------------------------------------------------------------
 // The two sides type the columns of a result differently (a SUM may be a large integer
@@ -355,6 +382,57 @@ public:
         return r;
     }
 
+    // A table of an id and a BLOB, in the engine's default BLOB block size.
+    void CreateBlobTable(const std::string& name) {
+        TTableStructure s;
+        s.Fields = {MakeFieldDesc("id", kFieldInteger, 0, kSubAutoInc), MakeFieldDesc("data", kFieldBlob, 0, kSubBinary)};
+        s.Primary.Unique = 1;
+        s.Primary.FieldCount = 1;
+        s.Primary.FieldNumbers[0] = 1;
+        TDataTable* t = nullptr;
+        if (dir_->CreateTable(name, s, t) != 0) throw std::runtime_error("cannot create table " + name);
+        dir_->CloseTable(t, false);
+    }
+
+    TResult WriteBlobs(const std::string& table, int count, std::size_t size) {
+        CreateBlobTable(table);
+        auto c = Open(table, "", false);
+        std::vector<std::uint8_t> record(c->RecordSize()), bytes(size);
+        TResult r;
+        dir_->StartTransaction();
+        for (int i = 0; i < count; ++i) {
+            BlobBytes(i, bytes);
+            c->InitRecord(record);
+            c->PutBlob(record, 2, 0, bytes);
+            c->AppendRecord(record, false);
+            ++r.rows;
+        }
+        dir_->Commit(true, true);
+        return r;
+    }
+
+    TResult ReadBlobs(const std::string& table) {
+        auto c = Open(table, "", false);
+        std::vector<std::uint8_t> record(c->RecordSize()), bytes;
+        TResult r;
+        c->SetToBegin();
+        while (c->GetNextRecord(record) == 0) {
+            bytes.resize(c->GetBlobSize(record, 2));
+            c->GetBlob(record, 2, 0, bytes);
+            c->FreeBlob(record, 2);
+            AddBlob(r, GetIntegerField(record, c->Fields()[0]), bytes.data(), bytes.size());
+        }
+        lastBlobStats_ = c->Table().Blob().Stats();
+        blobReadAhead_ = c->Table().Blob().ReadAhead();
+        blockDataSize_ = c->Table().Blob().BlockDataSize();
+        return r;
+    }
+
+    // Read calls of the last BLOB read, and what one read could take.
+    TBlobFileStats lastBlobStats_;
+    std::int32_t blobReadAhead_ = 0;
+    std::uint32_t blockDataSize_ = 0;
+
     // Untimed, before the SQL workloads. The statements open cursors of their own,
     // which share a table only with shared cursors: an exclusive open of the main
     // table gives way to a shared one. Cursors kept open on both tables keep them open
@@ -567,6 +645,35 @@ public:
         return r;
     }
 
+    TResult WriteBlobs(const std::string& table, int count, std::size_t size) {
+        Exec(main_, ("CREATE TABLE " + table + "(id INTEGER PRIMARY KEY AUTOINCREMENT, data BLOB)").c_str());
+        std::vector<std::uint8_t> bytes(size);
+        TResult r;
+        Exec(main_, "BEGIN");
+        {
+            TStatement insert(main_, ("INSERT INTO " + table + "(data) VALUES (?)").c_str());
+            for (int i = 0; i < count; ++i) {
+                BlobBytes(i, bytes);
+                sqlite3_bind_blob(*insert, 1, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
+                insert.Step();
+                insert.Reset();
+                ++r.rows;
+            }
+        }
+        Exec(main_, "COMMIT");
+        return r;
+    }
+
+    TResult ReadBlobs(const std::string& table) {
+        TStatement q(main_, ("SELECT id, data FROM " + table + " ORDER BY id").c_str());
+        TResult r;
+        while (q.Step()) {
+            const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(*q, 1));
+            AddBlob(r, sqlite3_column_int64(*q, 0), data, static_cast<std::size_t>(sqlite3_column_bytes(*q, 1)));
+        }
+        return r;
+    }
+
     // Prepares, steps and reads every statement of the workload.
     TResult RunSql(const TSqlWorkload& q) {
         TSqlRows rows(q.orderColumn);
@@ -714,7 +821,8 @@ int Usage(const char* program) {
                  "  --autocommit-rows N  rows appended one write each (default min(rows, %d))\n"
                  "  --exclusive          open the engine's tables exclusively (no locks between processes)\n"
                  "  --keep               keep the temporary folder\n"
-                 "  --only N             run workload N (1..%d) and those it starts from: 1, and 6 before 7 and after\n",
+                 "  --only N             run workload N (1..%d) and those it starts from: 1, and 6 before 7 to 13,\n"
+                 "                       14 before 15 and 16 before 17\n",
                  program, kDefaultAutocommitCap, kLastWorkload);
     return 2;
 }
@@ -747,13 +855,16 @@ int Run(const TOptions& options) {
     std::printf("\n");
 
     // --only N runs workload N and those whose result it starts from: the append (1)
-    // always, and the delete (6) before the SQL workloads (7 and after).
+    // always, the delete (6) before the SQL workloads (7 to 13), and each BLOB write
+    // before its read.
     const int only = options.only;
     auto selected = [&](int number) {
-        return only == 0 || number == only || number == 1 || (number == 6 && only > 6);
+        return only == 0 || number == only || number == 1 || (number == 6 && only > 6 && only < 14) ||
+               (only == 15 && number == 14) || (only == 17 && number == 16);
     };
 
     std::vector<TLine> lines;
+    std::string blobReads;  // how many reads the 1 MiB BLOBs took, when they were read
     {
         TEngineSide engine(root + "/engine", root + "/engine-private", options.exclusive);
         TSqliteSide sqlite(root + "/sqlite");
@@ -819,7 +930,7 @@ int Run(const TOptions& options) {
             lines.push_back(l);
             std::fflush(stdout);
         };
-        if (only == 0 || only > 6) engine.BeginSql();
+        if (only == 0 || (only > 6 && only < 14)) engine.BeginSql();
         {
             TSqlWorkload q{.columns = 1};
             for (std::int32_t k : w.countKeys) q.statements.push_back("select count(*) from t where k = " + std::to_string(k));
@@ -843,9 +954,37 @@ int Run(const TOptions& options) {
             {.statements = {"select t.id, t.k, d.id, d.s from t join d on t.k = d.k"}, .columns = 4});
         sql(13, std::string("SQL s like '") + kLikePattern + "' (no index)",
             {.statements = {std::string("select id, k, v, s from t where s like '") + kLikePattern + "'"}, .columns = 4});
+        if (only == 0 || only >= 14) {
+            auto blobs = [&](int number, const std::string& name, const std::function<TResult()>& onEngine,
+                             const std::function<TResult()>& onSqlite) {
+                if (!selected(number)) return;
+                both(std::to_string(number) + ". " + name, onEngine, onSqlite);
+            };
+            const std::string smallName = std::to_string(kSmallBlobs) + " BLOBs of 4 KiB";
+            const std::string largeName = std::to_string(kLargeBlobs) + " BLOBs of 1 MiB";
+            blobs(14, "write " + smallName + ", one transaction",
+                  [&] { return engine.WriteBlobs("b4", kSmallBlobs, kSmallBlobSize); },
+                  [&] { return sqlite.WriteBlobs("b4", kSmallBlobs, kSmallBlobSize); });
+            blobs(15, "read the " + smallName, [&] { return engine.ReadBlobs("b4"); },
+                  [&] { return sqlite.ReadBlobs("b4"); });
+            blobs(16, "write " + largeName + ", one transaction",
+                  [&] { return engine.WriteBlobs("b1m", kLargeBlobs, kLargeBlobSize); },
+                  [&] { return sqlite.WriteBlobs("b1m", kLargeBlobs, kLargeBlobSize); });
+            blobs(17, "read the " + largeName, [&] { return engine.ReadBlobs("b1m"); },
+                  [&] { return sqlite.ReadBlobs("b1m"); });
+            if (selected(17)) {
+                const std::uint64_t blocks =
+                    static_cast<std::uint64_t>(kLargeBlobs) * ((kLargeBlobSize + engine.blockDataSize_ - 1) / engine.blockDataSize_);
+                blobReads = "Reading the " + largeName + " took " + std::to_string(engine.lastBlobStats_.readCalls) +
+                            " read calls for " + std::to_string(blocks) + " blocks (" +
+                            std::to_string(engine.lastBlobStats_.diskReads) + " blocks read, read-ahead " +
+                            std::to_string(engine.blobReadAhead_) + ").";
+            }
+        }
     }
     std::printf("\n");
     Print(lines);
+    if (!blobReads.empty()) std::printf("%s\n", blobReads.c_str());
     std::printf(
         "\nTimes are wall-clock for the whole workload; engine/SQLite < 1 means the engine is faster.\n"
         "Commits of a transaction reach the disk on both sides (the engine commits with flushOs). In autocommit\n"

@@ -268,7 +268,9 @@ std::unique_ptr<TBlock> TBlobFile::ObtainBlock() {
         if (EvictOldest(batch) == 0) {
             // The blocks of a transaction stay in memory until it commits: grow instead.
             if (!owner_->InTransaction()) FlushBlocks(false);
-            if (owner_->InTransaction() || EvictOldest(batch) == 0) capacity_ += 16;
+            // Growing by half keeps a long transaction from searching the whole cache
+            // for a victim on every new block.
+            if (owner_->InTransaction() || EvictOldest(batch) == 0) capacity_ += std::max<std::size_t>(16, capacity_ / 2);
         }
     }
     std::unique_ptr<TBlock> b;

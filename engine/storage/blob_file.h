@@ -22,7 +22,7 @@
 //
 // The block cache works like the record cache of the data file: a list sorted by block
 // number and an MRU list over the same blocks, clean / modified / pinned blocks, spare
-// blocks kept for reuse, capacity Min(32768 div B, 8192) blocks (raised by 16 when
+// blocks kept for reuse, capacity Min(32768 div B, 8192) blocks (raised by half when
 // nothing can be evicted, always so inside a transaction, whose blocks reach the disk
 // only at its commit).
 #pragma once
