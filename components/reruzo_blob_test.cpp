@@ -144,5 +144,50 @@ TEST_F(BlobFixture, AHundredMegabyteBlobStreamsInAndOutWithoutCopies) {
     EXPECT_LT(PeakMemory() - before, 2 * kSize);
 }
 
+// An encrypted table opens through a component only when its session has the password;
+// without it the password dialog is asked, and the table opens once it supplied it.
+TEST(EncryptedTableComponent, ThePasswordDialogIsAskedWhenTheSessionLacksThePassword) {
+    TTempDir dir;
+    {
+        TDataSession session;
+        TDataDirectory& d = session.OpenDirectory("make", dir.Dir());
+        TTableStructure s;
+        s.Encrypted = true;
+        s.Password = "Open Sesame";
+        s.Fields = {MakeFieldDesc("id", kFieldInteger, 0, kSubAutoInc), MakeFieldDesc("note", kFieldBlob, 0, kSubMemo)};
+        TDataTable* t = nullptr;
+        ASSERT_EQ(d.CreateTable("locked", s, t), 0);
+        d.CloseTable(t, false);
+    }
+    TRERUZODatabase db;
+    db.SetDatabaseName("locked");
+    db.SetDirectory(dir.Dir());
+    TRERUZOTable table;
+    table.SetDatabaseName("locked");
+    table.SetTableName("locked");
+    try {
+        table.Open();
+        ADD_FAILURE() << "opened without its password";
+    } catch (const ERERUZOEngineError& e) {
+        EXPECT_EQ(e.EngineCode, RERUZO_NOTSUFFTABLERIGHTS);
+    }
+    EXPECT_FALSE(table.Active());
+    int asked = 0;
+    SetPasswordDialog([&](TRERUZOSession& session) {
+        ++asked;
+        session.AddPassword("Open Sesame");
+        return true;
+    });
+    table.Open();
+    SetPasswordDialog(nullptr);
+    EXPECT_EQ(asked, 1);
+    table.Append();
+    table.FieldByName("note").SetAsString("behind a password");
+    table.Post();
+    EXPECT_EQ(table.FieldByName("note").AsString(), "behind a password");
+    table.Close();
+    TRERUZOSession::Default().RemoveAllPasswords();
+}
+
 }  // namespace
 }  // namespace reruzo
