@@ -415,6 +415,21 @@ void TBlobFile::FreeBlob(TChangeCheck* cursor, std::int32_t first, std::int32_t 
     }
 }
 
+void TBlobFile::AbandonAppended(std::int32_t nextBlockNo) {
+    if (nextBlockNo >= header_.NextBlockNo) return;
+    for (auto& b : sorted_) {
+        if (b->blockNo_ < nextBlockNo) continue;
+        MruUnlink(b.get());
+        b->blockNo_ = 0;
+        b->modified_ = false;
+        b->pinCount_ = 0;
+        spare_.push_back(std::move(b));
+    }
+    std::erase(sorted_, nullptr);
+    header_.NextBlockNo = nextBlockNo;
+    headerModified_ = true;
+}
+
 bool TBlobFile::FlushBlocks(bool flushOs) {
     std::vector<TBlock*> dirty;
     for (const auto& b : sorted_) {
@@ -522,6 +537,7 @@ void TBlobBuffer::Save(TChangeCheck* cursor, std::int32_t newStamp) {
         // A new chain first; the old one is freed only once the new one is complete,
         // so a failure on the way leaves the old BLOB as it was.
         std::vector<std::int32_t> made;
+        const std::int32_t nextBefore = file_.Header().NextBlockNo;
         const std::size_t portion = file_.BlockDataSize();
         try {
             TPinnedBlock b(file_.AllocBlock());
@@ -543,13 +559,17 @@ void TBlobBuffer::Save(TChangeCheck* cursor, std::int32_t newStamp) {
                 b = std::move(next);
             }
         } catch (...) {
-            // The new blocks go back to the free chain; the record still names the old BLOB.
-            for (const std::int32_t n : made) {
-                try {
-                    TPinnedBlock b(file_.GetBlock(nullptr, n, 1));
+            // Undone, so that the record can keep naming the old BLOB: blocks appended
+            // for the new chain are forgotten unwritten, and the blocks it took from
+            // the free chain go back to it in their old order.
+            try {
+                file_.AbandonAppended(nextBefore);
+                for (auto it = made.rbegin(); it != made.rend(); ++it) {
+                    if (*it >= nextBefore) continue;
+                    TPinnedBlock b(file_.GetBlock(nullptr, *it, 1));
                     file_.FreeBlock(*b);
-                } catch (...) {
                 }
+            } catch (...) {
             }
             throw;
         }

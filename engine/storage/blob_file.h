@@ -142,6 +142,10 @@ public:
     // checked before a block is freed.
     void FreeBlob(TChangeCheck* cursor, std::int32_t first, std::int32_t stamp, bool force);
 
+    // Forgets, unwritten, the blocks appended since the file had `nextBlockNo - 1`
+    // blocks, and makes that the file's block count again (undoing a failed write).
+    void AbandonAppended(std::int32_t nextBlockNo);
+
     // Writes modified, unpinned blocks in runs of consecutive blocks. True when
     // something was written.
     bool FlushBlocks(bool flushOs);

@@ -4,6 +4,9 @@
 // limit, and an encrypted table that keeps its BLOBs enciphered.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -221,6 +224,56 @@ TEST_F(CursorBlob, AnotherProcessRewritingABlobIsNoticedAndItsValueReadAfterARef
     c->FreeBlobs();
     c->Refresh();
     EXPECT_EQ(Read(*c, 1, 3), Pattern(4000, 2));
+}
+
+// On a file system that fills up, a BLOB that cannot be written fails the post with the
+// write error; the record keeps its old BLOB, which still reads whole.
+TEST_F(CursorBlob, ABlobWriteThatFillsTheDiskLeavesTheRecordAndItsOldBlob) {
+    TTempDir small;
+    const std::string dir = small.Dir();
+    TChild child([&](TChild&) -> int {
+        try {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=256k") != 0) {
+            return 77;
+        }
+        TDataSession full;
+        TDataDirectory& d = full.OpenDirectory("db", dir);
+        TTableStructure s;
+        s.Fields = {MakeFieldDesc("id", kFieldInteger, 0, kSubAutoInc), MakeFieldDesc("body", kFieldBlob, 0, kSubMemo)};
+        TDataTable* t = nullptr;
+        if (d.CreateTable("full", s, t) != 0) return 2;
+        d.CloseTable(t, false);
+        TDataCursor c(d);
+        c.SetTableName("full");
+        c.OpenCursor();
+        std::vector<std::uint8_t> r(c.RecordSize());
+        c.InitRecord(r);
+        const std::vector<std::uint8_t> old = Pattern(3000, 5);
+        c.PutBlob(r, 2, 0, old);
+        c.AppendRecord(r, false);
+        c.SetToBegin();
+        if (c.GetNextRecord(r) != 0 || c.GetCurRecord(r, true) != 0) return 3;
+        c.TruncateBlob(r, 2, 0);
+        c.PutBlob(r, 2, 0, Pattern(1 << 20, 6));  // more than the file system holds
+        const std::uint16_t code = CodeOf([&] { c.ModifyRecord(r, true, false); });
+        if (code != RERUZO_WRITEERR) return 4;
+        c.WriteUnlockRecord(0);
+        c.FreeBlobs();
+        std::vector<std::uint8_t> again(c.RecordSize());
+        c.SetToBegin();
+        if (c.GetNextRecord(again) != 0) return 5;
+        std::vector<std::uint8_t> value(c.GetBlobSize(again, 2));
+        c.GetBlob(again, 2, 0, value);
+        return value == old ? 0 : 6;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "child: %s\n", e.what());
+            return 7;
+        }
+    });
+    const int code = child.Wait();
+    if (code == 77) GTEST_SKIP() << "no private mount namespace for a small file system here";
+    EXPECT_EQ(code, 0) << "4: the post did not fail with the write error, 6: the old BLOB changed";
 }
 
 TEST_F(CursorBlob, OpenBlobsAreLimitedAndAMissingBlobFileIsAnError) {
