@@ -276,6 +276,54 @@ TEST_F(CursorBlob, ABlobWriteThatFillsTheDiskLeavesTheRecordAndItsOldBlob) {
     EXPECT_EQ(code, 0) << "4: the post did not fail with the write error, 6: the old BLOB changed";
 }
 
+// One process rewrites a BLOB over and over while another reads it: every read gives
+// one of the values written, whole, or learns that the record changed under it.
+TEST_F(CursorBlob, AReaderNeverSeesAHalfWrittenBlob) {
+    const std::vector<std::uint8_t> a = Pattern(5000, 1), b = Pattern(9000, 2);
+    {
+        auto c = Open();
+        Add(*c, "shared", a);
+    }
+    const std::string dir = tmp.Dir();
+    TChild writer([&](TChild& self) {
+        TDataSession other;
+        TDataCursor w(other.OpenDirectory("db", dir));
+        w.SetTableName("notes");
+        w.OpenCursor();
+        std::vector<std::uint8_t> rec(w.RecordSize());
+        self.Tell('r');
+        for (int i = 0; i < 200; ++i) {
+            w.Refresh();
+            w.SetToBegin();
+            if (w.GetNextRecord(rec) != 0 || w.GetCurRecord(rec, true) != 0) return 1;
+            w.TruncateBlob(rec, 3, 0);
+            w.PutBlob(rec, 3, 0, i % 2 == 0 ? b : a);
+            w.ModifyRecord(rec, true, false);
+        }
+        return 0;
+    });
+    ASSERT_EQ(writer.Hear(), 'r');
+    auto c = Open();
+    int whole = 0, changed = 0;
+    std::vector<std::uint8_t> r(c->RecordSize());
+    for (int i = 0; i < 300; ++i) {
+        c->FreeBlobs();
+        c->SetToBegin();
+        ASSERT_EQ(c->GetNextRecord(r), 0);
+        try {
+            std::vector<std::uint8_t> value(c->GetBlobSize(r, 3));
+            c->GetBlob(r, 3, 0, value);
+            EXPECT_TRUE(value == a || value == b) << "a read of " << value.size() << " bytes";
+            ++whole;
+        } catch (const ERERUZOEngineError& e) {
+            EXPECT_EQ(e.EngineCode, RERUZO_KEYORRECDELETED);
+            ++changed;
+        }
+    }
+    EXPECT_EQ(writer.Wait(), 0);
+    EXPECT_GT(whole, 0);
+}
+
 TEST_F(CursorBlob, OpenBlobsAreLimitedAndAMissingBlobFileIsAnError) {
     auto c = Open();
     std::vector<std::uint8_t> r(c->RecordSize());
