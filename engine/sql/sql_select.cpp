@@ -588,9 +588,22 @@ void TDataQuery::MakeRow(TJoinColumns& columns, std::span<std::uint8_t> out) {
             const auto table = static_cast<std::size_t>(f.sourceTable);
             const std::uint8_t* row = columns.Row(table);
             bool hasValue = false;
-            if (row) {
-                const TDataCursor& source = *sourceTables[table].cursor;
-                hasValue = source.GetField(f.sourceField, std::span(row, source.RecordSize()), value);
+            TDataCursor& source = *sourceTables[table].cursor;
+            const std::span<const std::uint8_t> record = row ? std::span(row, source.RecordSize())
+                                                            : std::span<const std::uint8_t>();
+            if (row) hasValue = source.GetField(f.sourceField, record, value);
+            if (f.desc.FieldType == kFieldBlob) {
+                // A BLOB reference means nothing in another table's BLOB file: the
+                // value itself is copied, and the result's append writes it there.
+                result.FreeBlob(out, f.fieldNo);
+                result.PutField(f.fieldNo, out, {}, true);
+                if (hasValue) {
+                    std::vector<std::uint8_t> bytes(source.GetBlobSize(record, f.sourceField));
+                    source.GetBlob(record, f.sourceField, 0, bytes);
+                    source.FreeBlob(record, f.sourceField);
+                    result.PutBlob(out, f.fieldNo, 0, bytes);
+                }
+                continue;
             }
             if (!hasValue) value.assign(f.desc.DataSize, 0);
             result.PutField(f.fieldNo, out, value, !hasValue);

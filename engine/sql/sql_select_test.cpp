@@ -460,6 +460,45 @@ TEST_F(SqlSelect, ASortThatRunsOutOfDiskReportsItAndLeavesTheResultAsItWas) {
     EXPECT_EQ(expected, 0);
 }
 
+// A copied result holds copies of the BLOBs it selects, in its own BLOB file.
+TEST_F(SqlSelect, CopiedResultsCarryTheirBlobValues) {
+    {
+        TTableStructure s;
+        s.Fields = {MakeFieldDesc("pid", kFieldInteger), MakeFieldDesc("note", kFieldBlob, 0, kSubMemo)};
+        TDataTable* t = nullptr;
+        ASSERT_EQ(directory.CreateTable("notes", s, t), 0);
+        directory.CloseTable(t, false);
+        TDataCursor c(directory);
+        c.SetTableName("notes");
+        c.OpenCursor();
+        std::vector<std::uint8_t> r(c.RecordSize());
+        for (int pid : {1, 3, 5}) {
+            c.InitRecord(r);
+            PutIntegerField(r, c.Fields()[0], pid);
+            const std::string note = "note of " + std::to_string(pid) + std::string(700 * pid, '.');
+            c.PutBlob(r, 2, 0, {reinterpret_cast<const std::uint8_t*>(note.data()), note.size()});
+            c.AppendRecord(r, false);
+        }
+    }
+    auto notes = [](TDataCursor& c, int field) {
+        std::vector<std::string> out;
+        std::vector<std::uint8_t> r(c.RecordSize());
+        c.SetToBegin();
+        while (c.GetNextRecord(r) == 0) {
+            std::string text(c.GetBlobSize(r, field), '\0');
+            c.GetBlob(r, field, 0, {reinterpret_cast<std::uint8_t*>(text.data()), text.size()});
+            c.FreeBlob(r, field);
+            out.push_back(text.substr(0, text.find('.')));
+        }
+        return out;
+    };
+    auto sorted = Run("select note, pid from notes where pid > 1 order by pid desc");
+    EXPECT_EQ(notes(*sorted->ResultCursor(), 1), (std::vector<std::string>{"note of 5", "note of 3"}));
+    // People without a note get NULL; Ann (id 1) and Cid (id 3) get theirs.
+    auto joined = Run("select p.name, n.note from people p left join notes n on n.pid = p.id where p.id < 4");
+    EXPECT_EQ(notes(*joined->ResultCursor(), 2), (std::vector<std::string>{"note of 1", "", "note of 3"}));
+}
+
 TEST_F(SqlSelect, UnionAllAppendsEveryPartInOrder) {
     auto s = Run("select name, age from people where age < 26 union all select city, id from people where id > 4 "
                  "union all select name, age * 10 from people where name = 'Ann'");
