@@ -33,7 +33,7 @@ std::string JsonWhere(const std::string& input, const EJsonError& e) {
 // A session with the table's folder open as a database directory.
 struct TTableSession {
     explicit TTableSession(const TOptions& o) {
-        if (o.password) session.AddPassword(*o.password);
+        for (const std::string& password : o.passwords) session.AddPassword(password);
         directory = &session.OpenDirectory("reruzo", o.directory);
     }
     ~TTableSession() { session.CloseDirectory(*directory); }
@@ -68,10 +68,18 @@ struct TOpenDataFile {
 
 // ---- Records from JSON lines --------------------------------------------------------
 
+// The contents of one BLOB field of a record waiting to be appended.
+struct TPendingBlob {
+    std::uint16_t fieldNo;
+    std::vector<std::uint8_t> contents;
+};
+
 struct TPendingRecord {
     int line;
     std::vector<std::uint8_t> record;
     bool keepId;
+    // Only BLOBs with contents; the others stay NULL.
+    std::vector<TPendingBlob> blobs;
 };
 
 class TLineReader {
@@ -124,7 +132,7 @@ private:
 
     TPendingRecord Build(const TJsonValue& object, int line) {
         const std::string where = LineName(line);
-        TPendingRecord p{line, std::vector<std::uint8_t>(cursor_.RecordSize()), false};
+        TPendingRecord p{line, std::vector<std::uint8_t>(cursor_.RecordSize()), false, {}};
         cursor_.InitRecordDefaults(p.record);
         std::optional<std::int32_t> id;
         auto keep = [&](std::int32_t value, const std::string& from) {
@@ -154,6 +162,10 @@ private:
                 continue;
             }
             try {
+                if (IsBlobField(f)) {
+                    KeepBlob(p, f, BlobDataFromJson(value, f, codec_));
+                    continue;
+                }
                 const auto data = FieldDataFromJson(value, f, codec_);
                 cursor_.PutField(f.FieldNo, p.record, data ? std::span<const std::uint8_t>(*data)
                                                            : std::span<const std::uint8_t>(), !data);
@@ -168,22 +180,56 @@ private:
         return p;
     }
 
+    // A BLOB's contents wait beside the record: the cursor holds the BLOBs of one new
+    // record only, so they are handed to it just before their record is appended.
+    static void KeepBlob(TPendingRecord& p, const TFieldDesc& f, std::vector<std::uint8_t> contents) {
+        // Two keys differing in letter case name the same field: the last one counts.
+        std::erase_if(p.blobs, [&](const TPendingBlob& b) { return b.fieldNo == f.FieldNo; });
+        // The engine checks a required field in the record before it writes the BLOBs,
+        // and replaces the BLOB fields of a new record with the chains it writes (NULL
+        // where there is none): the null indicator alone says that a value follows.
+        p.record[f.Offset] = contents.empty() ? 0 : 1;
+        if (!contents.empty()) p.blobs.push_back({f.FieldNo, std::move(contents)});
+    }
+
     TDataCursor& cursor_;
     const TTextCodec& codec_;
     bool keepIds_;
     std::map<std::string, std::size_t> byName_;
 };
 
-// Appends the records; an engine error names the record's line.
+// Appends the records with their BLOBs; an engine error names the record's line.
 void AppendEach(TDataCursor& cursor, const std::vector<TPendingRecord>& records) {
     for (const TPendingRecord& p : records) {
         cursor.SetSuppressAutoInc(p.keepId);
         try {
+            // The record buffer's number is 0: these are the BLOBs of the new record,
+            // written and let go when it is appended.
+            for (const TPendingBlob& b : p.blobs) cursor.PutBlob(p.record, b.fieldNo, 0, b.contents);
             cursor.AppendRecord(p.record, false);
         } catch (const ERERUZOEngineError& e) {
+            cursor.FreeBlobs();
             throw EInputError(LineName(p.line), e.what());
         }
     }
+}
+
+// The contents of a BLOB field of a fetched record (empty when NULL). The BLOB is let
+// go again at once: a cursor holds only so many open BLOBs.
+std::vector<std::uint8_t> ReadBlob(TDataCursor& cursor, std::span<const std::uint8_t> record, const TFieldDesc& f,
+                                   const TTextCodec& codec) {
+    std::vector<std::uint8_t> contents;
+    if (FieldIsNull(record, f)) return contents;
+    try {
+        contents.resize(cursor.GetBlobSize(record, f.FieldNo));
+        contents.resize(cursor.GetBlob(record, f.FieldNo, 0, contents));
+    } catch (const ERERUZOEngineError& e) {
+        cursor.FreeBlob(record, f.FieldNo);
+        throw std::runtime_error("slot " + std::to_string(cursor.CurrentRecordNo()) + ", field \"" +
+                                 codec.ToUtf8(f.Name) + "\": " + e.what());
+    }
+    cursor.FreeBlob(record, f.FieldNo);
+    return contents;
 }
 
 void CreateFromSchema(TTableSession& session, const TOptions& o, const TTextCodec& codec) {
@@ -221,8 +267,17 @@ int InfoCommand(const TOptions& o) {
         index.SetEncrypted(data.file.Encrypted());
         index.Open();
     }
+    // The BLOB file's header, read like the others without the table's locks.
+    TBlobFile blob(o.directory, o.table);
+    if (data.file.BlobFieldCount() != 0 && blob.Exists()) {
+        blob.SetReadOnly(true);
+        blob.SetBlockSize(data.file.BlobBlockSize());
+        blob.SetEncrypted(data.file.Encrypted());
+        blob.Open();
+    }
     std::string out;
-    WriteJson(out, DescribeTable(data.file, index.IsOpen() ? &index : nullptr, codec), 2);
+    WriteJson(out, DescribeTable(data.file, index.IsOpen() ? &index : nullptr, blob.IsOpen() ? &blob : nullptr, codec),
+              2);
     std::cout << out << "\n";
     return 0;
 }
@@ -264,7 +319,12 @@ int DumpCommand(const TOptions& o) {
         for (std::size_t i = 0; i < keys.size(); ++i) {
             if (line.size() > 1) line += ',';
             line += keys[i];
-            AppendFieldJson(line, record, cursor.Fields()[i], codec);
+            const TFieldDesc& f = cursor.Fields()[i];
+            if (IsBlobField(f)) {
+                AppendBlobJson(line, ReadBlob(cursor, record, f, codec), f, codec);
+            } else {
+                AppendFieldJson(line, record, f, codec);
+            }
         }
         line += "}\n";
         std::cout << line;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace reruzo::cli {
 
@@ -21,7 +22,8 @@ struct TOptions {
     std::string directory;  // folder of the table, ending in "/"
     std::string table;      // table name without extension
     int codePage = 936;
-    std::optional<std::string> password;
+    // Every --password given, in order; the session tries each.
+    std::vector<std::string> passwords;
     std::optional<std::string> index;
     bool natural = false;
     std::optional<std::string> filter;

@@ -24,7 +24,8 @@ using namespace reruzo::cli;
 const char* const kUsage =
     "usage: reruzo COMMAND TABLE [options]\n"
     "       reruzo sql DIR [--json] [--codepage N] [--password P]... [--param JSON]... [-c TEXT | FILE]\n"
-    "  info   TABLE                     the table's header, fields and indexes as one JSON object\n"
+    "  info   TABLE                     the table's header, fields, indexes and BLOB file header as\n"
+    "                                   one JSON object\n"
     "  dump   TABLE [--index NAME | --natural] [--filter TEXT [--nocase] [--nopartial]] [--meta]\n"
     "                                   the records as JSON lines, in the order of the primary\n"
     "                                   index, another index or the records' natural order;\n"
@@ -36,8 +37,8 @@ const char* const kUsage =
     "                                   the given auto-increment values (or \"_id\")\n"
     "  delete TABLE --filter TEXT [--nocase] [--nopartial]\n"
     "                                   deletes the records the filter selects\n"
-    "  verify TABLE                     checks the data file, the index trees and that the\n"
-    "                                   indexes hold exactly the records' keys\n"
+    "  verify TABLE                     checks the data file, the BLOB chains, the index trees and\n"
+    "                                   that the indexes hold exactly the records' keys\n"
     "  sql    DIR [--json] [--param JSON]... [-c TEXT | FILE]\n"
     "                                   runs the SQL statements of TEXT, FILE or standard input\n"
     "                                   (an interactive shell on a terminal) on the tables of\n"
@@ -49,7 +50,7 @@ const char* const kUsage =
     "TABLE is the table's path without extension (a trailing \".DAT\" is allowed).\n"
     "Options of every command:\n"
     "  --codepage N     code page of the table's strings (default 936; 65001 for UTF-8)\n"
-    "  --password TEXT  password of an encrypted table (sql: once for each password)\n"
+    "  --password TEXT  a password of an encrypted table; may be given more than once\n"
     "Exit status: 0 success; 1 an engine error, a damaged table (verify), or input that\n"
     "cannot be used (malformed JSON, a bad value or schema: the message gives its line;\n"
     "sql: the statements before the failing one stay done); 2 a bad command line.\n";
@@ -92,7 +93,7 @@ TOptions ParseCommandLine(int argc, char** argv) {
     std::set<std::string> seen;
     for (int i = 3; i < argc; ++i) {
         const std::string option = argv[i];
-        if (!seen.insert(option).second) throw TUsageError{option + " is given twice"};
+        if (option != "--password" && !seen.insert(option).second) throw TUsageError{option + " is given twice"};
         auto value = [&]() -> std::string {
             if (i + 1 >= argc) throw TUsageError{option + " needs a value"};
             return argv[++i];
@@ -106,7 +107,7 @@ TOptions ParseCommandLine(int argc, char** argv) {
         if (option == "--codepage") {
             o.codePage = CodePage(value());
         } else if (option == "--password") {
-            o.password = value();
+            o.passwords.push_back(value());
         } else if (option == "--index") {
             only({"dump"});
             o.index = value();

@@ -233,7 +233,7 @@ TTableStructure ParseSchema(const TJsonValue& schema, const TTextCodec& codec) {
     return s;
 }
 
-TJsonValue DescribeTable(TDataFile& data, TIndexFile* index, const TTextCodec& codec) {
+TJsonValue DescribeTable(TDataFile& data, TIndexFile* index, TBlobFile* blob, const TTextCodec& codec) {
     const TDataHeader& h = data.Header();
     auto text = [&](const std::string& s) { return TJsonValue::String(codec.ToUtf8(s)); };
     TJsonValue out = TJsonValue::Object();
@@ -301,6 +301,20 @@ TJsonValue DescribeTable(TDataFile& data, TIndexFile* index, const TTextCodec& c
     out.Add("userMajor", TJsonValue::Number(h.UserMajorVersion));
     out.Add("userMinor", TJsonValue::Number(h.UserMinorVersion));
     out.Add("blobBlockSize", TJsonValue::Number(static_cast<std::int64_t>(data.BlobBlockSize())));
+    if (data.BlobFieldCount() != 0) {
+        if (blob) {
+            const TBlobHeader& bh = blob->Header();
+            TJsonValue o = TJsonValue::Object();
+            o.Add("formatVersion", TJsonValue::Number(bh.FormatVersion));
+            o.Add("blockSize", TJsonValue::Number(static_cast<std::int64_t>(blob->BlockSize())));
+            o.Add("blockCount", TJsonValue::Number(blob->BlockCount()));
+            o.Add("firstFreeBlock", TJsonValue::Number(bh.FirstFreeBlock));
+            o.Add("changeCount", TJsonValue::Number(static_cast<std::int64_t>(bh.ChangeCount)));
+            out.Add("blobFile", std::move(o));
+        } else {
+            out.Add("blobFile", TJsonValue());
+        }
+    }
     return out;
 }
 

@@ -45,8 +45,9 @@ std::string CompressionName(std::uint8_t mode);
 // engine checks the rest when the table is created.
 TTableStructure ParseSchema(const TJsonValue& schema, const TTextCodec& codec);
 
-// The description `reruzo info` prints for an open data file and its index file
-// (`index` may be null when the table has none).
-TJsonValue DescribeTable(TDataFile& data, TIndexFile* index, const TTextCodec& codec);
+// The description `reruzo info` prints for an open data file, its index file (`index`
+// may be null when the table has none) and its BLOB file (null when the table has no
+// BLOB fields or the file is missing: "blobFile" is then left out or null).
+TJsonValue DescribeTable(TDataFile& data, TIndexFile* index, TBlobFile* blob, const TTextCodec& codec);
 
 }  // namespace reruzo::cli

@@ -81,6 +81,17 @@ void AppendFieldJson(std::string& out, std::span<const std::uint8_t> record, con
     }
 }
 
+void AppendBlobJson(std::string& out, std::span<const std::uint8_t> contents, const TFieldDesc& f,
+                    const TTextCodec& codec) {
+    if (contents.empty()) {
+        out += "null";
+    } else if (IsTextBlob(f)) {
+        AppendJsonString(out, codec.ToUtf8(std::string_view(reinterpret_cast<const char*>(contents.data()), contents.size())));
+    } else {
+        AppendHex(out, contents);
+    }
+}
+
 // ---- Input --------------------------------------------------------------------------
 
 namespace {
@@ -127,6 +138,28 @@ double FloatOf(const TJsonValue& v) {
 const std::string& StringOf(const TJsonValue& v, const char* form) {
     if (!v.IsString()) Refuse(std::string("takes ") + form + ", not " + Shown(v));
     return v.Text();
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The bytes of a hexadecimal string (either letter case, two digits a byte).
+std::vector<std::uint8_t> HexOf(const TJsonValue& v) {
+    const std::string& hex = StringOf(v, "hexadecimal bytes");
+    std::vector<std::uint8_t> out(hex.size() / 2);
+    bool sound = hex.size() % 2 == 0;
+    for (std::size_t i = 0; sound && i < out.size(); ++i) {
+        const int high = HexDigit(hex[2 * i]);
+        const int low = HexDigit(hex[2 * i + 1]);
+        sound = high >= 0 && low >= 0;
+        out[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    if (!sound) Refuse("takes hexadecimal bytes, not " + Shown(v));
+    return out;
 }
 
 }  // namespace
@@ -209,22 +242,26 @@ std::optional<std::vector<std::uint8_t>> FieldDataFromJson(const TJsonValue& v, 
         }
         case kFieldBytes:
         case kFieldVarBytes: {
-            const std::string& hex = StringOf(v, "hexadecimal bytes");
-            if (hex.size() % 2 != 0 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-                Refuse("takes hexadecimal bytes, not " + Shown(v));
+            std::vector<std::uint8_t> out = HexOf(v);
+            if (out.size() > f.Length) {
+                Refuse("holds " + std::to_string(f.Length) + " bytes, the value has " + std::to_string(out.size()));
             }
-            if (hex.size() / 2 > f.Length) {
-                Refuse("holds " + std::to_string(f.Length) + " bytes, the value has " + std::to_string(hex.size() / 2));
-            }
-            std::vector<std::uint8_t> out(f.Length, 0);
-            for (std::size_t i = 0; i < hex.size() / 2; ++i) {
-                out[i] = static_cast<std::uint8_t>(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
-            }
+            out.resize(f.Length, 0);
             return out;
         }
-        case kFieldBlob: Refuse("is a BLOB field; BLOB contents cannot be stored yet, only null");
+        case kFieldBlob: Refuse("is a BLOB field, whose contents are not stored in the record");
         default: Refuse("has a type (" + std::to_string(f.FieldType) + ") the tool cannot store");
     }
+}
+
+std::vector<std::uint8_t> BlobDataFromJson(const TJsonValue& v, const TFieldDesc& f, const TTextCodec& codec) {
+    if (!IsBlobField(f)) Refuse("is no BLOB field");
+    if (v.IsNull()) return {};
+    if (!IsTextBlob(f)) return HexOf(v);
+    // Memo text is as long as it is: unlike a char field it has no closing zero byte,
+    // so U+0000 is a character like any other.
+    const std::string text = codec.Encode(StringOf(v, "a string"), "the text");
+    return std::vector<std::uint8_t>(text.begin(), text.end());
 }
 
 }  // namespace reruzo::cli

@@ -11,7 +11,10 @@
 //   String                a string, converted between UTF-8 and the table's code page
 //   Bytes, VarBytes       lower-case hexadecimal of all the field's bytes; shorter
 //                         input is filled up with zero bytes
-//   BLOBs and memos       null: their contents are not kept by the engine yet
+//   Memo, formatted memo  a string, converted like String fields, of any length
+//   Other BLOBs           lower-case hexadecimal of the BLOB's bytes (binary,
+//                         graphic, typed binary and the kinds never created)
+// An empty BLOB is NULL: the engine stores none, so "" reads back as null.
 #pragma once
 
 #include <cstdint>
@@ -53,16 +56,31 @@ private:
 
 // True for the field types whose contents live in the BLOB file.
 inline bool IsBlobField(const TFieldDesc& f) { return f.FieldType == kFieldBlob; }
+// True for the BLOB kinds that hold text in the table's code page.
+inline bool IsTextBlob(const TFieldDesc& f) {
+    return IsBlobField(f) && (f.SubType == kSubMemo || f.SubType == kSubFormattedMemo);
+}
 
-// Appends the JSON form of one field of a record.
+// Appends the JSON form of one field of a record. A BLOB field's contents are not
+// in the record: they come as null here (AppendBlobJson writes them).
 void AppendFieldJson(std::string& out, std::span<const std::uint8_t> record, const TFieldDesc& field,
                      const TTextCodec& codec);
 
+// Appends the JSON form of the contents of a BLOB field: text for memos, hexadecimal
+// for the other kinds, null when empty.
+void AppendBlobJson(std::string& out, std::span<const std::uint8_t> contents, const TFieldDesc& field,
+                    const TTextCodec& codec);
+
 // The data bytes a field stores for a JSON value (DataSize bytes; 4 for the
 // auto-increment field), nullopt for null. Raises EValueError for a value of the
-// wrong kind, out of range, or too long.
+// wrong kind, out of range, or too long, and for a BLOB field (BlobDataFromJson).
 std::optional<std::vector<std::uint8_t>> FieldDataFromJson(const TJsonValue& value, const TFieldDesc& field,
                                                            const TTextCodec& codec);
+
+// The contents of a BLOB field for a JSON value; empty for null and for "" (an empty
+// BLOB is NULL). Raises EValueError for a value of the wrong kind, text with a
+// character the code page lacks, or text that is no hexadecimal.
+std::vector<std::uint8_t> BlobDataFromJson(const TJsonValue& value, const TFieldDesc& field, const TTextCodec& codec);
 
 // Packed decimal data (precision 32, the field's scale) of a decimal text;
 // EValueError when the text is no decimal number or does not fit.
