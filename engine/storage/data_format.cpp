@@ -353,6 +353,13 @@ void PutBooleanField(std::span<std::uint8_t> record, const TFieldDesc& desc, std
     StoreData(record, desc, &stored, sizeof stored);
 }
 
+TBlobReference GetBlobReference(std::span<const std::uint8_t> record, const TFieldDesc& desc) {
+    CheckSlot(record.size(), desc);
+    if (FieldIsNull(record, desc)) return {};
+    const std::uint8_t* p = record.data() + desc.Offset + 1;
+    return {GetLE<std::int32_t>(p), GetLE<std::int32_t>(p + 4)};
+}
+
 void PutBlobReference(std::span<std::uint8_t> record, const TFieldDesc& desc,
                       std::int32_t firstBlock, std::int32_t stamp) {
     CheckSlot(record.size(), desc);

@@ -204,6 +204,13 @@ void PutStringField(std::span<std::uint8_t> record, const TFieldDesc& desc, std:
 void PutIntegerField(std::span<std::uint8_t> record, const TFieldDesc& desc, std::int64_t value);
 void PutFloatField(std::span<std::uint8_t> record, const TFieldDesc& desc, double value);
 void PutBooleanField(std::span<std::uint8_t> record, const TFieldDesc& desc, std::uint16_t value);
+// A BLOB field's 8 bytes: the BLOB's first block (0: none) and its stamp. FieldData
+// gives the first block only.
+struct TBlobReference {
+    std::int32_t firstBlock = 0;
+    std::int32_t stamp = 0;
+};
+TBlobReference GetBlobReference(std::span<const std::uint8_t> record, const TFieldDesc& desc);
 // A BLOB reference: the indicator is 1 for a positive first block and 0 for block 0.
 void PutBlobReference(std::span<std::uint8_t> record, const TFieldDesc& desc,
                       std::int32_t firstBlock, std::int32_t stamp);

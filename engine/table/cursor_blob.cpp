@@ -21,12 +21,10 @@ TBlobBuffer& TDataCursor::Blob(std::span<const std::uint8_t> buffer, int fieldNo
     });
     if (it == blobs_.end()) {
         if (blobs_.size() >= kMaxOpenBlobs) Raise(RERUZO_OPENBLOBLIMIT);
-        const bool present = !FieldIsNull(buffer, f);
-        const std::span<const std::uint8_t> data = FieldData(buffer, f);
-        const std::int32_t first = present && recordNo != 0 ? GetLE<std::int32_t>(data.data()) : 0;
-        const std::int32_t stamp = present && recordNo != 0 ? GetLE<std::int32_t>(data.data() + 4) : 0;
+        // A new record (number 0) has no BLOB yet, whatever its buffer says.
+        const TBlobReference ref = recordNo != 0 ? GetBlobReference(buffer, f) : TBlobReference{};
         blobs_.push_back(std::make_unique<TBlobBuffer>(table_->Blob(), recordNo, static_cast<std::uint16_t>(fieldNo),
-                                                       first, stamp));
+                                                       ref.firstBlock, ref.stamp));
         it = blobs_.end() - 1;
     }
     TBlobBuffer& blob = **it;
@@ -84,6 +82,19 @@ void TDataCursor::FreeBlob(std::span<const std::uint8_t> buffer, int fieldNo) {
 
 void TDataCursor::FreeBlobs() { blobs_.clear(); }
 
+std::vector<std::uint8_t> TDataCursor::StagedImage(std::span<const std::uint8_t> buffer) const {
+    std::vector<std::uint8_t> staged(recordSize_, 0);
+    std::memcpy(staged.data(), buffer.data(), std::min<std::size_t>(buffer.size(), recordSize_));
+    if (buffer.size() < 5) return staged;
+    const std::int32_t recordNo = GetLE<std::int32_t>(buffer.data() + 1);
+    for (const auto& b : blobs_) {
+        if (b->RecordNo() != recordNo || !b->Modified()) continue;
+        const TFieldDesc& f = fields_[b->FieldNo() - 1u];
+        staged[f.Offset] = b->Size() == 0 ? 0 : 1;
+    }
+    return staged;
+}
+
 void TDataCursor::DropBlobs(std::int32_t recordNo) {
     std::erase_if(blobs_, [&](const std::unique_ptr<TBlobBuffer>& b) { return b->RecordNo() == recordNo; });
 }
@@ -100,11 +111,11 @@ bool TDataCursor::PostBlobs(std::int32_t recordNo, std::span<std::uint8_t> image
         if (it == blobs_.end()) {
             // An unchanged BLOB keeps the stored reference: a caller's buffer can never
             // make two records share one chain.
-            if (kept.empty() || FieldIsNull(kept, f)) {
+            const TBlobReference ref = kept.empty() ? TBlobReference{} : GetBlobReference(kept, f);
+            if (ref.firstBlock == 0) {
                 PutNullField(image, f);
             } else {
-                const std::span<const std::uint8_t> ref = FieldData(kept, f);
-                PutBlobReference(image, f, GetLE<std::int32_t>(ref.data()), GetLE<std::int32_t>(ref.data() + 4));
+                PutBlobReference(image, f, ref.firstBlock, ref.stamp);
             }
             continue;
         }

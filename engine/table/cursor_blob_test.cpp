@@ -324,6 +324,34 @@ TEST_F(CursorBlob, AReaderNeverSeesAHalfWrittenBlob) {
     EXPECT_GT(whole, 0);
 }
 
+// A required BLOB field is satisfied by the BLOB given for the record, and refused
+// without one.
+TEST_F(CursorBlob, ARequiredBlobCountsTheValueGivenForTheRecord) {
+    TTableStructure s;
+    TFieldDesc body = MakeFieldDesc("body", kFieldBlob, 0, kSubMemo);
+    body.Required = 1;
+    s.Fields = {MakeFieldDesc("id", kFieldInteger, 0, kSubAutoInc), body};
+    TDataTable* t = nullptr;
+    ASSERT_EQ(directory.CreateTable("required", s, t), 0);
+    directory.CloseTable(t, false);
+    auto c = Open("required");
+    std::vector<std::uint8_t> r(c->RecordSize());
+    c->InitRecord(r);
+    EXPECT_EQ(CodeOf([&] { c->AppendRecord(r, false); }), RERUZO_REQDERR);
+    c->PutBlob(r, 2, 0, Pattern(10));
+    c->AppendRecord(r, false);
+    EXPECT_EQ(Read(*c, 1, 2), Pattern(10));
+    // Emptying it is refused in turn, and the record keeps its value.
+    c->SetToRecNo(1);
+    ASSERT_EQ(c->GetCurRecord(r, false), 0);
+    ASSERT_EQ(c->GetCurRecord(r, true), 0);
+    c->TruncateBlob(r, 2, 0);
+    EXPECT_EQ(CodeOf([&] { c->ModifyRecord(r, true, false); }), RERUZO_REQDERR);
+    c->WriteUnlockRecord(0);
+    c->FreeBlobs();
+    EXPECT_EQ(Read(*c, 1, 2), Pattern(10));
+}
+
 TEST_F(CursorBlob, OpenBlobsAreLimitedAndAMissingBlobFileIsAnError) {
     auto c = Open();
     std::vector<std::uint8_t> r(c->RecordSize());

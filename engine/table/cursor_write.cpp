@@ -189,7 +189,7 @@ void TDataCursor::StandOn(std::int32_t n) {
 
 void TDataCursor::AppendRecord(std::span<const std::uint8_t> buffer, bool reposition) {
     RequireWritable();
-    std::vector<std::uint8_t> image = CheckedImage(buffer);
+    std::vector<std::uint8_t> image = CheckedImage(StagedImage(buffer));
     TCheckScope scope{*this};
     const TPlace place = Place();
     TWriteLockScope writeLock(*table_);
@@ -267,7 +267,7 @@ void TDataCursor::AppendRecord(std::span<const std::uint8_t> buffer, bool reposi
 
 void TDataCursor::ModifyRecord(std::span<const std::uint8_t> buffer, bool unlock, bool reposition) {
     RequireWritable();
-    std::vector<std::uint8_t> image = CheckedImage(buffer);
+    std::vector<std::uint8_t> image = CheckedImage(StagedImage(buffer));
     TCheckScope scope{*this};
     if (Status() != 0) Raise(RERUZO_NOCURRREC);
     const std::int32_t n = recordNo_;
@@ -377,9 +377,10 @@ void TDataCursor::DeleteRecord(std::span<const std::uint8_t> buffer, bool reposi
     // delete before the record is touched.
     bool blobs = false;
     for (const TFieldDesc& f : fields_) {
-        if (f.FieldType != kFieldBlob || !f.HasSlot() || FieldIsNull(r->Data(), f)) continue;
-        const std::span<const std::uint8_t> ref = FieldData(r->Data(), f);
-        table_->Blob().FreeBlob(nullptr, GetLE<std::int32_t>(ref.data()), GetLE<std::int32_t>(ref.data() + 4), false);
+        if (f.FieldType != kFieldBlob || !f.HasSlot()) continue;
+        const TBlobReference ref = GetBlobReference(r->Data(), f);
+        if (ref.firstBlock == 0) continue;
+        table_->Blob().FreeBlob(nullptr, ref.firstBlock, ref.stamp, false);
         blobs = true;
     }
     EraseRecord(*r.get(), n);

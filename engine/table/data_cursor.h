@@ -303,6 +303,9 @@ private:
     // written.
     bool PostBlobs(std::int32_t recordNo, std::span<std::uint8_t> image, std::span<const std::uint8_t> kept);
     void DropBlobs(std::int32_t recordNo);
+    // The caller's record with the null indicators of its changed BLOB fields set as
+    // their new values will have them, for the checks of required fields.
+    std::vector<std::uint8_t> StagedImage(std::span<const std::uint8_t> buffer) const;
     std::vector<std::unique_ptr<TBlobBuffer>> blobs_;
 
     TDataDirectory& directory_;

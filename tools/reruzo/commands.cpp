@@ -185,10 +185,6 @@ private:
     static void KeepBlob(TPendingRecord& p, const TFieldDesc& f, std::vector<std::uint8_t> contents) {
         // Two keys differing in letter case name the same field: the last one counts.
         std::erase_if(p.blobs, [&](const TPendingBlob& b) { return b.fieldNo == f.FieldNo; });
-        // The engine checks a required field in the record before it writes the BLOBs,
-        // and replaces the BLOB fields of a new record with the chains it writes (NULL
-        // where there is none): the null indicator alone says that a value follows.
-        p.record[f.Offset] = contents.empty() ? 0 : 1;
         if (!contents.empty()) p.blobs.push_back({f.FieldNo, std::move(contents)});
     }
 
