@@ -52,6 +52,20 @@ TEST_F(ReruzoSql, SelectRowsAsJsonLines) {
     for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(lines[i], kEveryTypeDump[i]);
 }
 
+TEST_F(ReruzoSql, BlobColumnsShowTheirContents) {
+    Load("notes",
+         R"({"fields": [{"name": "id", "type": "integer"}, {"name": "note", "type": "memo"}, {"name": "pic", "type": "graphic"}]})",
+         "{\"id\":1,\"note\":\"first\",\"pic\":\"00ff10\"}\n{\"id\":2}\n");
+    TRun run = Sql("--json -c " + Quote("select note, pic, id from notes order by id desc"));
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out, "{\"note\":null,\"pic\":null,\"id\":2}\n{\"note\":\"first\",\"pic\":\"00ff10\",\"id\":1}\n");
+    run = Sql("-c " + Quote("select note, pic from notes where id = 1"));
+    ASSERT_EQ(run.code, 0) << run.err;
+    const auto lines = Lines(run.out);
+    ASSERT_GE(lines.size(), 3u) << run.out;
+    EXPECT_EQ(lines[2], "first  00ff10");
+}
+
 TEST_F(ReruzoSql, TablesAlignWideCharactersByTheirDisplayWidth) {
     Load("words", R"({"fields": [{"name": "word", "type": "char", "length": 20}, {"name": "n", "type": "integer"}]})",
          "");

@@ -210,22 +210,16 @@ void AppendEach(TDataCursor& cursor, const std::vector<TPendingRecord>& records)
     }
 }
 
-// The contents of a BLOB field of a fetched record (empty when NULL). The BLOB is let
-// go again at once: a cursor holds only so many open BLOBs.
+// The contents of a BLOB field of a fetched record; a damaged chain is reported with
+// the record's slot and the field.
 std::vector<std::uint8_t> ReadBlob(TDataCursor& cursor, std::span<const std::uint8_t> record, const TFieldDesc& f,
                                    const TTextCodec& codec) {
-    std::vector<std::uint8_t> contents;
-    if (FieldIsNull(record, f)) return contents;
     try {
-        contents.resize(cursor.GetBlobSize(record, f.FieldNo));
-        contents.resize(cursor.GetBlob(record, f.FieldNo, 0, contents));
+        return ReadBlobContents(cursor, record, f);
     } catch (const ERERUZOEngineError& e) {
-        cursor.FreeBlob(record, f.FieldNo);
         throw std::runtime_error("slot " + std::to_string(cursor.CurrentRecordNo()) + ", field \"" +
                                  codec.ToUtf8(f.Name) + "\": " + e.what());
     }
-    cursor.FreeBlob(record, f.FieldNo);
-    return contents;
 }
 
 void CreateFromSchema(TTableSession& session, const TOptions& o, const TTextCodec& codec) {

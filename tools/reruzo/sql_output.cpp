@@ -78,7 +78,7 @@ void PrintJsonRows(TDataCursor& cursor, std::size_t columns, const TTextCodec& c
         for (std::size_t i = 0; i < keys.size(); ++i) {
             if (i > 0) line += ',';
             line += keys[i];
-            AppendFieldJson(line, record, cursor.Fields()[i], codec);
+            AppendColumnJson(line, cursor, record, cursor.Fields()[i], codec);
         }
         line += "}\n";
         out << line;
@@ -98,7 +98,7 @@ void PrintTable(TDataCursor& cursor, std::size_t columns, const TTextCodec& code
     cursor.SetToBegin();
     while (cursor.GetNextRecord(record) == 0) {
         std::vector<std::string>& row = rows.emplace_back();
-        for (const TFieldDesc& f : fields) row.push_back(TableCellText(record, f, codec));
+        for (const TFieldDesc& f : fields) row.push_back(TableCellText(cursor, record, f, codec));
     }
     out << AlignedTable(header, right, rows);
 }
@@ -115,9 +115,10 @@ std::string RowCountLine(std::int32_t rows, double seconds, bool timer) {
     return line;
 }
 
-std::string TableCellText(std::span<const std::uint8_t> record, const TFieldDesc& field, const TTextCodec& codec) {
+std::string TableCellText(TDataCursor& cursor, std::span<const std::uint8_t> record, const TFieldDesc& field,
+                          const TTextCodec& codec) {
     std::string json;
-    AppendFieldJson(json, record, field, codec);
+    AppendColumnJson(json, cursor, record, field, codec);
     if (json == "null") return "NULL";
     // Strings, dates, times, bytes and the words for infinities come quoted.
     if (!json.empty() && json[0] == '"') return Printable(ParseJson(json).Text());

@@ -23,7 +23,8 @@ std::string RowCountLine(std::int32_t rows, double seconds, bool timer);
 
 // The text a value shows in a table: its JSON form, strings without their quotes,
 // NULL as "NULL", control characters as JSON escapes so that a row stays one line.
-std::string TableCellText(std::span<const std::uint8_t> record, const TFieldDesc& field, const TTextCodec& codec);
+std::string TableCellText(TDataCursor& cursor, std::span<const std::uint8_t> record, const TFieldDesc& field,
+                          const TTextCodec& codec);
 
 // Aligns rows under a header: two blanks between columns, a line of dashes under the
 // header, numbers right-aligned (`rightAligned` per column), every width counted in

@@ -64,6 +64,30 @@ void AppendFloat(std::string& out, double v) {
 
 }  // namespace
 
+std::vector<std::uint8_t> ReadBlobContents(TDataCursor& cursor, std::span<const std::uint8_t> record,
+                                           const TFieldDesc& field) {
+    std::vector<std::uint8_t> contents;
+    if (FieldIsNull(record, field)) return contents;
+    try {
+        contents.resize(cursor.GetBlobSize(record, field.FieldNo));
+        contents.resize(cursor.GetBlob(record, field.FieldNo, 0, contents));
+    } catch (...) {
+        cursor.FreeBlob(record, field.FieldNo);
+        throw;
+    }
+    cursor.FreeBlob(record, field.FieldNo);
+    return contents;
+}
+
+void AppendColumnJson(std::string& out, TDataCursor& cursor, std::span<const std::uint8_t> record,
+                      const TFieldDesc& field, const TTextCodec& codec) {
+    if (IsBlobField(field)) {
+        AppendBlobJson(out, ReadBlobContents(cursor, record, field), field, codec);
+    } else {
+        AppendFieldJson(out, record, field, codec);
+    }
+}
+
 void AppendFieldJson(std::string& out, std::span<const std::uint8_t> record, const TFieldDesc& f,
                      const TTextCodec& codec) {
     using TKind = TPlainValue::TKind;

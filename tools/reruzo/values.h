@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "engine/storage/data_format.h"
+#include "engine/table/data_cursor.h"
 #include "tools/reruzo/json.h"
 
 namespace reruzo::cli {
@@ -65,6 +66,15 @@ inline bool IsTextBlob(const TFieldDesc& f) {
 // in the record: they come as null here (AppendBlobJson writes them).
 void AppendFieldJson(std::string& out, std::span<const std::uint8_t> record, const TFieldDesc& field,
                      const TTextCodec& codec);
+
+// The contents of a BLOB field of a fetched record (empty when NULL). The BLOB is let
+// go again at once: a cursor holds only so many open BLOBs.
+std::vector<std::uint8_t> ReadBlobContents(TDataCursor& cursor, std::span<const std::uint8_t> record,
+                                           const TFieldDesc& field);
+
+// The JSON form of one field of a fetched record, BLOB contents included.
+void AppendColumnJson(std::string& out, TDataCursor& cursor, std::span<const std::uint8_t> record,
+                      const TFieldDesc& field, const TTextCodec& codec);
 
 // Appends the JSON form of the contents of a BLOB field: text for memos, hexadecimal
 // for the other kinds, null when empty.
