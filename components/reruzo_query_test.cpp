@@ -46,12 +46,6 @@ struct QueryFixture : ::testing::Test {
         db.SetDatabaseName("kbtest");
         db.SetDirectory(dir.Dir());
         query.SetDatabaseName("kbtest");
-        // The builder writes no index file; a first writable open makes it (the
-        // statement opens its tables read-only).
-        TRERUZOTable table;
-        table.SetDatabaseName("kbtest");
-        table.SetTableName("items");
-        table.Open();
     }
 
     static std::vector<std::string> Titles(TRERUZODataSet& d) {

@@ -101,7 +101,7 @@ void TDataCursor::OpenCursor() {
                 throw;
             }
             table_->ReadUnlock();
-            if (table_->IndexRebuilt() && !table_->ReadOnly()) table_->RebuildLostIndex();
+            if (table_->IndexRebuilt() && (!table_->ReadOnly() || table_->IndexInMemory())) table_->RebuildLostIndex();
         }
         languageId_ = data.LanguageId();
         sortId_ = data.SortId();

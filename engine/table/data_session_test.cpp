@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "engine/index/index_build.h"
+#include "engine/table/data_cursor.h"
 #include "tests/support/table_loader.h"
 #include "engine/storage/byte_order.h"
 #include "tests/support/table_builder.h"
@@ -209,6 +210,39 @@ TEST(DataSession, ALostIndexFileIsRecreatedAndRebuilt) {
     EXPECT_EQ(t->Index().RecordCount(), 5);
     EXPECT_EQ(CheckTableIndexes(t->Data(), t->Index()), std::vector<std::string>{});
     dir.CloseTable(t, false);
+    session.CloseDirectory(dir);
+}
+
+// A read-only open writes none of the table's files: without its index file the table
+// is read through an index rebuilt in memory, and the next writable open makes the file.
+TEST(DataSession, AReadOnlyOpenOfATableWithoutItsIndexWritesNothing) {
+    TTempDir tmp;
+    {
+        TTableBuilder b(tmp.Dir(), "t", ItemStructure().Fields);
+        auto r = b.BlankRecord();
+        for (int i = 0; i < 238; ++i) b.Append(r);
+        b.Finish();
+    }
+    TDataSession session;
+    TDataDirectory& dir = session.OpenDirectory("db", tmp.Dir());
+    auto count = [&](bool readOnly) {
+        TDataCursor c(dir);
+        c.SetTableName("t");
+        c.SetReadOnly(readOnly);
+        c.OpenCursor();
+        std::vector<std::uint8_t> r(c.RecordSize());
+        int rows = 0;
+        c.SetToBegin();
+        while (c.GetNextRecord(r) == 0) ++rows;
+        EXPECT_EQ(c.GetRecordCount(), rows);
+        return rows;
+    };
+    EXPECT_EQ(count(true), 238);
+    EXPECT_EQ(count(true), 238);
+    EXPECT_FALSE(fs::exists(tmp.File("t.IDX")));
+    EXPECT_EQ(count(false), 238);
+    EXPECT_TRUE(fs::exists(tmp.File("t.IDX")));
+    EXPECT_EQ(count(true), 238);
     session.CloseDirectory(dir);
 }
 

@@ -143,9 +143,22 @@ void TDataTable::Open() {
             if (e.EngineCode != RERUZO_OSENOENT) throw;
             // A lost index file is made again, empty; the table is read in natural
             // order until its indexes are rebuilt.
-            index_->Create();
-            index_->Close();
-            index_->Open();
+            if (options_.ReadOnly && !options_.InMemory) {
+                // A read-only open writes none of the table's files: its index is
+                // rebuilt in memory for this open only, and the next writable open
+                // makes the file.
+                index_->SetInMemory(true);
+                index_->SetTemporary(true);
+                index_->SetReadOnly(false);
+                index_->SetFileName(TableFileName(directory_.Path(), name_, ".IDX") + ".rebuilt-" +
+                                    std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+                index_->Create();
+                indexInMemory_ = true;
+            } else {
+                index_->Create();
+                index_->Close();
+                index_->Open();
+            }
             indexRebuilt_ = true;
         }
         if (data_->BlobFieldCount() != 0) {
@@ -196,6 +209,7 @@ void TDataTable::Close(bool discard) {
     ReleaseAllLocks();
     CloseFiles();
     indexRebuilt_ = false;
+    indexInMemory_ = false;
     written_ = false;
 }
 
@@ -275,7 +289,15 @@ void TDataTable::RestoreIndex(bool copyBack, bool deleteBackup) {
 }
 
 void TDataTable::RebuildLostIndex() {
-    WriteLock();
+    // An index kept in memory is this process's own: reading the records under the
+    // read lock keeps writers out just as well, and a read-only open has no write lock.
+    const bool inMemory = indexInMemory_;
+    auto unlock = [&] { inMemory ? ReadUnlock() : WriteUnlock(); };
+    if (inMemory) {
+        ReadLock();
+    } else {
+        WriteLock();
+    }
     try {
         index_->DefinePrimaryIndex(TIndexDesc{}, data_->Fields());
         TIndexTree sys(*index_, kSysDeletedSlot, SysDeletedLayout());
@@ -288,12 +310,17 @@ void TDataTable::RebuildLostIndex() {
             sys.Insert(key, n);
         }
         index_->SetRecordCount(live);
-        FlushBuffers({}, {.index = true});
+        if (inMemory) {
+            index_->FlushPages(false);
+            index_->WriteHeader(true, false);
+        } else {
+            FlushBuffers({}, {.index = true});
+        }
     } catch (...) {
-        WriteUnlock();
+        unlock();
         throw;
     }
-    WriteUnlock();
+    unlock();
 }
 
 // ---- Writing ----------------------------------------------------------------------------

@@ -110,6 +110,8 @@ public:
     bool InMemory() const { return options_.InMemory; }
     bool Temporary() const { return options_.Temporary; }
     bool IndexRebuilt() const { return indexRebuilt_; }
+    // The lost index file of a read-only open, rebuilt in memory for that open only.
+    bool IndexInMemory() const { return indexInMemory_; }
     void SetOptions(const TTableOpenOptions& options) { options_ = options; }
     void AddOpen() { ++openCount_; }
 
@@ -134,7 +136,8 @@ public:
     void BackupIndex();
     void RestoreIndex(bool copyBack, bool deleteBackup);
     // Re-enters every slot into "Sys Deleted" of a recreated index file and counts the
-    // live records, under the write lock; the table reads in natural order afterwards.
+    // live records, under the write lock (the read lock for an index in memory); the
+    // table reads in natural order afterwards.
     void RebuildLostIndex();
 
     // ---- Writing (record writing and transactions) ----
@@ -204,6 +207,7 @@ private:
     bool open_ = false;
     bool forcedReadOnly_ = false;
     bool indexRebuilt_ = false;
+    bool indexInMemory_ = false;
     std::unique_ptr<TDataFile> data_;
     std::unique_ptr<TIndexFile> index_;
     std::unique_ptr<TBlobFile> blob_;
