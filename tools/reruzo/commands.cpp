@@ -1,14 +1,19 @@
 // The commands of the engine tool. `info` and `verify` read the table's files
 // directly; `dump`, `load`, `append` and `delete` go through a session and a cursor,
 // with the engine's locks, like any other user of the table. Writing is all or
-// nothing: every input line is converted before the first record is written, and
-// `append` and `delete` work in one transaction, so a line that cannot be stored or
-// a record the engine refuses leaves the table as it was; `load` removes the table
-// it made instead.
+// nothing: every input line is read and converted before the first record is
+// written, and `append` and `delete` work in one transaction, so input that cannot
+// be read, a line that cannot be stored or a record the engine refuses leaves the
+// table as it was; `load` removes the table it made instead.
 #include "tools/reruzo/commands.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <sstream>
 
@@ -16,6 +21,8 @@
 #include "engine/table/data_cursor.h"
 #include "engine/sql/expression_filter.h"
 #include "engine/storage/byte_order.h"
+#include "engine/storage/data_format.h"
+#include "engine/storage/file_layer.h"
 #include "tools/reruzo/json.h"
 #include "tools/reruzo/schema.h"
 #include "tools/reruzo/values.h"
@@ -29,6 +36,10 @@ std::string LineName(int line) { return "line " + std::to_string(line); }
 std::string JsonWhere(const std::string& input, const EJsonError& e) {
     return input + ", column " + std::to_string(e.Column);
 }
+
+// An engine error passed on with the input it concerns: the names and values the
+// engine quotes are cut like the tool's own.
+std::string EngineMessage(const ERERUZOEngineError& e) { return ShortenQuoted(e.what()); }
 
 // A session with the table's folder open as a database directory.
 struct TTableSession {
@@ -82,6 +93,73 @@ struct TPendingRecord {
     std::vector<TPendingBlob> blobs;
 };
 
+// The lines of standard input, read from its file descriptor: a stream would end
+// quietly at a read error, as if the input were complete.
+class TInputLines {
+public:
+    // The next line, without its line feed; false at the end of the input. Raises
+    // EInputError when standard input cannot be read, and for a NUL byte: the input
+    // is text.
+    bool Next(std::string& line) {
+        line.clear();
+        if (ended_) return false;
+        ++number_;
+        for (;;) {
+            if (begin_ == end_ && !Fill()) {
+                ended_ = true;
+                return !line.empty();  // the last line may lack its line feed
+            }
+            const char* p = buffer_.data() + begin_;
+            const std::size_t available = end_ - begin_;
+            const auto* feed = static_cast<const char*>(std::memchr(p, '\n', available));
+            const std::size_t length = feed ? static_cast<std::size_t>(feed - p) : available;
+            if (const auto* zero = static_cast<const char*>(std::memchr(p, '\0', length))) {
+                line.append(p, static_cast<std::size_t>(zero - p));
+                throw EInputError(LineName(number_) + ", column " + std::to_string(Characters(line) + 1),
+                                  "a NUL byte: the input must be text, one JSON object a line");
+            }
+            line.append(p, length);
+            begin_ += length;
+            if (feed) {
+                ++begin_;
+                return true;
+            }
+        }
+    }
+
+    // The number of the line Next gave last.
+    int Number() const { return number_; }
+
+private:
+    // Columns count characters, as in the messages of the JSON reader.
+    static std::size_t Characters(const std::string& text) {
+        std::size_t n = 0;
+        for (char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        return n;
+    }
+
+    bool Fill() {
+        for (;;) {
+            const ssize_t n = ::read(STDIN_FILENO, buffer_.data(), buffer_.size());
+            if (n > 0) {
+                begin_ = 0;
+                end_ = static_cast<std::size_t>(n);
+                return true;
+            }
+            if (n == 0) return false;
+            if (errno == EINTR) continue;
+            throw EInputError("standard input", "line " + std::to_string(number_) +
+                                                    " cannot be read: " + std::strerror(errno));
+        }
+    }
+
+    std::vector<char> buffer_ = std::vector<char>(1 << 16);
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    bool ended_ = false;
+    int number_ = 0;
+};
+
 class TLineReader {
 public:
     TLineReader(TDataCursor& cursor, const TTextCodec& codec, bool keepIds)
@@ -92,10 +170,11 @@ public:
     }
 
     // Every record of the input; blank lines are skipped.
-    std::vector<TPendingRecord> ReadAll(std::istream& in) {
+    std::vector<TPendingRecord> ReadAll(TInputLines& in) {
         std::vector<TPendingRecord> records;
         std::string text;
-        for (int line = 1; std::getline(in, text); ++line) {
+        while (in.Next(text)) {
+            const int line = in.Number();
             if (text.find_first_not_of(" \t\r") == std::string::npos) continue;
             TJsonValue value;
             try {
@@ -120,12 +199,19 @@ private:
         return s;
     }
 
-    // An identifier for --keep-ids.
+    // An identifier for --keep-ids. The last one of the range, 2147483647, is not
+    // kept: the table would have no identifier left for the records after it.
     static std::int32_t Identifier(const TJsonValue& v, const std::string& where) {
+        constexpr std::int64_t kLast = std::numeric_limits<std::int32_t>::max();
         const auto n = v.AsInteger();
-        if (!n || *n < 1 || *n > 2147483647) {
-            throw EInputError(where, "a record identifier is an integer from 1 to 2147483647, not " +
-                                         (v.IsNumber() ? v.Text() : std::string(TJsonValue::KindName(v.Kind()))));
+        if (n && *n == kLast) {
+            throw EInputError(where, "a kept record identifier is at most " + std::to_string(kLast - 1) + ": after " +
+                                         std::to_string(kLast) + " the table could number no further record");
+        }
+        if (!n || *n < 1 || *n > kLast) {
+            throw EInputError(where, "a record identifier is an integer from 1 to " + std::to_string(kLast - 1) +
+                                         ", not " +
+                                         (v.IsNumber() ? Excerpt(v.Text()) : std::string(TJsonValue::KindName(v.Kind()))));
         }
         return static_cast<std::int32_t>(*n);
     }
@@ -152,7 +238,7 @@ private:
                     if (keepIds_) keep(Identifier(value, where + ": \"_id\""), "\"_id\"");
                     continue;
                 }
-                throw EInputError(where, "the table has no field \"" + key + "\"");
+                throw EInputError(where, "the table has no field \"" + Excerpt(key) + "\"");
             }
             const TFieldDesc& f = cursor_.Fields()[it->second];
             const std::string field = "field \"" + key + "\"";
@@ -205,7 +291,7 @@ void AppendEach(TDataCursor& cursor, const std::vector<TPendingRecord>& records)
             cursor.AppendRecord(p.record, false);
         } catch (const ERERUZOEngineError& e) {
             cursor.FreeBlobs();
-            throw EInputError(LineName(p.line), e.what());
+            throw EInputError(LineName(p.line), EngineMessage(e));
         }
     }
 }
@@ -218,30 +304,73 @@ std::vector<std::uint8_t> ReadBlob(TDataCursor& cursor, std::span<const std::uin
         return ReadBlobContents(cursor, record, f);
     } catch (const ERERUZOEngineError& e) {
         throw std::runtime_error("slot " + std::to_string(cursor.CurrentRecordNo()) + ", field \"" +
-                                 codec.ToUtf8(f.Name) + "\": " + e.what());
+                                 codec.ToUtf8(f.Name) + "\": " + EngineMessage(e));
     }
 }
 
+// The files a table consists of, each with whether it was there before `load` began.
+struct TTableFiles {
+    TTableFiles(const TDataDirectory& directory, const std::string& table) {
+        const std::string folder = directory.Path().empty() ? "./" : directory.Path();
+        for (const char* extension : {".DAT", ".IDX", ".BLB"}) {
+            TFileHandler file;
+            file.SetFileName(TableFileName(folder, table, extension));
+            const bool existed = file.Exists();
+            files.push_back({TableFileName(folder, table, extension), existed});
+        }
+    }
+
+    // Removes the files that were not there before: those of a table that could not
+    // be made. Removing is done as far as it goes; the error that stopped `load` is
+    // the one reported.
+    void RemoveNew() const {
+        for (const auto& [name, existed] : files) {
+            if (existed) continue;
+            TFileHandler file;
+            file.SetFileName(name);
+            try {
+                if (file.Exists()) file.Delete();
+            } catch (const ERERUZOEngineError&) {
+            }
+        }
+    }
+
+    std::vector<std::pair<std::string, bool>> files;
+};
+
 void CreateFromSchema(TTableSession& session, const TOptions& o, const TTextCodec& codec) {
     TDataDirectory& directory = *session.directory;
+    const std::string schemaName = Excerpt(*o.schema);
     std::ifstream in(*o.schema, std::ios::binary);
-    if (!in) throw EInputError(*o.schema, "cannot be read");
+    if (!in) throw EInputError(schemaName, "cannot be read");
     std::stringstream text;
     text << in.rdbuf();
     TTableStructure structure;
     try {
         structure = ParseSchema(ParseJson(text.str()), codec);
     } catch (const EJsonError& e) {
-        throw EInputError(JsonWhere(*o.schema + ", line " + std::to_string(e.Line), e), e.what());
+        throw EInputError(JsonWhere(schemaName + ", line " + std::to_string(e.Line), e), e.what());
     }
     if (directory.TableExists(o.table, false)) {
         RaiseEngineError(RERUZO_TABLEEXISTS, {.database = directory.Path(), .table = o.table});
     }
     // The table's own password opens it for the records that follow.
     if (structure.Encrypted) session.session.AddPassword(structure.Password);
+    // The engine may refuse the structure after it has begun to write the files; what
+    // it wrote then would make the next `load` of the table fail as well.
+    const TTableFiles files(directory, o.table);
     TDataTable* table = nullptr;
-    const int code = directory.CreateTable(o.table, std::move(structure), table);
-    if (code < 0) RaiseEngineError(static_cast<std::uint16_t>(-code), {.database = directory.Path(), .table = o.table});
+    int code = 0;
+    try {
+        code = directory.CreateTable(o.table, std::move(structure), table);
+    } catch (...) {
+        files.RemoveNew();
+        throw;
+    }
+    if (code < 0) {
+        files.RemoveNew();
+        RaiseEngineError(static_cast<std::uint16_t>(-code), {.database = directory.Path(), .table = o.table});
+    }
     directory.CloseTable(table, false);
 }
 
@@ -337,7 +466,8 @@ int AppendCommand(const TOptions& o) {
         // transaction, and removed again when the input fails.
         cursor.SetExclusive(creating);
         cursor.OpenCursor();
-        const auto records = TLineReader(cursor, codec, o.keepIds).ReadAll(std::cin);
+        TInputLines input;
+        const auto records = TLineReader(cursor, codec, o.keepIds).ReadAll(input);
         if (creating) {
             AppendEach(cursor, records);
             cursor.FlushBuffers({.trim = true, .flushOs = true});
@@ -370,12 +500,15 @@ int DeleteCommand(const TOptions& o) {
     // Natural order walks the view's bitmap, so each next match is found quickly.
     cursor.SetNaturalOrder(true);
     cursor.OpenCursor();
-    ApplyFilter(cursor, o, codec);
-    const std::int32_t selected = cursor.GetRecordCount();
     std::vector<std::uint8_t> record(cursor.RecordSize());
     std::int32_t deleted = 0;
+    // The transaction keeps every other writer off the table until it ends, so the
+    // records are selected and counted inside it: an append by another process comes
+    // wholly before (its records are selected like the rest) or waits until after.
     s.directory->StartTransaction();
     try {
+        ApplyFilter(cursor, o, codec);
+        const std::int32_t selected = cursor.GetRecordCount();
         for (;;) {
             cursor.SetToBegin();
             if (cursor.GetNextRecord(record) != 0) break;

@@ -224,7 +224,9 @@ public:
         const int line = line_;
         const int column = column_;
         StepOverString();
-        if (stack_.back()->Find(key)) throw EJsonError("the key \"" + key + "\" appears twice", line, column);
+        if (stack_.back()->Find(key)) {
+            throw EJsonError("the key \"" + Excerpt(key) + "\" appears twice", line, column);
+        }
         key_ = std::move(key);
         state_ = TState::Key;
         return true;
@@ -249,7 +251,8 @@ public:
         line_ = firstLine_;
         column_ = 1;
         Advance(at);
-        Fail(what);
+        // The parser's words quote the token it last read, which may be long.
+        Fail(ShortenQuoted(what));
     }
 
 private:
@@ -666,6 +669,33 @@ std::optional<std::string> JsonNumberText(double value) {
     char buf[64];
     const auto r = std::to_chars(buf, buf + sizeof buf, value);
     return std::string(buf, r.ptr);
+}
+
+// ---- Input in messages ------------------------------------------------------------
+
+std::string Excerpt(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    std::size_t at = 0;
+    for (std::size_t characters = 0; at < size; ++characters) {
+        if (characters == kMaxQuotedCharacters) return std::string(text.substr(0, at)) + std::string(kCutMark);
+        // A byte that starts no valid sequence counts as a character of its own.
+        const std::size_t n = p[at] < 0x80 ? 1 : Utf8SequenceLength(p + at, size - at);
+        at += n == 0 ? 1 : n;
+    }
+    return std::string(text);
+}
+
+std::string ShortenQuoted(std::string_view message) {
+    if (message.size() <= kMaxQuotedCharacters) return std::string(message);
+    std::string out;
+    for (std::size_t from = 0;;) {
+        const std::size_t quote = message.find('\'', from);
+        out += Excerpt(message.substr(from, quote == std::string_view::npos ? std::string_view::npos : quote - from));
+        if (quote == std::string_view::npos) return out;
+        out += '\'';
+        from = quote + 1;
+    }
 }
 
 }  // namespace reruzo::cli

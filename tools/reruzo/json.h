@@ -99,4 +99,19 @@ void WriteJson(std::string& out, const TJsonValue& value, int indent = -1);
 // A double in its shortest exact form as a JSON number; nullopt for infinities and NaN.
 std::optional<std::string> JsonNumberText(double value);
 
+// ---- Input in messages ----
+// A message quotes at most this many characters of an input value, name or line, so
+// that a huge value cannot flood standard error.
+inline constexpr std::size_t kMaxQuotedCharacters = 200;
+// What marks the place where a quoted input was cut.
+inline constexpr std::string_view kCutMark = "...";
+
+// `text` as a message quotes it: its first kMaxQuotedCharacters characters (UTF-8
+// sequences count as one, other bytes each as one) followed by kCutMark when there
+// was more.
+std::string Excerpt(std::string_view text);
+// A message made elsewhere (the engine, the JSON parser) with each stretch between
+// two single quotes, where those put names and tokens of the input, cut to an Excerpt.
+std::string ShortenQuoted(std::string_view message);
+
 }  // namespace reruzo::cli

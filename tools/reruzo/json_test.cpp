@@ -345,3 +345,31 @@ TEST(Json, WrittenTextReadsBackTheSame) {
 }
 
 }  // namespace
+
+namespace {
+
+using reruzo::cli::Excerpt;
+using reruzo::cli::ShortenQuoted;
+
+TEST(Json, MessagesQuoteAtMost200Characters) {
+    EXPECT_EQ(Excerpt(""), "");
+    EXPECT_EQ(Excerpt(std::string(200, 'a')), std::string(200, 'a'));
+    EXPECT_EQ(Excerpt(std::string(201, 'a')), std::string(200, 'a') + "...");
+    // Characters, not bytes: 250 two-byte "é" keep 200, whole.
+    std::string accents;
+    for (int i = 0; i < 250; ++i) accents += "\xC3\xA9";
+    EXPECT_EQ(Excerpt(accents), accents.substr(0, 400) + "...");
+    // A byte that starts no UTF-8 sequence counts as one character, and a sequence
+    // cut short by the end of the text too.
+    const std::string mixed = std::string(199, 'a') + "\xFF" + "b";
+    EXPECT_EQ(Excerpt(mixed), std::string(199, 'a') + "\xFF...");
+    EXPECT_EQ(Excerpt(std::string(199, 'a') + "\xE4\xB8"), std::string(199, 'a') + "\xE4...");
+
+    // Messages of others: each stretch between single quotes is cut the same way.
+    const std::string name(300, 'n');
+    EXPECT_EQ(ShortenQuoted("Table '" + name + "' does not exist in '" + name + "'"),
+              "Table '" + std::string(200, 'n') + "...' does not exist in '" + std::string(200, 'n') + "...'");
+    EXPECT_EQ(ShortenQuoted("Table 'short' is fine"), "Table 'short' is fine");
+}
+
+}  // namespace

@@ -69,14 +69,14 @@ void SplitTablePath(std::string path, TOptions& o) {
     o.table = slash == std::string::npos ? path : path.substr(slash + 1);
     const auto dot = o.table.rfind('.');
     if (dot != std::string::npos && strcasecmp(o.table.c_str() + dot, ".DAT") == 0) o.table.resize(dot);
-    if (o.table.empty()) throw TUsageError{"no table name in \"" + path + "\""};
+    if (o.table.empty()) throw TUsageError{"no table name in \"" + Excerpt(path) + "\""};
 }
 
 int CodePage(const std::string& text) {
     int codePage = 0;
     const auto r = std::from_chars(text.data(), text.data() + text.size(), codePage);
     if (r.ec != std::errc() || r.ptr != text.data() + text.size() || !TTextCodec::Supported(codePage)) {
-        throw TUsageError{"unknown code page \"" + text + "\""};
+        throw TUsageError{"unknown code page \"" + Excerpt(text) + "\""};
     }
     return codePage;
 }
@@ -86,14 +86,16 @@ TOptions ParseCommandLine(int argc, char** argv) {
     TOptions o;
     o.command = argv[1];
     static const std::set<std::string> commands{"info", "dump", "load", "append", "delete", "verify"};
-    if (!commands.count(o.command)) throw TUsageError{"unknown command \"" + o.command + "\""};
+    if (!commands.count(o.command)) throw TUsageError{"unknown command \"" + Excerpt(o.command) + "\""};
     if (argc < 3 || argv[2][0] == '-') throw TUsageError{"no table given"};
     SplitTablePath(argv[2], o);
 
     std::set<std::string> seen;
     for (int i = 3; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option != "--password" && !seen.insert(option).second) throw TUsageError{option + " is given twice"};
+        const std::string given = argv[i];
+        // What messages quote of it.
+        const std::string option = Excerpt(given);
+        if (given != "--password" && !seen.insert(given).second) throw TUsageError{option + " is given twice"};
         auto value = [&]() -> std::string {
             if (i + 1 >= argc) throw TUsageError{option + " needs a value"};
             return argv[++i];
@@ -104,32 +106,32 @@ TOptions ParseCommandLine(int argc, char** argv) {
             }
             throw TUsageError{option + " does not apply to " + o.command};
         };
-        if (option == "--codepage") {
+        if (given == "--codepage") {
             o.codePage = CodePage(value());
-        } else if (option == "--password") {
+        } else if (given == "--password") {
             o.passwords.push_back(value());
-        } else if (option == "--index") {
+        } else if (given == "--index") {
             only({"dump"});
             o.index = value();
-        } else if (option == "--natural") {
+        } else if (given == "--natural") {
             only({"dump"});
             o.natural = true;
-        } else if (option == "--filter") {
+        } else if (given == "--filter") {
             only({"dump", "delete"});
             o.filter = value();
-        } else if (option == "--nocase") {
+        } else if (given == "--nocase") {
             only({"dump", "delete"});
             o.noCase = true;
-        } else if (option == "--nopartial") {
+        } else if (given == "--nopartial") {
             only({"dump", "delete"});
             o.noPartial = true;
-        } else if (option == "--meta") {
+        } else if (given == "--meta") {
             only({"dump"});
             o.meta = true;
-        } else if (option == "--schema") {
+        } else if (given == "--schema") {
             only({"load"});
             o.schema = value();
-        } else if (option == "--keep-ids") {
+        } else if (given == "--keep-ids") {
             only({"load", "append"});
             o.keepIds = true;
         } else {
@@ -151,9 +153,9 @@ std::vector<reruzo::TParamValue> SqlParameters(const std::vector<std::string>& t
         try {
             values.push_back(ParameterFromJson(ParseJson(text), codec));
         } catch (const EJsonError& e) {
-            throw TUsageError{"--param " + text + ": column " + std::to_string(e.Column) + ": " + e.what()};
+            throw TUsageError{"--param " + Excerpt(text) + ": column " + std::to_string(e.Column) + ": " + e.what()};
         } catch (const EValueError& e) {
-            throw TUsageError{"--param " + text + ": " + e.what()};
+            throw TUsageError{"--param " + Excerpt(text) + ": " + e.what()};
         }
     }
     return values;
@@ -170,29 +172,31 @@ TSqlOptions ParseSqlCommandLine(int argc, char** argv) {
     std::vector<std::string> parameters;
     std::set<std::string> seen;
     for (int i = 3; i < argc; ++i) {
-        const std::string option = argv[i];
+        const std::string given = argv[i];
+        // What messages quote of it.
+        const std::string option = Excerpt(given);
         auto value = [&]() -> std::string {
             if (i + 1 >= argc) throw TUsageError{option + " needs a value"};
             return argv[++i];
         };
-        const bool repeatable = option == "--password" || option == "--param";
-        if (option[0] == '-' && !repeatable && !seen.insert(option).second) throw TUsageError{option + " is given twice"};
-        if (option == "--json") {
+        const bool repeatable = given == "--password" || given == "--param";
+        if (given[0] == '-' && !repeatable && !seen.insert(given).second) throw TUsageError{option + " is given twice"};
+        if (given == "--json") {
             o.json = true;
-        } else if (option == "--codepage") {
+        } else if (given == "--codepage") {
             o.codePage = CodePage(value());
-        } else if (option == "--password") {
+        } else if (given == "--password") {
             o.passwords.push_back(value());
-        } else if (option == "--param") {
+        } else if (given == "--param") {
             parameters.push_back(value());
-        } else if (option == "-c") {
+        } else if (given == "-c") {
             o.command = value();
-        } else if (option[0] == '-') {
+        } else if (given[0] == '-') {
             throw TUsageError{"unknown option \"" + option + "\""};
         } else if (o.file) {
-            throw TUsageError{"more than one FILE: \"" + *o.file + "\" and \"" + option + "\""};
+            throw TUsageError{"more than one FILE: \"" + Excerpt(*o.file) + "\" and \"" + option + "\""};
         } else {
-            o.file = option;
+            o.file = given;
         }
     }
     if (o.command && o.file) throw TUsageError{"-c and FILE exclude each other"};
@@ -227,6 +231,11 @@ int main(int argc, char** argv) {
     }
     try {
         return sql ? SqlCommand(sqlOptions) : Run(options);
+    } catch (const reruzo::ERERUZOEngineError& e) {
+        // The engine quotes names and values of the input as they are.
+        std::cout.flush();
+        std::cerr << "reruzo: " << ShortenQuoted(e.what()) << "\n";
+        return 1;
     } catch (const std::exception& e) {
         // Engine errors, unusable input, and anything else that stops a command.
         std::cout.flush();

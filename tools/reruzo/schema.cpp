@@ -4,6 +4,11 @@
 #include <array>
 #include <limits>
 
+#include "engine/errors/engine_errors.h"
+#include "engine/index/index_page.h"
+#include "engine/storage/record_values.h"
+#include "platform/nls.h"
+
 namespace reruzo::cli {
 namespace {
 
@@ -48,7 +53,7 @@ const TJsonValue& Object(const TJsonValue& v, const std::string& what, std::init
     for (const auto& [key, value] : v.Members()) {
         bool known = false;
         for (std::string_view k : keys) known = known || k == key;
-        if (!known) Fail(value, what + " has an unknown key \"" + key + "\"");
+        if (!known) Fail(value, what + " has an unknown key \"" + Excerpt(key) + "\"");
     }
     return v;
 }
@@ -111,6 +116,55 @@ std::string UpperAscii(std::string s) {
     return s;
 }
 
+// An index name as the engine tells index names apart: without the blanks around it,
+// in upper case.
+std::string IndexNameKey(std::string_view name) {
+    const auto first = name.find_first_not_of(' ');
+    if (first == std::string_view::npos) return {};
+    name = name.substr(first, name.find_last_not_of(' ') - first + 1);
+    return quorvane::nls::MapCase(name, 0, 0, true);
+}
+
+// The engine takes an index name that starts with a letter, "_" or a character beyond
+// ASCII (the lead byte of a double-byte character).
+bool IndexNameStartsWell(std::string_view name) {
+    const std::string key = IndexNameKey(name);
+    if (key.empty()) return false;
+    const auto c = static_cast<unsigned char>(key[0]);
+    return (c >= 'A' && c <= 'Z') || c == '_' || (c >= 0x81 && c <= 0xFE);
+}
+
+// A value text that stands for the present moment, which changes from call to call.
+bool IsCurrentMoment(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    return first != std::string_view::npos && UpperAscii(std::string(text.substr(first, 8))) == "CURRENT_";
+}
+
+// True when the field's minimum lies above its maximum, so that it takes no value at
+// all. The minimum is stored in a record of the field alone as a value would be, and
+// put to the engine's own check: when even that fails the maximum, every value does.
+bool MinimumAboveMaximum(const TFieldDesc& field, std::uint16_t languageId, std::uint16_t sortId) {
+    // The engine checks no bounds of the auto-increment field.
+    if (!field.HasSlot() || field.MinValue.empty() || field.MaxValue.empty() || IsCurrentMoment(field.MinValue) ||
+        IsCurrentMoment(field.MaxValue)) {
+        return false;
+    }
+    // Strings collate by the table's language; one this system lacks refuses the
+    // table anyway, when it is created.
+    if (languageId != 0 && !quorvane::nls::IsLocaleInstalled(languageId, sortId)) return false;
+    std::vector<TFieldDesc> alone{field};
+    alone[0].Required = 0;
+    alone[0].FieldNo = 0;
+    std::vector<std::uint8_t> record(LayoutRecord(alone), 0);
+    // A text that does not convert is refused with the rest of the structure.
+    const auto minimum = FieldValueFromText(alone[0], field.MinValue);
+    if (!minimum || !FieldValueFromText(alone[0], field.MaxValue)) return false;
+    const TStringRules rules{.LanguageId = languageId, .SortId = sortId};
+    PutFieldData(record, alone[0], *minimum, rules);
+    std::string failed;
+    return CheckRecordValues(record, alone, rules, failed) == RERUZO_MAXVALERR;
+}
+
 TIndexDesc ParseIndex(const TJsonValue& v, const std::string& what, const std::vector<TFieldDesc>& fields,
                       const TTextCodec& codec, bool primary) {
     if (primary) {
@@ -119,10 +173,20 @@ TIndexDesc ParseIndex(const TJsonValue& v, const std::string& what, const std::v
         Object(v, what, {"name", "fields", "unique", "descending", "nocase", "compression"});
     }
     TIndexDesc d;
+    std::string named = what;
     if (!primary) {
         const TJsonValue* name = v.Find("name");
-        if (!name || !name->IsString() || name->Text().empty()) Fail(name ? *name : v, what + " needs a \"name\"");
-        d.Name = Text(v, "name", what, codec);
+        if (!name || !name->IsString() || name->Text().find_first_not_of(' ') == std::string::npos) {
+            Fail(name ? *name : v, what + " needs a \"name\"");
+        }
+        named = what + " (\"" + Excerpt(name->Text()) + "\")";
+        d.Name = Text(v, "name", named, codec);
+        if (!IndexNameStartsWell(d.Name)) Fail(*name, named + ": an index name starts with a letter or \"_\"");
+        // The index file keeps that many bytes of a name and would cut the rest off.
+        if (d.Name.size() > kIndexNameLength) {
+            Fail(*name, named + ": an index name takes at most " + std::to_string(kIndexNameLength) + " bytes, this one " +
+                            std::to_string(d.Name.size()));
+        }
         d.Unique = Flag(v, "unique", what) ? 1 : 0;
     }
     d.Descending = Flag(v, "descending", what) ? 1 : 0;
@@ -142,7 +206,11 @@ TIndexDesc ParseIndex(const TJsonValue& v, const std::string& what, const std::v
         for (const TFieldDesc& f : fields) {
             if (encoded && UpperAscii(f.Name) == UpperAscii(*encoded)) found = &f;
         }
-        if (!found) Fail(item, what + ": there is no field \"" + item.Text() + "\"");
+        if (!found) Fail(item, named + ": there is no field \"" + Excerpt(item.Text()) + "\"");
+        if (IsBlobField(*found)) {
+            Fail(item, named + ": field \"" + item.Text() + "\" is a " + FieldTypeName(found->FieldType, found->SubType) +
+                           " field, and BLOB fields cannot be index keys");
+        }
         d.FieldNumbers[d.FieldCount++] = found->FieldNo;
     }
     return d;
@@ -191,7 +259,7 @@ TTableStructure ParseSchema(const TJsonValue& schema, const TTextCodec& codec) {
         const TJsonValue* type = item.Find("type");
         if (!type || !type->IsString()) Fail(type ? *type : item, what + " needs a \"type\" string");
         const auto t = FieldTypeByName(type->Text());
-        if (!t) Fail(*type, what + ": unknown type \"" + type->Text() + "\"");
+        if (!t) Fail(*type, what + ": unknown type \"" + Excerpt(type->Text()) + "\"");
         const bool sized = t->type == kFieldString || t->type == kFieldBytes || t->type == kFieldVarBytes;
         const auto length = Integer(item, "length", what, sized ? 1 : 0, sized ? kMaxFieldLength : 0, 0);
         if (sized && !item.Find("length")) Fail(item, what + ": a " + type->Text() + " field needs a \"length\"");
@@ -214,9 +282,24 @@ TTableStructure ParseSchema(const TJsonValue& schema, const TTextCodec& codec) {
     }
     if (const TJsonValue* indexes = schema.Find("indexes")) {
         if (!indexes->IsArray()) Fail(*indexes, "\"indexes\" must be an array of index objects");
+        // The engine finds the faults of an index (as of a BLOB key field above) only
+        // while it writes the new table's files, and without naming the index: they
+        // are looked for here first.
         for (const TJsonValue& item : indexes->Items()) {
-            s.Secondaries.push_back(
-                ParseIndex(item, "index " + std::to_string(s.Secondaries.size() + 1), s.Fields, codec, false));
+            const std::string what = "index " + std::to_string(s.Secondaries.size() + 1);
+            TIndexDesc d = ParseIndex(item, what, s.Fields, codec, false);
+            const TJsonValue& name = *item.Find("name");
+            const std::string named = what + " (\"" + Excerpt(name.Text()) + "\")";
+            if (s.Secondaries.size() == static_cast<std::size_t>(kMaxSecondaryIndexes)) {
+                Fail(item, named + ": a table has at most " + std::to_string(kMaxSecondaryIndexes) + " secondary indexes");
+            }
+            for (std::size_t i = 0; i < s.Secondaries.size(); ++i) {
+                if (IndexNameKey(s.Secondaries[i].Name) == IndexNameKey(d.Name)) {
+                    Fail(name, named + ": index " + std::to_string(i + 1) +
+                                   " has that name already (letter case does not tell index names apart)");
+                }
+            }
+            s.Secondaries.push_back(std::move(d));
         }
     }
     constexpr std::int64_t kMax16 = std::numeric_limits<std::uint16_t>::max();
@@ -229,6 +312,16 @@ TTableStructure ParseSchema(const TJsonValue& schema, const TTextCodec& codec) {
     if (schema.Find("password")) {
         s.Password = Text(schema, "password", "the schema", codec);
         s.Encrypted = true;
+    }
+    // A field whose minimum lies above its maximum would make a table that refuses
+    // every record.
+    for (std::size_t i = 0; i < s.Fields.size(); ++i) {
+        const TFieldDesc& f = s.Fields[i];
+        if (!MinimumAboveMaximum(f, s.LanguageId, s.SortId)) continue;
+        const TJsonValue& item = fields->Items()[i];
+        Fail(*item.Find("min"), "field " + std::to_string(i + 1) + " (\"" + Excerpt(item.Find("name")->Text()) +
+                                    "\"): \"min\" (" + Excerpt(codec.ToUtf8(f.MinValue)) + ") is above \"max\" (" +
+                                    Excerpt(codec.ToUtf8(f.MaxValue)) + "), so the field would take no value");
     }
     return s;
 }

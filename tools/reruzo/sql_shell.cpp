@@ -15,6 +15,7 @@
 #include <limits>
 #include <sstream>
 
+#include "engine/errors/engine_errors.h"
 #include "engine/storage/byte_order.h"
 #include "engine/table/data_session.h"
 #include "tools/reruzo/commands.h"
@@ -32,7 +33,7 @@ TParamValue ParameterFromJson(const TJsonValue& v, const TTextCodec& codec) {
         case TJsonValue::TKind::Number:
             if (const auto n = v.AsInteger()) return IntegerParam(*n);
             if (const auto d = v.AsDouble()) return FloatParam(*d);
-            throw EValueError("the number " + v.Text() + " is out of range");
+            throw EValueError("the number " + Excerpt(v.Text()) + " is out of range");
         case TJsonValue::TKind::String: {
             if (v.Text().find('\0') != std::string::npos) throw EValueError("a string cannot hold the character U+0000");
             return StringParam(codec.Encode(v.Text(), "the string"));
@@ -164,6 +165,11 @@ private:
         if (!interactive_) return step();
         try {
             return step();
+        } catch (const ERERUZOEngineError& e) {
+            // The engine quotes names and values of the statement as they are.
+            std::cout.flush();
+            std::cerr << "reruzo: " << ShortenQuoted(e.what()) << "\n";
+            return true;
         } catch (const std::exception& e) {
             std::cout.flush();
             std::cerr << "reruzo: " << e.what() << "\n";
@@ -239,7 +245,7 @@ private:
             need(argument == "table" || argument == "json", ".mode table|json");
             settings_.json = argument == "json";
         } else {
-            throw std::runtime_error("unknown command \"" + word + "\" (.help lists the commands)");
+            throw std::runtime_error("unknown command \"" + Excerpt(word) + "\" (.help lists the commands)");
         }
         std::cout.flush();
         return true;
@@ -258,10 +264,14 @@ private:
 
 // ---- Input --------------------------------------------------------------------------
 
-void RunScript(TShell& shell, std::istream& in) {
+// `source` names the input in the message when it cannot be read to its end.
+void RunScript(TShell& shell, std::istream& in, const std::string& source) {
     for (std::string line; std::getline(in, line);) {
         if (!shell.Feed(line)) return;
     }
+    // A read error ends the loop like the end of the input; the statements left would
+    // not run.
+    if (in.bad()) throw EInputError(source, "cannot be read to its end");
     shell.Finish();
 }
 
@@ -309,7 +319,7 @@ void RunInteractive(TShell& shell) {
 }  // namespace
 
 int SqlCommand(const TSqlOptions& o) {
-    if (!std::filesystem::is_directory(o.directory)) throw EInputError(o.directory, "is not a folder");
+    if (!std::filesystem::is_directory(o.directory)) throw EInputError(Excerpt(o.directory), "is not a folder");
     TSqlDatabase database(o);
     const bool interactive = !o.command && !o.file && ::isatty(STDIN_FILENO) == 1;
     TShell shell(database.Directory(), o, interactive);
@@ -317,13 +327,13 @@ int SqlCommand(const TSqlOptions& o) {
         RunInteractive(shell);
     } else if (o.command) {
         std::istringstream text(*o.command);
-        RunScript(shell, text);
+        RunScript(shell, text, "-c");
     } else if (o.file) {
         std::ifstream file(*o.file, std::ios::binary);
-        if (!file) throw EInputError(*o.file, "cannot be read");
-        RunScript(shell, file);
+        if (!file) throw EInputError(Excerpt(*o.file), "cannot be read");
+        RunScript(shell, file, Excerpt(*o.file));
     } else {
-        RunScript(shell, std::cin);
+        RunScript(shell, std::cin, "standard input");
     }
     std::cout.flush();
     return 0;

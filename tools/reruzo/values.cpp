@@ -122,13 +122,15 @@ namespace {
 
 [[noreturn]] void Refuse(const std::string& what) { throw EValueError(what); }
 
+// A value as a message shows it: strings quoted, numbers as written, both cut to an
+// Excerpt.
 std::string Shown(const TJsonValue& v) {
     if (v.IsString()) {
         std::string s;
-        AppendJsonString(s, v.Text().size() > 40 ? v.Text().substr(0, 40) + "..." : v.Text());
+        AppendJsonString(s, Excerpt(v.Text()));
         return s;
     }
-    if (v.IsNumber()) return v.Text();
+    if (v.IsNumber()) return Excerpt(v.Text());
     if (v.IsBoolean()) return v.AsBoolean() ? "true" : "false";
     return TJsonValue::KindName(v.Kind());
 }
@@ -199,11 +201,11 @@ std::vector<std::uint8_t> EncodeBcd(std::string_view text, std::uint8_t scale) {
         while (i < text.size() && text[i] >= '0' && text[i] <= '9') fraction += text[i++];
         if (fraction.empty()) whole.clear();  // "5." is not a number
     }
-    if (i != text.size() || whole.empty()) throw EValueError("takes a decimal number, not \"" + std::string(text) + "\"");
+    if (i != text.size() || whole.empty()) throw EValueError("takes a decimal number, not \"" + Excerpt(text) + "\"");
     while (whole.size() > 1 && whole[0] == '0') whole.erase(0, 1);
     while (fraction.size() > scale && fraction.back() == '0') fraction.pop_back();
     if (fraction.size() > scale) {
-        throw EValueError("has " + std::to_string(scale) + " decimal places, \"" + std::string(text) + "\" has more");
+        throw EValueError("has " + std::to_string(scale) + " decimal places, \"" + Excerpt(text) + "\" has more");
     }
     if (whole.size() > static_cast<std::size_t>(kBcdFieldPrecision - scale)) {
         throw EValueError("takes at most " + std::to_string(kBcdFieldPrecision - scale) + " digits before the decimal point");
@@ -244,7 +246,7 @@ std::optional<std::vector<std::uint8_t>> FieldDataFromJson(const TJsonValue& v, 
         case kFieldBCD:
             if (!v.IsString() && !v.IsNumber()) Refuse("takes a decimal number, not " + Shown(v));
             if (v.IsNumber() && v.Text().find_first_of("eE") != std::string::npos) {
-                Refuse("takes a decimal number without an exponent, not " + v.Text());
+                Refuse("takes a decimal number without an exponent, not " + Excerpt(v.Text()));
             }
             return EncodeBcd(v.Text(), f.Scale);
         case kFieldDate: {
