@@ -140,8 +140,11 @@ TEST_F(BlobFixture, AHundredMegabyteBlobStreamsInAndOutWithoutCopies) {
             EXPECT_STREQ(e.what(), "Cannot write to a read-only BLOB stream");
         }
     }
-    // The value was held once (plus the pieces and the block cache), never two or three times.
+    // The value was held once (plus the pieces and the block cache), never two or three
+    // times. The address sanitizer keeps freed memory aside, so it cannot tell.
+#if !defined(__SANITIZE_ADDRESS__)
     EXPECT_LT(PeakMemory() - before, 2 * kSize);
+#endif
 }
 
 // An encrypted table opens through a component only when its session has the password;

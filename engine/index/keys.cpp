@@ -212,7 +212,8 @@ void BuildSysDeletedKey(std::span<const std::uint8_t> record, std::span<std::uin
 
 int CompareKeys(const TKeyLayout& layout, const std::uint8_t* a, const std::uint8_t* b, std::size_t length) {
     if (Binary(layout)) {
-        const int c = Sign(std::memcmp(a, b, length));
+        // An empty key (no sort fields) compares equal; memcmp must not see its pointers.
+        const int c = length == 0 ? 0 : Sign(std::memcmp(a, b, length));
         return layout.descending && !layout.sysDeleted ? -c : c;
     }
     std::size_t pos = 0;

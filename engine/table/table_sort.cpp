@@ -239,7 +239,8 @@ public:
         } else if (!(request_.removeDuplicates && same)) {
             emit_(record);
         }
-        std::memcpy(previous_.data(), entry, keys_.valueLength);
+        // Without sort fields there is nothing to remember (and no buffer to copy into).
+        if (keys_.valueLength != 0) std::memcpy(previous_.data(), entry, keys_.valueLength);
         havePrevious_ = true;
     }
     // After the last record: the last group is finished and tested.
