@@ -11,7 +11,6 @@
 #include <QVBoxLayout>
 
 #include "app/page_host.h"
-#include "platform/codepage.h"
 
 namespace {
 
@@ -34,12 +33,6 @@ private:
 };
 
 }  // namespace
-
-QString ShownText(const std::string& stored) { return QString::fromStdString(quorvane::codepage::ToUtf8(stored)); }
-
-std::string StoredText(const QString& shown) {
-    return quorvane::codepage::FromUtf8(shown.toStdString()).value_or(std::string());
-}
 
 QFrame* HorizontalRule(QWidget* parent, int width) {
     auto* rule = new QFrame(parent);

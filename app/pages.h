@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ui/flat_controls.h"
+#include "ui/shown_text.h"
 
 // The list page: the item's title above a list box. The list shows no data of the
 // item; "全 选" does nothing and "删 除" has no action.
@@ -52,10 +53,8 @@ public:
     static std::function<bool(const QString& url)> OpenUrl;
 };
 
-// Texts between the tables, which hold them in the program's code page (GBK), and
-// the screen.
-QString ShownText(const std::string& stored);
-std::string StoredText(const QString& shown);
+using quorvane::ui::ShownText;
+using quorvane::ui::StoredText;
 // A sunken horizontal rule `width` pixels long (0: as long as its layout makes it).
 QFrame* HorizontalRule(QWidget* parent, int width);
 

@@ -5,15 +5,9 @@
 #include <QMouseEvent>
 #include <QScrollBar>
 
-#include "platform/codepage.h"
+#include "ui/shown_text.h"
 
 namespace quorvane::ui {
-namespace {
-
-QString FromAnsi(const std::string& text) { return QString::fromStdString(codepage::ToUtf8(text)); }
-
-}  // namespace
-
 TDBGrid::TDBGrid(QWidget* parent) : QTableWidget(parent) {
     setFrameShape(QFrame::Box);
     setFrameShadow(QFrame::Plain);
@@ -110,7 +104,7 @@ void TDBGrid::Reload() {
             std::vector<QString> cells;
             for (const TColumn& c : columns_) {
                 const reruzo::TField* f = linked_->FindField(c.field);
-                cells.push_back(f ? FromAnsi(f->AsString()) : QString());
+                cells.push_back(f ? ShownText(f->AsString()) : QString());
             }
             rows.push_back(std::move(cells));
             bookmarks_.push_back(linked_->GetBookmark());

@@ -5,7 +5,7 @@
 #include <QPainter>
 #include <map>
 
-#include "platform/codepage.h"
+#include "ui/shown_text.h"
 
 namespace quorvane::ui {
 namespace {
@@ -14,10 +14,6 @@ constexpr int kBookmarkRole = Qt::UserRole + 1;
 // Hidden columns that carry the key and the parent of each node.
 constexpr int kKeyColumn = 1;
 constexpr int kParentColumn = 2;
-
-QString FromAnsi(const std::string& text) {
-    return QString::fromStdString(codepage::ToUtf8(text));
-}
 
 }  // namespace
 
@@ -88,9 +84,9 @@ void TDBTreeList::Rebuild() {
     reruzo::TField* image = imageField_.empty() ? nullptr : &ds->FieldByName(imageField_);
     for (ds->First(); !ds->Eof(); ds->Next()) {
         auto* item = new QTreeWidgetItem;
-        item->setText(0, FromAnsi(text.AsString()));
-        item->setText(kKeyColumn, FromAnsi(key.AsString()));
-        item->setText(kParentColumn, FromAnsi(parent.AsString()));
+        item->setText(0, ShownText(text.AsString()));
+        item->setText(kKeyColumn, ShownText(key.AsString()));
+        item->setText(kParentColumn, ShownText(parent.AsString()));
         const std::vector<std::uint8_t> bookmark = ds->GetBookmark();
         item->setData(0, kBookmarkRole,
                       QByteArray(reinterpret_cast<const char*>(bookmark.data()), static_cast<qsizetype>(bookmark.size())));

@@ -323,19 +323,12 @@ void TJoinPlan::Place(std::size_t k, TJoinColumns& columns, const std::function<
     if (inner.throughIndex) {
         PlaceThroughIndex(k, columns, tryRow, stop);
     } else if (inner.keyField != 0) {
-        TEvalContext context = context_;
-        context.columns = &columns;
-        TExpToken* probe = Evaluate(inner.probe.get(), context);
         std::string key;
-        const bool isNull = probe->isNull;
-        if (!isNull) {
-            key = ComparisonKey(probe->dataType,
-                                std::span<const std::uint8_t>(probe->value.data(),
-                                                              std::min<std::size_t>(probe->value.size(),
-                                                                                    std::max<std::uint32_t>(probe->dataSize, 34))));
-        }
-        ReleaseNode(probe);
-        if (!isNull) {
+        const bool found = EvaluateProbe(inner, columns, [&](const TExpToken& probe) {
+            const std::size_t size = std::min<std::size_t>(probe.value.size(), std::max<std::uint32_t>(probe.dataSize, 34));
+            key = ComparisonKey(probe.dataType, std::span<const std::uint8_t>(probe.value.data(), size));
+        });
+        if (found) {
             const auto [from, to] = inner.byKey.equal_range(key);
             for (auto it = from; it != to && !stop; ++it) tryRow(inner.rows[it->second].data());
         }
@@ -352,27 +345,38 @@ void TJoinPlan::Place(std::size_t k, TJoinColumns& columns, const std::function<
     }
 }
 
+// Evaluates the probe of a joined table on the current rows and hands a value that is
+// not NULL to `use`; false for NULL, which equals nothing.
+bool TJoinPlan::EvaluateProbe(TInner& inner, TJoinColumns& columns, const std::function<void(const TExpToken&)>& use) {
+    TEvalContext context = context_;
+    context.columns = &columns;
+    TExpToken* probe = Evaluate(inner.probe.get(), context);
+    const bool found = !probe->isNull;
+    try {
+        if (found) use(*probe);
+    } catch (...) {
+        ReleaseNode(probe);
+        throw;
+    }
+    ReleaseNode(probe);
+    return found;
+}
+
 // The rows of table k whose join column equals the probe, found through the index
 // chosen for it; the table's filter hides the rows it does not pass.
 void TJoinPlan::PlaceThroughIndex(std::size_t k, TJoinColumns& columns,
                                   const std::function<void(const std::uint8_t*)>& tryRow, const bool& stop) {
     TInner& inner = *inner_[k - 1];
     TDataCursor& cursor = *query_.sourceTables[k].cursor;
-    TEvalContext context = context_;
-    context.columns = &columns;
-    TExpToken* probe = Evaluate(inner.probe.get(), context);
-    const bool isNull = probe->isNull;
-    if (!isNull) {
+    const bool probed = EvaluateProbe(inner, columns, [&](const TExpToken& probe) {
         std::fill(inner.key.begin(), inner.key.end(), 0);
         // A string is put whole: the field's own rules (case, trailing blanks, length)
         // then shape it as they shaped the stored values.
-        const std::size_t size = probe->dataType == kFieldString
-                                     ? probe->value.size()
-                                     : std::min<std::size_t>(probe->value.size(), probe->dataSize);
-        cursor.PutField(inner.keyField, inner.key, std::span<const std::uint8_t>(probe->value.data(), size), false);
-    }
-    ReleaseNode(probe);
-    if (isNull) return;
+        const std::size_t size = probe.dataType == kFieldString ? probe.value.size()
+                                                                : std::min<std::size_t>(probe.value.size(), probe.dataSize);
+        cursor.PutField(inner.keyField, inner.key, std::span<const std::uint8_t>(probe.value.data(), size), false);
+    });
+    if (!probed) return;
     // Equal keys sit together in the index: the walk ends at the first other one.
     const TKeyLayout& layout = cursor.ActiveKeyLayout();
     const std::size_t length = layout.fields.front().Width() + 1;

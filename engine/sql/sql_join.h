@@ -83,6 +83,7 @@ private:
     void Place(std::size_t k, TJoinColumns& columns, const std::function<bool()>& row, bool& stop);
     void PlaceThroughIndex(std::size_t k, TJoinColumns& columns, const std::function<void(const std::uint8_t*)>& tryRow,
                            const bool& stop);
+    bool EvaluateProbe(TInner& inner, TJoinColumns& columns, const std::function<void(const TExpToken&)>& use);
     bool Holds(const std::vector<TExpTree>& conditions, TJoinColumns& columns) const;
     void ChooseIndexes();
 
