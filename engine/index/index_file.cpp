@@ -188,7 +188,7 @@ std::unique_ptr<TPage> TIndexFile::TakeBufferPage(int slot) {
             return owned;
         }
         // Inside a transaction dirty pages stay in memory: grow instead of writing.
-        if (attempt > 0 || owner_->InTransaction()) break;
+        if (attempt > 0 || owner_->DefersWrites()) break;
         FlushPages(false);
     }
     b.capacity += 4;
@@ -346,6 +346,12 @@ void TIndexFile::DiscardBuffers() {
 void TIndexFile::Reload() {
     DiscardBuffers();
     ReadHeaderPage();
+}
+
+std::size_t TIndexFile::BufferedPages() const {
+    std::size_t pages = 0;
+    for (const TSlotBuffer& b : buffers_) pages += b.pages.size();
+    return pages;
 }
 
 void TIndexFile::TrimBuffers() {

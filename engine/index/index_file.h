@@ -69,6 +69,8 @@ public:
     // replaced underneath, or to forget changes).
     void Reload();
     // Evicts clean unpinned pages until each slot keeps at most two.
+    // Pages held in the buffers of every slot.
+    std::size_t BufferedPages() const;
     void TrimBuffers();
     // Cuts the file to the header page and resets counts, roots and free chains.
     void Empty();

@@ -173,7 +173,9 @@ void TBlobFile::CheckVersion() const {
 
 void TBlobFile::VerifyStructure() const {
     CheckVersion();
-    const bool sound = header_.NextBlockNo >= 1 &&
+    // The block size comes from the data file's header: a block no larger than its
+    // own header holds no data, and every size computed from it would be wrong.
+    const bool sound = blockSize_ > kBlockHeaderSize && header_.NextBlockNo >= 1 &&
                        (header_.NextBlockNo == 1 ? header_.FirstFreeBlock == 0
                                                  : header_.FirstFreeBlock >= 0 && header_.FirstFreeBlock < header_.NextBlockNo);
     if (!sound) RaiseTable(RERUZO_HEADERCORRUPT);
@@ -267,6 +269,9 @@ std::unique_ptr<TBlock> TBlobFile::ObtainBlock() {
         const std::size_t batch = std::max<std::size_t>(1, capacity_ / 16);
         if (EvictOldest(batch) == 0) {
             // The blocks of a transaction stay in memory until it commits: grow instead.
+            // Outside one they are written when evicted: a block is only ever written
+            // while no record refers to it (a changed BLOB gets a new chain), so the
+            // write never leaves a record pointing at half a value.
             if (!owner_->InTransaction()) FlushBlocks(false);
             // Growing by half keeps a long transaction from searching the whole cache
             // for a victim on every new block.

@@ -152,6 +152,7 @@ public:
     void ClearCache();
     void TrimCache();
     std::size_t CacheCapacity() const { return capacity_; }
+    bool CacheGrown() const { return capacity_ > NormalCapacity(); }
     std::size_t CachedCount() const { return sorted_.size(); }
     const TBlobFileStats& Stats() const { return stats_; }
     // Raises `code` naming this file's table.

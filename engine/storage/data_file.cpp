@@ -327,8 +327,8 @@ std::unique_ptr<TRecord> TDataFile::ObtainRecord() {
         const std::size_t batch = std::max<std::size_t>(1, capacity_ / 16);
         if (EvictOldest(batch) == 0) {
             // Changes of a transaction stay in memory until it commits: grow instead.
-            if (!owner_->InTransaction()) FlushRecords(false);
-            if (owner_->InTransaction() || EvictOldest(batch) == 0) {
+            if (!owner_->DefersWrites()) FlushRecords(false);
+            if (owner_->DefersWrites() || EvictOldest(batch) == 0) {
                 // Growing by half keeps a long transaction from searching the whole
                 // cache for a victim on every new record.
                 capacity_ += std::max<std::size_t>(64, capacity_ / 2);

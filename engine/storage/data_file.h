@@ -49,6 +49,9 @@ class TDataFileOwner {
 public:
     virtual ~TDataFileOwner() = default;
     virtual bool InTransaction() const { return false; }
+    // Modified buffers stay in memory when the caches are full (they grow instead):
+    // inside a transaction, and wherever only whole changes may reach the files.
+    virtual bool DefersWrites() const { return InTransaction(); }
     virtual bool ForceBufferFlush() const { return false; }
     virtual bool StrictChangeDetection() const { return false; }
     // The table was written by this process (set on every write).
@@ -267,6 +270,8 @@ public:
 
     std::int32_t RecordsPerRead() const { return recordsPerRead_; }
     std::size_t CacheCapacity() const { return capacity_; }
+    // The cache grew past its normal size because its modified records could not be written.
+    bool CacheGrown() const { return capacity_ > NormalCapacity(); }
     std::size_t CachedCount() const { return sorted_.size(); }
     std::size_t PooledCount() const { return pool_.Count(); }
     const TDataFileStats& Stats() const { return stats_; }

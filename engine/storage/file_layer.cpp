@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "engine/errors/engine_errors.h"
+#include "engine/storage/write_journal.h"
 #include "platform/file_names.h"
 #include "platform/os_file.h"
 
@@ -328,7 +329,8 @@ std::int64_t TMemoryFile::Read(int handle, void* buffer, std::uint64_t count) {
     std::lock_guard guard(lock_);
     THandle* h = FindHandle(handle);
     if (!h) return Neg(RERUZO_OSEBADF);
-    if (h->position >= size_) return 0;
+    // Nothing to read may come with no buffer at all (an empty vector's data()).
+    if (count == 0 || h->position >= size_) return 0;
     const std::uint64_t n = std::min(count, size_ - h->position);
     std::memcpy(buffer, data_.data() + h->position, n);
     h->position += n;
@@ -642,6 +644,12 @@ void TFileHandler::Write(const void* buffer, std::uint64_t count) {
 }
 
 void TFileHandler::Flush() {
+    // A batch flushes each file once, when it commits.
+    if (journal_ && journal_->Batching()) return;
+    DirectFlush();
+}
+
+void TFileHandler::DirectFlush() {
     if (!file_ || !file_->Flush(handle_)) Raise(RERUZO_WRITEERR);
 }
 
@@ -653,6 +661,11 @@ std::uint64_t TFileHandler::Seek(int origin, std::int64_t offset) {
 }
 
 std::uint64_t TFileHandler::FileSize() {
+    if (journal_ && journal_->Holds(journalFile_)) return journal_->Size(journalFile_);
+    return DirectSize();
+}
+
+std::uint64_t TFileHandler::DirectSize() {
     TFileGuard guard(*this);
     const std::uint64_t saved = Seek(soCurrent, 0);
     const std::uint64_t size = Seek(soEnd, 0);
@@ -677,18 +690,48 @@ void TFileHandler::Leave() {
 
 std::uint64_t TFileHandler::ReadAt(std::uint64_t offset, void* buffer, std::uint64_t count,
                                    bool allowShort) {
+    if (journal_ && journal_->Holds(journalFile_)) {
+        TFileGuard guard(*this);
+        const std::uint64_t n = journal_->Read(journalFile_, offset, buffer, count);
+        if (!allowShort && n != count) Raise(RERUZO_READERR);
+        return n;
+    }
+    return DirectReadAt(offset, buffer, count, allowShort);
+}
+
+std::uint64_t TFileHandler::DirectReadAt(std::uint64_t offset, void* buffer, std::uint64_t count,
+                                         bool allowShort) {
     TFileGuard guard(*this);
     Seek(soBeginning, static_cast<std::int64_t>(offset));
     return Read(buffer, count, allowShort);
 }
 
 void TFileHandler::WriteAt(std::uint64_t offset, const void* buffer, std::uint64_t count) {
+    if (!journal_) return DirectWriteAt(offset, buffer, count);
+    if (!file_) Raise(RERUZO_WRITEERR);
+    TFileGuard guard(*this);
+    // A write outside a batch is a batch of its own.
+    TJournalBatch batch(journal_);
+    journal_->Write(journalFile_, offset, buffer, count);
+    batch.Commit();
+}
+
+void TFileHandler::DirectWriteAt(std::uint64_t offset, const void* buffer, std::uint64_t count) {
     TFileGuard guard(*this);
     Seek(soBeginning, static_cast<std::int64_t>(offset));
     Write(buffer, count);
 }
 
 void TFileHandler::TruncateAt(std::uint64_t offset) {
+    if (!journal_) return DirectTruncateAt(offset);
+    if (!file_) Raise(RERUZO_WRITEERR);
+    TFileGuard guard(*this);
+    TJournalBatch batch(journal_);
+    journal_->Truncate(journalFile_, offset);
+    batch.Commit();
+}
+
+void TFileHandler::DirectTruncateAt(std::uint64_t offset) {
     TFileGuard guard(*this);
     Seek(soBeginning, static_cast<std::int64_t>(offset));
     Write(nullptr, 0);

@@ -189,6 +189,8 @@ private:
 
 // Base of the table file handlers: one open of one table file, raising engine errors
 // that name the table and its directory (or the file, when no table was given).
+class TWriteJournal;
+
 class TFileHandler {
 public:
     TFileHandler() = default;
@@ -210,6 +212,14 @@ public:
     void SetErrorContext(std::string directory, std::string table);
 
     bool IsOpen() const { return file_ != nullptr; }
+    // Writes and cuts go through the journal (nullptr: straight to the file). See
+    // write_journal.h.
+    void SetJournal(TWriteJournal* journal, int file) {
+        journal_ = journal;
+        journalFile_ = file;
+    }
+    // The file's name on the disk (for disk files, matched without letter case).
+    std::string PathOnDisk() const { return ResolvedName(); }
     bool ForcedReadOnly() const { return forcedReadOnly_; }
     TAbstractFile* File() const { return file_; }
 
@@ -244,6 +254,16 @@ protected:
     std::string ResolvedName() const;
 
 private:
+    friend class TWriteJournal;
+    // Transfers that bypass the journal: the journal's own, to apply and roll back.
+    std::uint64_t DirectReadAt(std::uint64_t offset, void* buffer, std::uint64_t count, bool allowShort);
+    void DirectWriteAt(std::uint64_t offset, const void* buffer, std::uint64_t count);
+    void DirectTruncateAt(std::uint64_t offset);
+    void DirectFlush();
+    std::uint64_t DirectSize();
+
+    TWriteJournal* journal_ = nullptr;
+    int journalFile_ = 0;
     std::string name_;
     std::string errorDirectory_;
     std::string errorTable_;

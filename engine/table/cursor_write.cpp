@@ -148,8 +148,10 @@ void TDataCursor::RaiseKeyViolation(int slot) const {
 
 void TDataCursor::FinishChange(TTableChanges changed) {
     if (table_->Exclusive()) {
-        // Nothing reaches the disk now; closing or flushing the table writes it.
+        // Nothing reaches the disk now; closing or flushing the table writes it, or
+        // the next change after the caches outgrew their size.
         table_->MarkChanged(changed);
+        if (table_->Journal() && table_->CachesGrown()) table_->FlushBuffers({.trim = true});
     } else {
         table_->FlushBuffers({}, changed);
     }
@@ -406,6 +408,8 @@ void TDataCursor::AddSecondaryIndex(const TIndexDesc& definition) {
     Sync();
     TIndexFile& index = table_->Index();
     TDataFile& data = table_->Data();
+    // The new index, the records it refuses and the header are one change.
+    TJournalBatch batch(table_->Journal());
     const TNewIndex built = BuildSecondaryIndex(data, index, definition, directory_.Path(), tableName_,
                                                 table_->Session().ProgressSteps(), ProgressCallback);
     // The records a new unique index found duplicated after their first are deleted.
@@ -414,6 +418,8 @@ void TDataCursor::AddSecondaryIndex(const TIndexDesc& definition) {
         EraseRecord(*r.get(), n, built.slot);
     }
     FinishChange({.data = !built.duplicates.empty(), .index = true});
+    table_->FlushBuffers({}, {.data = !built.duplicates.empty(), .index = true});
+    batch.Commit();
     if (bitmapMode_) UpdateBitmaps();
     SetToBegin();
 }
@@ -429,9 +435,12 @@ void TDataCursor::DeleteIndex(const std::string& name) {
     if (slot < 0) {
         RaiseEngineError(RERUZO_INVALIDINDEXNAME, {.database = directory_.Path(), .table = tableName_, .index = name});
     }
+    TJournalBatch batch(table_->Journal());
     if (!FreeIndexTree(index, slot)) Raise(RERUZO_INDEXCORRUPT);
     index.DeleteIndex(slot);
     FinishChange({.index = true});
+    table_->FlushBuffers({}, {.index = true});
+    batch.Commit();
     LoadIndex(0);
     SetToBegin();
 }

@@ -13,6 +13,7 @@
 #include "engine/index/index_tree.h"
 #include "engine/storage/value_text.h"
 #include "platform/nls.h"
+#include "platform/os_file.h"
 
 namespace reruzo {
 namespace {
@@ -28,6 +29,18 @@ bool Retrying(F attempt) {
         if (i >= retries) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(kFileLockSleepMs));
     }
+}
+
+// Index pages a table may hold changed in memory before an exclusive table writes
+// them out between two changes (4 MiB).
+constexpr std::size_t kMaxDeferredPages = 1024;
+
+// The journal beside a data file: its name with the extension .JNL.
+std::string JournalPathFor(const std::string& dataPath) {
+    const std::size_t dot = dataPath.find_last_of('.');
+    const std::size_t slash = dataPath.find_last_of('/');
+    const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    return (hasExtension ? dataPath.substr(0, dot) : dataPath) + ".JNL";
 }
 
 std::string Trim(std::string s) {
@@ -124,7 +137,45 @@ void TDataTable::MakeHandlers() {
     }
 }
 
+void TDataTable::AttachJournal() {
+    if (options_.InMemory || options_.Temporary || ReadOnly()) return;
+    journal_ = std::make_unique<TWriteJournal>(journalPath_);
+    journal_->Attach(0, data_.get());
+    data_->SetJournal(journal_.get(), 0);
+    if (!indexInMemory_) {
+        journal_->Attach(1, index_.get());
+        index_->SetJournal(journal_.get(), 1);
+    }
+    if (blob_->IsOpen()) {
+        journal_->Attach(2, blob_.get());
+        blob_->SetJournal(journal_.get(), 2);
+    }
+}
+
+bool TDataTable::JournalFound() const { return !journalPath_.empty() && JournalExists(journalPath_); }
+
+void TDataTable::RecoverJournal() {
+    const std::string dataPath = data_->PathOnDisk();
+    TJournalRecovery files({dataPath, index_->PathOnDisk(), blob_->PathOnDisk()}, directory_.Path(), name_);
+    files.Open();
+    // A table another process holds exclusively is that process's: its journal too.
+    if (!files.Lock(0, kShareModeByte, 1, true)) return;
+    // The write locks wait for a writer that is alive to finish its commit, which
+    // deletes its journal; and they keep every reader out during the rollback.
+    const bool locked = Retrying([&] { return files.Lock(0, kTableWriteByte, 1, false); }) &&
+                        Retrying([&] { return files.Lock(1, kWriteRegionOffset, kWriteRegionLength, false); }) &&
+                        Retrying([&] { return files.Lock(2, kWriteRegionOffset, kWriteRegionLength, false); });
+    if (!locked) Raise(RERUZO_LOCKTIMEOUT);
+    RollBackJournal(journalPath_, files);
+}
+
 void TDataTable::CloseFiles() {
+    for (TFileHandler* h : {static_cast<TFileHandler*>(data_.get()), static_cast<TFileHandler*>(index_.get()),
+                            static_cast<TFileHandler*>(blob_.get())}) {
+        if (h) h->SetJournal(nullptr, 0);
+    }
+    if (journal_) journal_->Abandon();
+    journal_.reset();
     if (index_) index_->Close();
     if (blob_) blob_->Close();
     if (data_) data_->Close();
@@ -135,6 +186,12 @@ void TDataTable::Open() {
     openCount_ = 1;
     MakeHandlers();
     try {
+        if (!options_.InMemory) {
+            journalPath_ = JournalPathFor(data_->PathOnDisk());
+            // A writer died in the middle of a commit: its journal puts the files back
+            // as they were before it, before anything of them is read.
+            if (JournalFound()) RecoverJournal();
+        }
         data_->Open();
         index_->SetEncrypted(data_->Encrypted());
         try {
@@ -143,10 +200,12 @@ void TDataTable::Open() {
             if (e.EngineCode != RERUZO_OSENOENT) throw;
             // A lost index file is made again, empty; the table is read in natural
             // order until its indexes are rebuilt.
-            if (options_.ReadOnly && !options_.InMemory) {
+            if (options_.ReadOnly) {
                 // A read-only open writes none of the table's files: its index is
                 // rebuilt in memory for this open only, and the next writable open
-                // makes the file.
+                // makes the file. An in-memory table is no different: a read-only
+                // open that made an empty file would leave the table without even a
+                // primary index to read by.
                 index_->SetInMemory(true);
                 index_->SetTemporary(true);
                 index_->SetReadOnly(false);
@@ -170,6 +229,7 @@ void TDataTable::Open() {
         readLock_ = {};
         checkLock_ = {};
         open_ = true;
+        AttachJournal();
     } catch (...) {
         CloseFiles();
         openCount_ = 0;
@@ -229,7 +289,14 @@ void TDataTable::Create(const TTableStructure& s) {
             blob_->SetEncrypted(s.Encrypted);
             blob_->Create();
         }
+        if (!options_.InMemory) {
+            // A journal left by an earlier table of this name belongs to files that
+            // are gone: it must never be rolled back over the new ones.
+            journalPath_ = JournalPathFor(data_->PathOnDisk());
+            quorvane::os::RemoveFile(journalPath_);
+        }
         open_ = true;
+        AttachJournal();
     } catch (...) {
         CloseFiles();
         openCount_ = 0;
@@ -239,6 +306,7 @@ void TDataTable::Create(const TTableStructure& s) {
 
 void TDataTable::DeleteFiles() {
     if (!data_) MakeHandlers();
+    if (!options_.InMemory) quorvane::os::RemoveFile(JournalPathFor(data_->PathOnDisk()));
     data_->Delete();
     if (index_->Exists()) index_->Delete();
     if (blob_->Exists()) blob_->Delete();
@@ -266,9 +334,19 @@ void TDataTable::RenameFiles(const std::string& newName, bool toBackup) {
 }
 
 void TDataTable::Empty() {
-    data_->Empty();
-    index_->Empty();
-    if (blob_->IsOpen()) blob_->Empty();
+    TJournalBatch batch(journal_.get());
+    try {
+        data_->Empty();
+        index_->Empty();
+        if (blob_->IsOpen()) blob_->Empty();
+        // The cut files and their new headers are one change.
+        if (journal_) FlushBuffers({}, {.data = true, .index = true, .blob = true});
+        batch.Commit();
+    } catch (...) {
+        batch.Abandon();
+        if (journal_) DropCaches();
+        throw;
+    }
 }
 
 void TDataTable::BackupIndex() {
@@ -332,18 +410,50 @@ void TDataTable::FlushBuffers(TFlushOptions options, TTableChanges changed) {
         return;
     }
     const bool flushOs = options.flushOs;
-    data_->FlushRecords(flushOs);
-    data_->WriteHeader(changed.data, flushOs);
-    data_->WriteFieldDescs();
-    if (options.trim) data_->TrimCache();
-    index_->FlushPages(flushOs);
-    index_->WriteHeader(changed.index, flushOs);
-    if (options.trim) index_->TrimBuffers();
-    if (HasBlobs() && blob_->IsOpen()) {
-        blob_->FlushBlocks(flushOs);
-        blob_->WriteHeader(changed.blob, flushOs);
-        if (options.trim) blob_->TrimCache();
+    const bool trim = options.trim || CachesGrown();
+    // Everything written here is one batch of the journal: the records, the headers,
+    // the index pages and the BLOB blocks reach the files together or not at all.
+    TJournalBatch batch(journal_.get());
+    try {
+        data_->FlushRecords(flushOs);
+        data_->WriteHeader(changed.data, flushOs);
+        data_->WriteFieldDescs();
+        if (trim) data_->TrimCache();
+        index_->FlushPages(flushOs);
+        index_->WriteHeader(changed.index, flushOs);
+        if (trim) index_->TrimBuffers();
+        if (HasBlobs() && blob_->IsOpen()) {
+            blob_->FlushBlocks(flushOs);
+            blob_->WriteHeader(changed.blob, flushOs);
+            if (trim) blob_->TrimCache();
+        }
+        batch.Commit();
+    } catch (...) {
+        batch.Abandon();
+        // The files are as they were before the batch; the caches thought their
+        // changes written.
+        if (journal_ && !journal_->Batching()) DropCaches();
+        throw;
     }
+}
+
+void TDataTable::DropCaches() {
+    data_->ClearCache();
+    index_->DiscardBuffers();
+    data_->TrimCache();
+    index_->TrimBuffers();
+    data_->ReadHeader();
+    index_->Reload();
+    if (blob_->IsOpen()) {
+        blob_->ClearCache();
+        blob_->TrimCache();
+        blob_->ReadHeader();
+    }
+}
+
+bool TDataTable::CachesGrown() const {
+    return data_->CacheGrown() || index_->BufferedPages() > kMaxDeferredPages ||
+           (blob_->IsOpen() && blob_->CacheGrown());
 }
 
 void TDataTable::MarkChanged(TTableChanges changed) {
@@ -402,17 +512,7 @@ void TDataTable::Rollback() {
     if (!transactionActive_) return;
     transactionActive_ = false;
     try {
-        data_->ClearCache();
-        index_->DiscardBuffers();
-        data_->TrimCache();
-        index_->TrimBuffers();
-        data_->ReadHeader();
-        index_->Reload();
-        if (blob_->IsOpen()) {
-            blob_->ClearCache();
-            blob_->TrimCache();
-            blob_->ReadHeader();
-        }
+        DropCaches();
     } catch (...) {
         // The changes are gone from the buffers either way; the table must not stay
         // locked against every other process because a header could not be read.
@@ -460,6 +560,14 @@ bool TDataTable::TakeReadLock(TReadLockState& lock, const TReadLockState& other)
         }
     }
     lock = {true, indexSlot, blobSlot};
+    if (JournalFound()) {
+        // A writer died in its commit: no reader may see its half. The rollback needs
+        // the write locks, which our read lock would keep from us.
+        ReleaseReadLock(lock);
+        RecoverJournal();
+        TakeReadLock(lock, other);
+        return true;
+    }
     try {
         return CheckChanges();
     } catch (...) {
@@ -496,7 +604,15 @@ bool TDataTable::WriteLock() {
         Raise(RERUZO_LOCKTIMEOUT);
     }
     writeLockHeld_ = true;
+    // Holding the table byte since its transaction began, this table has seen every
+    // journal since.
     if (transactionLockHeld_) return false;
+    if (JournalFound()) {
+        WriteUnlock();
+        RecoverJournal();
+        WriteLock();
+        return true;
+    }
     try {
         return CheckChanges();
     } catch (...) {
@@ -520,6 +636,12 @@ void TDataTable::TransactionLock() {
     if (!LockTableByte()) Raise(RERUZO_LOCKTIMEOUT);
     transactionLockHeld_ = true;
     if (options_.Exclusive) return;
+    if (JournalFound()) {
+        TransactionUnlock();
+        RecoverJournal();
+        TransactionLock();
+        return;
+    }
     try {
         CheckChanges();
     } catch (...) {

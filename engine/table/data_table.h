@@ -27,6 +27,7 @@
 #include "engine/table/records_bitmap.h"
 #include "engine/storage/blob_file.h"
 #include "engine/storage/data_file.h"
+#include "engine/storage/write_journal.h"
 
 namespace reruzo {
 
@@ -141,6 +142,17 @@ public:
     void RebuildLostIndex();
 
     // ---- Writing (record writing and transactions) ----
+    // The rollback journal every write of the files goes through; nullptr for tables in
+    // memory, temporary tables and read-only opens. A batch of it (TJournalBatch)
+    // makes everything written until its commit one change that a crash cannot split.
+    TWriteJournal* Journal() const { return journal_.get(); }
+    // The journal's name beside the table (empty for tables in memory).
+    const std::string& JournalPath() const { return journalPath_; }
+    // Drops every cache and re-reads the headers: after an abandoned batch, what the
+    // caches hold may no longer be what the files hold.
+    void DropCaches();
+    // A cache grew past its normal size because its changes could not be written yet.
+    bool CachesGrown() const;
     // Writes what the caches hold and the headers, whose change counters go up for the
     // files in `changed`; inside a transaction only the counters are marked.
     void FlushBuffers(TFlushOptions options = {}, TTableChanges changed = {});
@@ -179,6 +191,7 @@ public:
 
     // TDataFileOwner
     bool InTransaction() const override { return transactionActive_; }
+    bool DefersWrites() const override { return transactionActive_ || (journal_ && !journal_->Batching()); }
     bool ForceBufferFlush() const override;
     bool StrictChangeDetection() const override;
     bool WrittenByThisProcess() const override { return written_; }
@@ -199,6 +212,14 @@ private:
     void ReleaseAllLocks();
     void MakeHandlers();
     void CloseFiles();
+    void AttachJournal();
+    // Rolls back the journal a writer that died left, through files of its own and
+    // under the table's write locks; nothing when another process holds the table
+    // exclusively or the journal is gone.
+    void RecoverJournal();
+    // After a lock was taken: true when a journal lies beside the table, so that the
+    // lock must be given up for the rollback and taken again.
+    bool JournalFound() const;
 
     TDataDirectory& directory_;
     std::string name_;
@@ -211,6 +232,8 @@ private:
     std::unique_ptr<TDataFile> data_;
     std::unique_ptr<TIndexFile> index_;
     std::unique_ptr<TBlobFile> blob_;
+    std::unique_ptr<TWriteJournal> journal_;
+    std::string journalPath_;
     TRecordsBitmap locked_;
     TRecordsBitmap cursorLocked_;
     TRecordsBitmap deferred_;

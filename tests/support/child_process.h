@@ -54,6 +54,7 @@ public:
         return c;
     }
     void Say(char c) const { (void)!::write(toChild_[1], &c, 1); }
+    pid_t Pid() const { return pid_; }
     // The child's exit code (-1 when it did not exit normally).
     int Wait() {
         int status = 0;
