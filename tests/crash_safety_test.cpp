@@ -201,6 +201,54 @@ TEST(CrashSafety, AWriterKilledDuringItsCommitLeavesTheTableBeforeOrAfter) {
     EXPECT_GT(asAfter, 0);
 }
 
+// A writer that dies with half its commit in the files, while a reader keeps the
+// table open: the reader's next look rolls the journal back, without reopening.
+TEST(CrashSafety, AReaderThatKeptTheTableOpenRollsBackAHalfCommit) {
+    TTempDir dir;
+    MakeTable(dir.Dir());
+    const std::string before = Rows(dir.Dir());
+    TDataSession session;
+    TDataDirectory& d = session.OpenDirectory("db", dir.Dir());
+    {
+        auto reader = OpenCursor(d, false);
+        EXPECT_EQ(reader->GetRecordCount(), 300);
+        TChild writer([&](const TChild&) {
+            SetJournalSpillBytesForTests(1);  // every write reaches the file at once
+            TDataSession s;
+            TDataDirectory& wd = s.OpenDirectory("db", dir.Dir());
+            auto c = OpenCursor(wd, false);
+            wd.StartTransaction();
+            std::vector<std::uint8_t> r(c->RecordSize());
+            c->SetToBegin();
+            for (int i = 0; i < 40 && c->GetNextRecord(r) == 0; ++i) {
+                PutIntegerField(r, c->Fields()[kValue - 1], -1);
+                c->ModifyRecord(r, true, false);
+            }
+            // The commit's first half: the records and the data header, not the rest.
+            TDataTable& t = c->Table();
+            t.WriteLock();
+            t.Journal()->Begin();
+            t.Data().FlushRecords(false);
+            t.Data().WriteHeader(true, false);
+            ::_exit(fs::exists(t.JournalPath()) ? 0 : 1);
+            return 1;
+        });
+        ASSERT_EQ(writer.Wait(), 0);
+        ASSERT_TRUE(fs::exists(dir.File("t.JNL")));
+        std::vector<std::uint8_t> r(reader->RecordSize());
+        reader->SetToBegin();
+        int rows = 0;
+        while (reader->GetNextRecord(r) == 0) {
+            EXPECT_NE(GetIntegerField(r, reader->Fields()[kValue - 1]), -1);
+            ++rows;
+        }
+        EXPECT_EQ(rows, 300);
+        EXPECT_FALSE(fs::exists(dir.File("t.JNL")));
+    }
+    session.CloseDirectory(d);
+    EXPECT_EQ(Rows(dir.Dir()), before);
+}
+
 // Four processes each append their own rows, modify and delete them through filters,
 // at the same time; afterwards every row is the one its process last wrote.
 TEST(CrashSafety, FourWritingProcessesLoseAndDuplicateNothing) {

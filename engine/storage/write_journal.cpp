@@ -3,6 +3,7 @@
 #include "engine/storage/write_journal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <random>
 
@@ -22,6 +23,8 @@ constexpr std::uint8_t kKindBytes = 2;
 // Saved bytes are written in records of at most this many; a longer length in a
 // record read back is damage.
 constexpr std::uint32_t kMaxRecordBytes = 1u << 20;
+
+std::atomic<std::uint64_t> g_spillBytes{kJournalSpillBytes};
 
 std::uint64_t Fnv(std::uint64_t hash, const std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -43,6 +46,8 @@ std::string FolderOf(const std::string& path) {
 }
 
 }  // namespace
+
+void SetJournalSpillBytesForTests(std::uint64_t bytes) { g_spillBytes = bytes; }
 
 bool JournalExists(const std::string& path) { return quorvane::os::StatFile(path).exists; }
 
@@ -236,7 +241,7 @@ void TWriteJournal::Write(int file, std::uint64_t offset, const void* data, std:
         extents.emplace(first, std::move(merged));
     }
     f.size = std::max(f.size, end);
-    if (pendingBytes_ > kJournalSpillBytes) Spill();
+    if (pendingBytes_ > g_spillBytes.load()) Spill();
 }
 
 void TWriteJournal::Truncate(int file, std::uint64_t size) {

@@ -42,6 +42,10 @@ class TFileHandler;
 inline constexpr int kJournalFiles = 3;
 inline constexpr std::uint64_t kJournalSpillBytes = 32ull << 20;
 
+// Tests that need a batch to reach the files early lower the spill size; the product
+// never changes it.
+void SetJournalSpillBytesForTests(std::uint64_t bytes);
+
 // The files a journal restores. Implementations raise engine errors on failure.
 class TJournalFiles {
 public:

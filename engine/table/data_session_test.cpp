@@ -150,8 +150,27 @@ TEST(DataSession, CreateUsesTheBareNameAndValidatesTheStructure) {
     EXPECT_EQ(refused([](auto& s) { s.BlobBlockSize = 32; }), RERUZO_BLOBLIMIT);
     EXPECT_EQ(refused([](auto& s) { s.Fields.clear(); }), RERUZO_FLDLIMIT);
     EXPECT_EQ(refused([](auto& s) { s.Secondaries.assign(33, s.Secondaries[0]); }), RERUZO_INDEXLIMIT);
+    // The index file has room for 30 secondary indexes and 30 bytes of each name.
+    EXPECT_EQ(refused([](auto& s) {
+                  for (int i = static_cast<int>(s.Secondaries.size()); i <= 30; ++i) {
+                      s.Secondaries.push_back(s.Secondaries[0]);
+                      s.Secondaries.back().Name = "k" + std::to_string(i);
+                  }
+              }),
+              RERUZO_INDEXLIMIT);
+    EXPECT_EQ(refused([](auto& s) { s.Secondaries[0].Name = std::string(31, 'n'); }), RERUZO_INVALIDINDEXNAME);
     EXPECT_EQ(refused([](auto& s) { s.Primary.FieldNumbers[0] = 9; }), RERUZO_INVALIDIDXDESC);
+    EXPECT_EQ(refused([](auto& s) {
+                  s.Secondaries.push_back(s.Secondaries[0]);
+                  s.Secondaries.back().Name = "KEY";  // the same name in other letters
+              }),
+              RERUZO_INDEXEXISTS);
     EXPECT_FALSE(fs::exists(tmp.File("bad.DAT")));
+    // Refused while the files are being made (the index file's name is taken by a
+    // folder): the data file made before goes again.
+    fs::create_directory(tmp.File("half.IDX"));
+    EXPECT_LT(dir.CreateTable("half", ItemStructure(), t), 0);
+    EXPECT_FALSE(fs::exists(tmp.File("half.DAT")));
     // Lengths and scales that do not belong to a type are cleared, not refused.
     TTableStructure lax = ItemStructure();
     lax.Fields[1].Length = 9;

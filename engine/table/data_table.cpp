@@ -64,7 +64,7 @@ void ValidateTableStructure(TTableStructure& s, const std::string& directory, co
     if (s.LanguageId != 0 && !quorvane::nls::IsLocaleInstalled(s.LanguageId, s.SortId))
         RaiseEngineError(RERUZO_CANNOTLOADLDDRV, ctx);
     if (s.Fields.empty() || s.Fields.size() > kMaxFieldCount) RaiseEngineError(RERUZO_FLDLIMIT, ctx);
-    if (s.Secondaries.size() > 32) RaiseEngineError(RERUZO_INDEXLIMIT, ctx);
+    if (s.Secondaries.size() > static_cast<std::size_t>(kMaxSecondaryIndexes)) RaiseEngineError(RERUZO_INDEXLIMIT, ctx);
     if (s.BlobBlockSize != 0 && s.BlobBlockSize < 64) RaiseEngineError(RERUZO_BLOBLIMIT, ctx);
     std::set<std::string> names;
     std::set<std::uint16_t> numbers;
@@ -91,8 +91,15 @@ void ValidateTableStructure(TTableStructure& s, const std::string& directory, co
         if (s.Primary.FieldCount > kMaxKeyFields) RaiseEngineError(RERUZO_INDEXLIMIT, ctx);
         s.Primary.KeyLength = ComputeKeyLength(s.Primary, s.Fields, directory, table);
     }
+    std::set<std::string> indexNames;
     for (TIndexDesc& d : s.Secondaries) {
+        if (!indexNames.insert(quorvane::nls::MapCase(d.Name, 0, 0, true)).second)
+            RaiseEngineError(RERUZO_INDEXEXISTS, {.database = directory, .table = table, .index = d.Name});
         if (d.FieldCount > kMaxKeyFields) RaiseEngineError(RERUZO_INDEXLIMIT, {.database = directory, .table = table, .index = d.Name});
+        // The index file keeps 30 bytes of a name: a longer one would be cut, and two
+        // names alike in those bytes could no longer be told apart.
+        if (d.Name.size() > kIndexNameLength)
+            RaiseEngineError(RERUZO_INVALIDINDEXNAME, {.database = directory, .table = table, .index = d.Name});
         d.KeyLength = ComputeKeyLength(d, s.Fields, directory, table);
     }
 }
@@ -300,6 +307,14 @@ void TDataTable::Create(const TTableStructure& s) {
     } catch (...) {
         CloseFiles();
         openCount_ = 0;
+        // Half a table would block the next attempt and could not be opened.
+        for (TFileHandler* h : {static_cast<TFileHandler*>(data_.get()), static_cast<TFileHandler*>(index_.get()),
+                                static_cast<TFileHandler*>(blob_.get())}) {
+            try {
+                if (h->Exists()) h->Delete();
+            } catch (const ERERUZOEngineError&) {
+            }
+        }
         throw;
     }
 }
