@@ -270,12 +270,12 @@ int Run(const TOptions& options) {
     if (!blobReads.empty()) std::printf("%s\n", blobReads.c_str());
     std::printf(
         "\nTimes are wall-clock for the whole workload; engine/SQLite < 1 means the engine is faster.\n"
-        "Commits of a transaction reach the disk on both sides (the engine commits with flushOs). In autocommit\n"
-        "mode SQLite syncs every row to the disk, the engine only hands it to the operating system; line 2b\n"
-        "is the engine with the session's ForceBufferFlush, which syncs every write.\n");
+        "Commits reach the disk on both sides: each one goes through a rollback journal that is synced\n"
+        "before the table's files change, and each changed file is synced once. In autocommit mode both\n"
+        "sides sync every row; line 2b adds the session's ForceBufferFlush, which the journal makes redundant.\n");
     if (options.exclusive) {
-        std::printf("Exclusive tables keep appended records in the engine's cache even with ForceBufferFlush, so\n"
-                    "line 2b does not sync the rows here.\n");
+        std::printf("Exclusive tables keep appended records in the engine's cache between changes, so autocommit\n"
+                    "rows reach the disk only when the cache is full or the table closes.\n");
     }
 
     if (options.keep) std::printf("files kept in %s\n", root.c_str());
