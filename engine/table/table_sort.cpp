@@ -530,12 +530,25 @@ std::int32_t SortTable(TDataTable& table, const TSortRequest& request, const std
     if (directory.back() != '/' && directory.back() != '\\') directory += '/';
 
     TProgress progress(request.progress);
+    // The table is emptied and written again in order: one batch of its journal, so
+    // that a crash, a failure or an abort leaves it as it was.
+    TJournalBatch batch(table.Journal());
+    auto undo = [&] {
+        batch.Abandon();
+        if (table.Journal()) table.DropCaches();
+    };
     try {
-        if (data.CachedCount() == static_cast<std::size_t>(data.SlotCount()))
-            return SortInMemory(table, request, keys, progress, report);
-        return SortInRuns(table, request, keys, capacity, directory, progress, report);
+        const std::int32_t sorted = data.CachedCount() == static_cast<std::size_t>(data.SlotCount())
+                                        ? SortInMemory(table, request, keys, progress, report)
+                                        : SortInRuns(table, request, keys, capacity, directory, progress, report);
+        batch.Commit();
+        return sorted;
     } catch (const TSortAbort&) {
+        undo();
         return kSortAborted;
+    } catch (...) {
+        undo();
+        throw;
     }
 }
 
