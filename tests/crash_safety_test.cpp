@@ -3,7 +3,9 @@
 // readable and whole; and several processes appending, modifying and deleting at once
 // lose and duplicate nothing.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "engine/errors/engine_errors.h"
 #include "engine/sql/expression_filter.h"
 #include "engine/table/data_cursor.h"
 #include "engine/table/data_session.h"
@@ -247,6 +250,53 @@ TEST(CrashSafety, AReaderThatKeptTheTableOpenRollsBackAHalfCommit) {
     }
     session.CloseDirectory(d);
     EXPECT_EQ(Rows(dir.Dir()), before);
+}
+
+// A commit that fills the disk fails with the write error and is undone whole: the
+// table keeps exactly its rows from before and takes the next commit.
+TEST(CrashSafety, ACommitThatFillsTheDiskIsUndoneWhole) {
+    TTempDir small;
+    const std::string dir = small.Dir();
+    TChild child([&](const TChild&) -> int {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") != 0) {
+            return 77;
+        }
+        try {
+            MakeTable(dir);
+            const std::string before = Rows(dir);
+            TDataSession session;
+            TDataDirectory& d = session.OpenDirectory("db", dir);
+            std::uint16_t code = 0;
+            {
+                auto c = OpenCursor(d, false);
+                d.StartTransaction();
+                for (int i = 1; i <= 300; ++i) {
+                    std::vector<std::uint8_t> r = Row(*c, 7, i, "big" + std::to_string(i));
+                    c->PutBlob(r, kMemo, 0, Memo(i, 4000));  // 1.2 MB in all: more than fits
+                    c->AppendRecord(r, false);
+                }
+                try {
+                    d.Commit(true, false);
+                } catch (const ERERUZOEngineError& e) {
+                    code = e.EngineCode;
+                }
+            }
+            session.CloseDirectory(d);
+            if (code != RERUZO_WRITEERR) return 2;
+            if (fs::exists(dir + "/t.JNL")) return 3;
+            if (Rows(dir) != before) return 4;
+            Change(dir, false, [] {});  // a commit that fits
+            return Rows(dir) != before ? 0 : 5;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "child: %s\n", e.what());
+            return 6;
+        }
+    });
+    const int code = child.Wait();
+    if (code == 77) GTEST_SKIP() << "no private mount namespace for a small file system here";
+    EXPECT_EQ(code, 0) << "2: the commit did not fail with the write error, 3: its journal stayed, "
+                          "4: the rows changed, 5: the next commit failed, 6: an engine error";
 }
 
 // Four processes each append their own rows, modify and delete them through filters,
