@@ -409,17 +409,24 @@ void TDataCursor::AddSecondaryIndex(const TIndexDesc& definition) {
     TIndexFile& index = table_->Index();
     TDataFile& data = table_->Data();
     // The new index, the records it refuses and the header are one change.
+    table_->WriteOutBeforeBatch();
     TJournalBatch batch(table_->Journal());
-    const TNewIndex built = BuildSecondaryIndex(data, index, definition, directory_.Path(), tableName_,
-                                                table_->Session().ProgressSteps(), ProgressCallback);
-    // The records a new unique index found duplicated after their first are deleted.
-    for (std::int32_t n : built.duplicates) {
-        TPinnedRecord r(data.GetRecord(nullptr, n, {}));
-        EraseRecord(*r.get(), n, built.slot);
+    try {
+        const TNewIndex built = BuildSecondaryIndex(data, index, definition, directory_.Path(), tableName_,
+                                                    table_->Session().ProgressSteps(), ProgressCallback);
+        // The records a new unique index found duplicated after their first are deleted.
+        for (std::int32_t n : built.duplicates) {
+            TPinnedRecord r(data.GetRecord(nullptr, n, {}));
+            EraseRecord(*r.get(), n, built.slot);
+        }
+        FinishChange({.data = !built.duplicates.empty(), .index = true});
+        table_->FlushBuffers({}, {.data = !built.duplicates.empty(), .index = true});
+        batch.Commit();
+    } catch (...) {
+        batch.Abandon();
+        table_->ForgetAbandonedWrites();
+        throw;
     }
-    FinishChange({.data = !built.duplicates.empty(), .index = true});
-    table_->FlushBuffers({}, {.data = !built.duplicates.empty(), .index = true});
-    batch.Commit();
     if (bitmapMode_) UpdateBitmaps();
     SetToBegin();
 }
@@ -435,12 +442,19 @@ void TDataCursor::DeleteIndex(const std::string& name) {
     if (slot < 0) {
         RaiseEngineError(RERUZO_INVALIDINDEXNAME, {.database = directory_.Path(), .table = tableName_, .index = name});
     }
+    table_->WriteOutBeforeBatch();
     TJournalBatch batch(table_->Journal());
-    if (!FreeIndexTree(index, slot)) Raise(RERUZO_INDEXCORRUPT);
-    index.DeleteIndex(slot);
-    FinishChange({.index = true});
-    table_->FlushBuffers({}, {.index = true});
-    batch.Commit();
+    try {
+        if (!FreeIndexTree(index, slot)) Raise(RERUZO_INDEXCORRUPT);
+        index.DeleteIndex(slot);
+        FinishChange({.index = true});
+        table_->FlushBuffers({}, {.index = true});
+        batch.Commit();
+    } catch (...) {
+        batch.Abandon();
+        table_->ForgetAbandonedWrites();
+        throw;
+    }
     LoadIndex(0);
     SetToBegin();
 }

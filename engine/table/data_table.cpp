@@ -349,6 +349,7 @@ void TDataTable::RenameFiles(const std::string& newName, bool toBackup) {
 }
 
 void TDataTable::Empty() {
+    WriteOutBeforeBatch();
     TJournalBatch batch(journal_.get());
     try {
         data_->Empty();
@@ -359,7 +360,7 @@ void TDataTable::Empty() {
         batch.Commit();
     } catch (...) {
         batch.Abandon();
-        if (journal_) DropCaches();
+        ForgetAbandonedWrites();
         throw;
     }
 }
@@ -445,10 +446,23 @@ void TDataTable::FlushBuffers(TFlushOptions options, TTableChanges changed) {
         batch.Commit();
     } catch (...) {
         batch.Abandon();
-        // The files are as they were before the batch; the caches thought their
-        // changes written.
-        if (journal_ && !journal_->Batching()) DropCaches();
+        ForgetAbandonedWrites();
         throw;
+    }
+}
+
+void TDataTable::WriteOutBeforeBatch() {
+    if (journal_ && !journal_->Batching() && !transactionActive_) FlushBuffers();
+}
+
+void TDataTable::ForgetAbandonedWrites() noexcept {
+    // The files are as they were before the batch, and the caches may think some of its
+    // changes written. An enclosing batch does this itself when it ends. The error that
+    // ended the batch is the one to report.
+    if (!journal_ || journal_->Batching()) return;
+    try {
+        DropCaches();
+    } catch (const std::exception&) {
     }
 }
 

@@ -151,6 +151,11 @@ public:
     // Drops every cache and re-reads the headers: after an abandoned batch, what the
     // caches hold may no longer be what the files hold.
     void DropCaches();
+    // After a batch was abandoned: drops the caches unless a batch is still open.
+    void ForgetAbandonedWrites() noexcept;
+    // Before a batch that may be abandoned: writes what the caches hold, so that
+    // dropping them afterwards loses only the batch's own changes.
+    void WriteOutBeforeBatch();
     // A cache grew past its normal size because its changes could not be written yet.
     bool CachesGrown() const;
     // Writes what the caches hold and the headers, whose change counters go up for the

@@ -532,10 +532,11 @@ std::int32_t SortTable(TDataTable& table, const TSortRequest& request, const std
     TProgress progress(request.progress);
     // The table is emptied and written again in order: one batch of its journal, so
     // that a crash, a failure or an abort leaves it as it was.
+    table.WriteOutBeforeBatch();
     TJournalBatch batch(table.Journal());
     auto undo = [&] {
         batch.Abandon();
-        if (table.Journal()) table.DropCaches();
+        table.ForgetAbandonedWrites();
     };
     try {
         const std::int32_t sorted = data.CachedCount() == static_cast<std::size_t>(data.SlotCount())
