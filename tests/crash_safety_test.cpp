@@ -204,8 +204,35 @@ TEST(CrashSafety, AWriterKilledDuringItsCommitLeavesTheTableBeforeOrAfter) {
     EXPECT_GT(asAfter, 0);
 }
 
-// A writer that dies with half its commit in the files, while a reader keeps the
-// table open: the reader's next look rolls the journal back, without reopening.
+// A writer that dies with half its commit in the files: the records and the data
+// header of a change of 40 values to -1 are written, the rest is not.
+void LeaveHalfACommit(const std::string& dir) {
+    TChild writer([&](const TChild&) {
+        SetJournalSpillBytesForTests(1);  // every write reaches the file at once
+        TDataSession s;
+        TDataDirectory& wd = s.OpenDirectory("db", dir);
+        auto c = OpenCursor(wd, false);
+        wd.StartTransaction();
+        std::vector<std::uint8_t> r(c->RecordSize());
+        c->SetToBegin();
+        for (int i = 0; i < 40 && c->GetNextRecord(r) == 0; ++i) {
+            PutIntegerField(r, c->Fields()[kValue - 1], -1);
+            c->ModifyRecord(r, true, false);
+        }
+        TDataTable& t = c->Table();
+        t.WriteLock();
+        t.Journal()->Begin();
+        t.Data().FlushRecords(false);
+        t.Data().WriteHeader(true, false);
+        ::_exit(fs::exists(t.JournalPath()) ? 0 : 1);
+        return 1;
+    });
+    ASSERT_EQ(writer.Wait(), 0);
+    ASSERT_TRUE(fs::exists(dir + "/t.JNL"));
+}
+
+// While a reader keeps the table open: the reader's next look rolls the journal
+// back, without reopening.
 TEST(CrashSafety, AReaderThatKeptTheTableOpenRollsBackAHalfCommit) {
     TTempDir dir;
     MakeTable(dir.Dir());
@@ -215,29 +242,7 @@ TEST(CrashSafety, AReaderThatKeptTheTableOpenRollsBackAHalfCommit) {
     {
         auto reader = OpenCursor(d, false);
         EXPECT_EQ(reader->GetRecordCount(), 300);
-        TChild writer([&](const TChild&) {
-            SetJournalSpillBytesForTests(1);  // every write reaches the file at once
-            TDataSession s;
-            TDataDirectory& wd = s.OpenDirectory("db", dir.Dir());
-            auto c = OpenCursor(wd, false);
-            wd.StartTransaction();
-            std::vector<std::uint8_t> r(c->RecordSize());
-            c->SetToBegin();
-            for (int i = 0; i < 40 && c->GetNextRecord(r) == 0; ++i) {
-                PutIntegerField(r, c->Fields()[kValue - 1], -1);
-                c->ModifyRecord(r, true, false);
-            }
-            // The commit's first half: the records and the data header, not the rest.
-            TDataTable& t = c->Table();
-            t.WriteLock();
-            t.Journal()->Begin();
-            t.Data().FlushRecords(false);
-            t.Data().WriteHeader(true, false);
-            ::_exit(fs::exists(t.JournalPath()) ? 0 : 1);
-            return 1;
-        });
-        ASSERT_EQ(writer.Wait(), 0);
-        ASSERT_TRUE(fs::exists(dir.File("t.JNL")));
+        LeaveHalfACommit(dir.Dir());
         std::vector<std::uint8_t> r(reader->RecordSize());
         reader->SetToBegin();
         int rows = 0;
@@ -249,6 +254,20 @@ TEST(CrashSafety, AReaderThatKeptTheTableOpenRollsBackAHalfCommit) {
         EXPECT_FALSE(fs::exists(dir.File("t.JNL")));
     }
     session.CloseDirectory(d);
+    EXPECT_EQ(Rows(dir.Dir()), before);
+}
+
+// The engine tool reads the files itself: it rolls the journal back first, says so,
+// and then finds the table sound.
+TEST(CrashSafety, TheEngineToolRollsBackAHalfCommitBeforeItLooks) {
+    TTempDir dir;
+    MakeTable(dir.Dir());
+    const std::string before = Rows(dir.Dir());
+    LeaveHalfACommit(dir.Dir());
+    const quorvane::testing::TRun verify = Reruzo("verify " + Quote(dir.File("t")));
+    EXPECT_EQ(verify.code, 0) << verify.out << verify.err;
+    EXPECT_NE(verify.err.find("an unfinished commit of"), std::string::npos) << verify.err;
+    EXPECT_FALSE(fs::exists(dir.File("t.JNL")));
     EXPECT_EQ(Rows(dir.Dir()), before);
 }
 

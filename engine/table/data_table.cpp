@@ -162,18 +162,33 @@ void TDataTable::AttachJournal() {
 bool TDataTable::JournalFound() const { return !journalPath_.empty() && JournalExists(journalPath_); }
 
 void TDataTable::RecoverJournal() {
-    const std::string dataPath = data_->PathOnDisk();
-    TJournalRecovery files({dataPath, index_->PathOnDisk(), blob_->PathOnDisk()}, directory_.Path(), name_);
-    files.Open();
+    RollBackTableJournal(directory_.Path(), name_,
+                         {data_->PathOnDisk(), index_->PathOnDisk(), blob_->PathOnDisk()}, journalPath_);
+}
+
+bool RollBackTableJournal(const std::string& directory, const std::string& table,
+                          std::array<std::string, kJournalFiles> files, std::string journal) {
+    if (files[0].empty()) {
+        const char* extensions[] = {".DAT", ".IDX", ".BLB"};
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            TFileHandler h;
+            h.SetFileName(TableFileName(directory, table, extensions[i]));
+            files[i] = h.PathOnDisk();
+        }
+    }
+    if (journal.empty()) journal = JournalPathFor(files[0]);
+    if (!JournalExists(journal)) return false;
+    TJournalRecovery recovery(files, directory, table);
+    recovery.Open();
     // A table another process holds exclusively is that process's: its journal too.
-    if (!files.Lock(0, kShareModeByte, 1, true)) return;
+    if (!recovery.Lock(0, kShareModeByte, 1, true)) return false;
     // The write locks wait for a writer that is alive to finish its commit, which
     // deletes its journal; and they keep every reader out during the rollback.
-    const bool locked = Retrying([&] { return files.Lock(0, kTableWriteByte, 1, false); }) &&
-                        Retrying([&] { return files.Lock(1, kWriteRegionOffset, kWriteRegionLength, false); }) &&
-                        Retrying([&] { return files.Lock(2, kWriteRegionOffset, kWriteRegionLength, false); });
-    if (!locked) Raise(RERUZO_LOCKTIMEOUT);
-    RollBackJournal(journalPath_, files);
+    const bool locked = Retrying([&] { return recovery.Lock(0, kTableWriteByte, 1, false); }) &&
+                        Retrying([&] { return recovery.Lock(1, kWriteRegionOffset, kWriteRegionLength, false); }) &&
+                        Retrying([&] { return recovery.Lock(2, kWriteRegionOffset, kWriteRegionLength, false); });
+    if (!locked) RaiseEngineError(RERUZO_LOCKTIMEOUT, {.database = directory, .table = table});
+    return RollBackJournal(journal, recovery);
 }
 
 void TDataTable::CloseFiles() {

@@ -18,6 +18,7 @@
 // A table object is used from its session's thread only.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -77,6 +78,15 @@ struct TTableStructure : TNewTableOptions {
 // RERUZO_INDEXLIMIT, RERUZO_BLOBLIMIT, RERUZO_INVALIDFIELDNAME, RERUZO_INVALIDFLDTYPE,
 // RERUZO_INVALIDVCHKSTRUCT, and the index errors).
 void ValidateTableStructure(TTableStructure& structure, const std::string& directory, const std::string& table);
+
+// Rolls back the journal a writer that died left beside a table, through files of its
+// own and under the table's write locks (waiting for a writer that is alive to finish).
+// The paths of the data, index and BLOB files and of the journal are found from the
+// directory and table name when not given. True when a journal was rolled back; false
+// when there was none, when a live writer's commit finished meanwhile, or when another
+// process holds the table exclusively.
+bool RollBackTableJournal(const std::string& directory, const std::string& table,
+                          std::array<std::string, kJournalFiles> files = {}, std::string journal = {});
 
 struct TTableOpenOptions {
     bool Exclusive = false;

@@ -23,6 +23,7 @@
 #include "engine/storage/byte_order.h"
 #include "engine/storage/data_format.h"
 #include "engine/storage/file_layer.h"
+#include "engine/storage/write_journal.h"
 #include "tools/reruzo/json.h"
 #include "tools/reruzo/schema.h"
 #include "tools/reruzo/values.h"
@@ -527,10 +528,26 @@ int DeleteCommand(const TOptions& o) {
     return 0;
 }
 
+bool RollBackLeftJournal(const TOptions& o) {
+    if (!RollBackTableJournal(o.directory, o.table)) return false;
+    std::cerr << "reruzo: an unfinished commit of " << o.tableArgument << " was rolled back\n";
+    return true;
+}
+
 int VerifyCommand(const TOptions& o) {
     const TTextCodec codec(o.codePage);
-    TOpenDataFile data(o);
-    return VerifyTable(data.file, codec);
+    const std::string repair = "reruzo repair " + o.tableArgument;
+    TDataFile data(o.directory, o.table);
+    data.SetReadOnly(true);
+    try {
+        data.Open();
+    } catch (const ERERUZOEngineError& e) {
+        // A data file that is there but whose header or field descriptors cannot be read
+        // is damage like any other.
+        if (e.EngineCode != RERUZO_READERR && e.EngineCode != RERUZO_HEADERCORRUPT) throw;
+        return ReportUnreadable(data.FileName(), e.what(), repair);
+    }
+    return VerifyTable(data, codec, repair);
 }
 
 }  // namespace reruzo::cli

@@ -21,6 +21,7 @@ struct TOptions {
     std::string command;
     std::string directory;  // folder of the table, ending in "/"
     std::string table;      // table name without extension
+    std::string tableArgument;  // the table as the command line gave it
     int codePage = 936;
     // Every --password given, in order; the session tries each.
     std::vector<std::string> passwords;
@@ -39,6 +40,10 @@ int DumpCommand(const TOptions& o);
 // `load` (creating the table from the schema first) and `append`.
 int AppendCommand(const TOptions& o);
 int DeleteCommand(const TOptions& o);
+// A journal beside the table means that a writer died in the middle of a commit: an
+// open through the engine puts the table back as it was before that commit, so that
+// every command sees the whole table. True when a journal was rolled back.
+bool RollBackLeftJournal(const TOptions& o);
 int VerifyCommand(const TOptions& o);
 
 }  // namespace reruzo::cli

@@ -1,7 +1,7 @@
 // reruzo: the table engine's command-line tool. It describes, dumps, loads, appends
-// to, deletes from and verifies engine tables, with records as JSON lines, and runs
-// SQL statements on the tables of a folder. The command line is read here; the
-// commands themselves live in commands.cpp and sql_shell.cpp.
+// to, deletes from, verifies and repairs engine tables, with records as JSON lines,
+// and runs SQL statements on the tables of a folder. The command line is read here;
+// the commands themselves live in commands.cpp, repair.cpp and sql_shell.cpp.
 #include <strings.h>
 
 #include <charconv>
@@ -14,6 +14,7 @@
 #include "engine/errors/engine_errors.h"
 #include "tools/reruzo/commands.h"
 #include "tools/reruzo/json.h"
+#include "tools/reruzo/repair.h"
 #include "tools/reruzo/sql_shell.h"
 #include "tools/reruzo/values.h"
 
@@ -37,8 +38,17 @@ const char* const kUsage =
     "                                   the given auto-increment values (or \"_id\")\n"
     "  delete TABLE --filter TEXT [--nocase] [--nopartial]\n"
     "                                   deletes the records the filter selects\n"
-    "  verify TABLE                     checks the data file, the BLOB chains, the index trees and\n"
-    "                                   that the indexes hold exactly the records' keys\n"
+    "  verify TABLE                     checks every byte of the headers and field descriptors that\n"
+    "                                   the engine checks, the records, the BLOB chains, the index\n"
+    "                                   trees and that the indexes hold exactly the records' keys;\n"
+    "                                   prints each problem as found (at most 1000)\n"
+    "  repair TABLE                     rebuilds the indexes from the records and mends the free\n"
+    "                                   chain, the record count, the last identifier and the BLOB\n"
+    "                                   file (BLOB fields whose chain is broken are emptied);\n"
+    "                                   records a unique index refuses go to TABLE.rejected.json;\n"
+    "                                   written as TABLE.DAT.repair, .IDX.repair, .BLB.repair and\n"
+    "                                   put in place when complete, the old files kept as\n"
+    "                                   TABLE.DBK, TABLE.IBK, TABLE.BBK; needs the table to itself\n"
     "  sql    DIR [--json] [--param JSON]... [-c TEXT | FILE]\n"
     "                                   runs the SQL statements of TEXT, FILE or standard input\n"
     "                                   (an interactive shell on a terminal) on the tables of\n"
@@ -85,10 +95,11 @@ TOptions ParseCommandLine(int argc, char** argv) {
     if (argc < 2) throw TUsageError{"no command"};
     TOptions o;
     o.command = argv[1];
-    static const std::set<std::string> commands{"info", "dump", "load", "append", "delete", "verify"};
+    static const std::set<std::string> commands{"info", "dump", "load", "append", "delete", "verify", "repair"};
     if (!commands.count(o.command)) throw TUsageError{"unknown command \"" + Excerpt(o.command) + "\""};
     if (argc < 3 || argv[2][0] == '-') throw TUsageError{"no table given"};
     SplitTablePath(argv[2], o);
+    o.tableArgument = argv[2];
 
     std::set<std::string> seen;
     for (int i = 3; i < argc; ++i) {
@@ -205,10 +216,12 @@ TSqlOptions ParseSqlCommandLine(int argc, char** argv) {
 }
 
 int Run(const TOptions& o) {
+    RollBackLeftJournal(o);
     if (o.command == "info") return InfoCommand(o);
     if (o.command == "dump") return DumpCommand(o);
     if (o.command == "load" || o.command == "append") return AppendCommand(o);
     if (o.command == "delete") return DeleteCommand(o);
+    if (o.command == "repair") return RepairCommand(o);
     return VerifyCommand(o);
 }
 
