@@ -271,8 +271,10 @@ void PutFieldData(std::span<std::uint8_t> record, const TFieldDesc& desc,
     CheckSlot(record.size(), desc);
     switch (desc.FieldType) {
         case kFieldString: {
+            // Empty data (an empty string) may come without any buffer to look at.
             const auto* chars = reinterpret_cast<const char*>(data.data());
-            PutStringField(record, desc, std::string_view(chars, strnlen(chars, data.size())), rules);
+            PutStringField(record, desc, data.empty() ? std::string_view() : std::string_view(chars, strnlen(chars, data.size())),
+                           rules);
             return;
         }
         case kFieldBoolean: {
