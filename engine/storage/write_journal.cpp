@@ -389,6 +389,8 @@ void TWriteJournal::Spill() {
         f.applied = true;
         if (f.cut) f.handler->DirectTruncateAt(*f.cut);
         for (const auto& [first, bytes] : f.extents) f.handler->DirectWriteAt(first, bytes.data(), bytes.size());
+        // A cut may have been followed by a longer one that extends the file.
+        if (f.cut && f.handler->DirectSize() < f.size) f.handler->DirectTruncateAt(f.size);
         f.extents.clear();
         f.cut.reset();
     }

@@ -81,6 +81,17 @@ TEST_F(JournalFixture, ABatchIsSeenByItsReadsAndReachesTheFilesOnlyWhenItCommits
     EXPECT_EQ(journal->Stats().fileSyncs, 2u);
 }
 
+TEST_F(JournalFixture, ACutFollowedByALongerOneExtendsTheFileWithZeroBytes) {
+    journal->Begin();
+    dataFile.TruncateAt(5);
+    dataFile.TruncateAt(30);
+    dataFile.WriteAt(8, "w", 1);
+    const std::string expected = std::string("01234") + std::string(3, '\0') + "w" + std::string(21, '\0');
+    EXPECT_EQ(Read(dataFile), expected);
+    journal->Commit();
+    EXPECT_EQ(Contents(data), expected);
+}
+
 TEST_F(JournalFixture, AnAbandonedBatchLeavesTheFilesAsTheyWere) {
     journal->Begin();
     dataFile.WriteAt(0, "changed", 7);
