@@ -130,13 +130,16 @@ void TDataTable::Raise(std::uint16_t code) const {
     RaiseEngineError(code, {.database = directory_.Path(), .table = name_});
 }
 
+std::array<TFileHandler*, kJournalFiles> TDataTable::Handlers() const {
+    return {data_.get(), index_.get(), blob_.get()};
+}
+
 void TDataTable::MakeHandlers() {
     const std::string& dir = directory_.Path();
     data_ = std::make_unique<TDataFile>(dir, name_, this);
     index_ = std::make_unique<TIndexFile>(dir, name_, this);
     blob_ = std::make_unique<TBlobFile>(dir, name_, this);
-    for (TFileHandler* h : {static_cast<TFileHandler*>(data_.get()), static_cast<TFileHandler*>(index_.get()),
-                            static_cast<TFileHandler*>(blob_.get())}) {
+    for (TFileHandler* h : Handlers()) {
         h->SetExclusive(options_.Exclusive);
         h->SetReadOnly(options_.ReadOnly);
         h->SetInMemory(options_.InMemory);
@@ -192,8 +195,7 @@ bool RollBackTableJournal(const std::string& directory, const std::string& table
 }
 
 void TDataTable::CloseFiles() {
-    for (TFileHandler* h : {static_cast<TFileHandler*>(data_.get()), static_cast<TFileHandler*>(index_.get()),
-                            static_cast<TFileHandler*>(blob_.get())}) {
+    for (TFileHandler* h : Handlers()) {
         if (h) h->SetJournal(nullptr, 0);
     }
     if (journal_) journal_->Abandon();
@@ -323,8 +325,7 @@ void TDataTable::Create(const TTableStructure& s) {
         CloseFiles();
         openCount_ = 0;
         // Half a table would block the next attempt and could not be opened.
-        for (TFileHandler* h : {static_cast<TFileHandler*>(data_.get()), static_cast<TFileHandler*>(index_.get()),
-                                static_cast<TFileHandler*>(blob_.get())}) {
+        for (TFileHandler* h : Handlers()) {
             try {
                 if (h->Exists()) h->Delete();
             } catch (const ERERUZOEngineError&) {

@@ -226,6 +226,8 @@ private:
     int LockReadSlot(TFileHandler& file);
     void ReleaseAllLocks();
     void MakeHandlers();
+    // The data, index and BLOB file handlers, in the journal's order.
+    std::array<TFileHandler*, kJournalFiles> Handlers() const;
     void CloseFiles();
     void AttachJournal();
     // Rolls back the journal a writer that died left, through files of its own and
