@@ -284,6 +284,23 @@ void TRERUZOQuery::Prepare() {
     }
 }
 
+void TRERUZOQuery::ExecSQL() {
+    rowsAffected_ = -1;
+    Prepare();
+    const bool script = statement_->MoreStatements();
+    try {
+        if (!markers_.empty()) statement_->SetParameters(BoundValues());
+        statement_->Execute();
+    } catch (...) {
+        Unprepare();
+        throw;
+    }
+    rowsAffected_ = statement_->rowCount;
+    // A script's statement now holds its last statement only: the next run starts
+    // from the first again. A SELECT's result is not kept.
+    if (script || statement_->Kind() == skSelect) Unprepare();
+}
+
 void TRERUZOQuery::Unprepare() {
     Close();
     statement_.reset();

@@ -128,6 +128,13 @@ public:
 
     // Prepares the statement without running it (Open prepares when needed).
     void Prepare();
+    // Runs the statement, or every statement of a script, without opening the query:
+    // the way to run INSERT, UPDATE and DELETE (a SELECT runs and its result is
+    // dropped). Parameters bind as for Open. A script is prepared anew each time.
+    void ExecSQL();
+    // The rows the last ExecSQL inserted, updated or deleted (for a SELECT the rows of
+    // its result; the sum over a script); -1 before the first and after a failure.
+    std::int32_t RowsAffected() const { return rowsAffected_; }
     // Releases the statement (closing the query).
     void Unprepare();
     bool Prepared() const { return statement_ != nullptr; }
@@ -163,6 +170,7 @@ private:
     std::int32_t maxRowCount_ = -1;
     bool readOnly_ = false;
     std::unique_ptr<TQueryStatement> statement_;
+    std::int32_t rowsAffected_ = -1;
 };
 
 }  // namespace reruzo

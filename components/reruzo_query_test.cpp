@@ -216,5 +216,42 @@ TEST_F(QueryFixture, EngineErrorsLeaveTheQueryClosedAndLimitsApply) {
     EXPECT_GT(reports, 0);
 }
 
+TEST_F(QueryFixture, ExecSqlRunsChangesAndCountsTheRowsAffected) {
+    EXPECT_EQ(query.RowsAffected(), -1);
+    query.SQL().SetText("update items set num = num + :step where parent = 1");
+    query.ParamByName("step").SetAsInteger(100);
+    int reports = 0;
+    query.OnQueryProgress = [&](TRERUZOQuery&, int, bool&) { ++reports; };
+    query.ExecSQL();
+    EXPECT_EQ(query.RowsAffected(), 2);
+    EXPECT_FALSE(query.Active());
+    EXPECT_GT(reports, 0);
+    // Prepared once, run again with another value.
+    EXPECT_TRUE(query.Prepared());
+    query.ParamByName("step").SetAsInteger(1);
+    query.ExecSQL();
+    EXPECT_EQ(query.RowsAffected(), 2);
+
+    query.SQL().SetText("insert into items (parent, title, num) values (3, 'Taskbar', 1); delete from items where num = 42");
+    query.ExecSQL();
+    EXPECT_EQ(query.RowsAffected(), 2);  // one inserted, one deleted
+    EXPECT_FALSE(query.Prepared());
+
+    query.SQL().SetText("select title, num from items order by num");
+    query.Open();
+    EXPECT_EQ(Titles(query), (std::vector<std::string>{"Taskbar", "Desktop", ""}));
+    query.Last();
+    EXPECT_EQ(query.FieldByName("num").AsInteger(), 143);
+    query.Close();
+
+    // A failed statement changes nothing and leaves no count.
+    query.SQL().SetText("insert into items (title) values (1, 2)");
+    EXPECT_EQ(Message([&] { query.ExecSQL(); }),
+              "RERUZO Engine Error # 11949 SQL error - The number of values must match the number of table columns");
+    EXPECT_EQ(query.RowsAffected(), -1);
+    EXPECT_FALSE(query.Prepared());
+    EXPECT_EQ(db.UserCount(), 0);
+}
+
 }  // namespace
 }  // namespace reruzo

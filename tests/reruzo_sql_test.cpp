@@ -116,6 +116,40 @@ TEST_F(ReruzoSql, SeveralStatementsEachPrintTheirResult) {
     EXPECT_EQ(script.out, "{\"name\":\"carol\"}\nage\n---\n 12\n1 row\n");
 }
 
+TEST_F(ReruzoSql, ChangesReportTheRowsAffected) {
+    Load("people", kPeopleSchema, kPeopleInput);
+    TRun run = Sql("-c " + Quote(".timer off\ninsert into people (name, age, city) values ('erin', 7, 'Rome');\n"
+                                 "update people set age = age + 1 where age < 30; delete from people where city = 'Oslo';\n"
+                                 "update people set city = 'x' where age > 99;\nselect name, age from people"));
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "1 row affected\n"
+              "3 rows affected\n"
+              "1 row affected\n"
+              "0 rows affected\n"
+              "name   age\n"
+              "-----  ---\n"
+              "Alice   26\n"
+              "carol   30\n"
+              "dave    13\n"
+              "erin     8\n"
+              "4 rows\n");
+    // Under --json the counts go to standard error, the rows to standard output.
+    run = Sql("--json -c " + Quote("update people set age = 1 where name = 'dave'; select age from people where age = 1"));
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out, "{\"age\":1}\n");
+    EXPECT_EQ(run.err.rfind("1 row affected (", 0), 0u) << run.err;
+    // A key violation part way rolls the statement back, names the table, and leaves
+    // the table sound.
+    run = Sql("-c " + Quote("update people set name = 'same' where age > 5"));
+    EXPECT_EQ(run.code, 1);
+    EXPECT_TRUE(Contains(run.err, "Duplicate key found in the index")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "of the table 'people'")) << run.err;
+    EXPECT_EQ(Reruzo("verify " + Table("people")).code, 0);
+    run = Sql("--json -c " + Quote("select name from people where name = 'same'"));
+    EXPECT_EQ(run.out, "");
+}
+
 TEST_F(ReruzoSql, AveragesShowWithoutTheirHiddenCounts) {
     Load("people", kPeopleSchema, kPeopleInput);
     // Ages over 20: carol 30, Alice 25, bob 41, whose average is 32; with dave's 12 the
@@ -161,9 +195,9 @@ TEST_F(ReruzoSql, AnEngineErrorStopsTheStatementsAfterTheOnesDone) {
     EXPECT_TRUE(Contains(run.err, "nope")) << run.err;
     EXPECT_EQ(Lines(run.err).size(), 1u) << run.err;
     // Statements the engine does not run yet are errors like any other.
-    run = Sql("-c " + Quote("delete from people"));
+    run = Sql("-c " + Quote("drop table people"));
     EXPECT_EQ(run.code, 1);
-    EXPECT_TRUE(Contains(run.err, "DELETE statements are not supported yet")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "DROP TABLE statements are not supported yet")) << run.err;
     EXPECT_EQ(run.out, "");
     run = Sql("--json -c " + Quote("select * from missing"));
     EXPECT_EQ(run.code, 1);

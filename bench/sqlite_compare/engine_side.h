@@ -69,6 +69,7 @@ public:
         CreateTable("a");
         CreateTable("f");
         CreateTable("d");
+        CreateTable("t2");
         Append(*Open("d"), w.small, static_cast<int>(w.small.size()));
         main_ = Open("t");
         autocommit_ = Open("a");
@@ -240,6 +241,19 @@ public:
             }
         }
         return rows.Result();
+    }
+
+    // Prepares and executes each INSERT, UPDATE or DELETE; the rows are those they
+    // changed.
+    TResult RunModify(const std::vector<std::string>& statements) {
+        TResult r;
+        for (const std::string& text : statements) {
+            TQueryStatement statement(*dir_, false, -1);
+            statement.Prepare(text);
+            statement.Execute();
+            r.rows += statement.rowCount;
+        }
+        return r;
     }
 
 private:

@@ -59,6 +59,8 @@ public:
         // The small table of the SQL join: the main table's columns and index.
         Exec(main_, "CREATE TABLE d(id INTEGER PRIMARY KEY AUTOINCREMENT, k INTEGER, v INTEGER, s TEXT)");
         Exec(main_, "CREATE INDEX d_k ON d(k)");
+        Exec(main_, "CREATE TABLE t2(id INTEGER PRIMARY KEY AUTOINCREMENT, k INTEGER, v INTEGER, s TEXT)");
+        Exec(main_, "CREATE INDEX t2_k ON t2(k)");
         Exec(main_, "BEGIN");
         Append(main_, "d", w.small, static_cast<int>(w.small.size()));
         Exec(main_, "COMMIT");
@@ -150,6 +152,18 @@ public:
         while (q.Step()) {
             const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(*q, 1));
             AddBlob(r, sqlite3_column_int64(*q, 0), data, static_cast<std::size_t>(sqlite3_column_bytes(*q, 1)));
+        }
+        return r;
+    }
+
+    // Steps each INSERT, UPDATE or DELETE in autocommit mode; the rows are those they
+    // changed.
+    TResult RunModify(const std::vector<std::string>& statements) {
+        TResult r;
+        for (const std::string& text : statements) {
+            TStatement q(main_, text.c_str());
+            q.Step();
+            r.rows += sqlite3_changes(main_);
         }
         return r;
     }

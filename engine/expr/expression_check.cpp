@@ -134,6 +134,16 @@ std::uint8_t ArithmeticType(std::uint8_t op, std::uint8_t l, std::uint8_t r) {
     return kFieldInteger;
 }
 
+bool CastAllowed(const TExpToken& source, std::uint8_t target) {
+    if (IsNullConstant(source) || source.isParameter) return true;
+    const std::uint8_t s = source.dataType;
+    if (target == kFieldBlob) return true;
+    if (IsMemo(source)) return target == kFieldString;
+    if (s == kFieldBlob) return target == kFieldBytes;
+    if (s == kFieldBytes) return target == kFieldBytes;
+    return target != kFieldBytes;
+}
+
 namespace {
 
 class TValidator {
@@ -184,7 +194,7 @@ private:
     // to it, keeping its constant attributes aside in case it has to turn back.
     void CheckConstant(TExpToken*& slot, TExpToken* parent, bool alone) {
         TExpToken& n = *slot;
-        if (!IsStringConstant(n) || n.isNull) return;
+        if (!IsStringConstant(n) || n.isNull || o_.stringsAreConstants) return;
         const std::string text = ConstantText(n);
         if (text.empty() || text == "*" || !o_.resolve) return;
         const std::uint8_t type = n.dataType, subType = n.subType, scale = n.scale;
@@ -507,22 +517,11 @@ private:
         }
     }
 
-    // Whether a value of the source's type can be cast to the target type.
-    static bool Castable(const TExpToken& source, std::uint8_t target) {
-        if (IsNullConstant(source) || source.isParameter) return true;
-        const std::uint8_t s = source.dataType;
-        if (target == kFieldBlob) return true;
-        if (IsMemo(source)) return target == kFieldString;
-        if (s == kFieldBlob) return target == kFieldBytes;
-        if (s == kFieldBytes) return target == kFieldBytes;
-        return target != kFieldBytes;
-    }
-
     void CheckCast(TExpToken& n) {
         TExpToken& source = *n.operands.at(0);
         const std::string& ctx = o_.contextName;
         const std::uint8_t target = n.dataType;
-        if (!Castable(source, target)) {
+        if (!CastAllowed(source, target)) {
             Fail("Type mismatch between " + Kind(source) + " " + "'" + source.text + "'" + " and AS argument in " + ctx);
         }
         const TExpToken* first = n.Operand(1);

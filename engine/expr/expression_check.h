@@ -28,6 +28,9 @@ struct TValidateOptions {
     std::string contextName;
     bool booleanColumns = false;  // filters: a lone boolean column means column = TRUE
     TResolveColumn resolve;
+    // A string constant stays a constant even when it spells a column's name (values
+    // to be stored, where a quoted text is the text the user typed).
+    bool stringsAreConstants = false;
 };
 
 // Validates the tree in place, each node after its operands. `root` may be replaced
@@ -48,6 +51,10 @@ struct TPrepareOptions {
 // A rewritten copy of a validated tree; the caller keeps the copy and frees both.
 // Filters have no sub-selects; a sub-select node is copied without its query.
 TExpToken* Prepare(const TExpToken* root, const TPrepareOptions& options);
+
+// Whether a value like `source` can be cast to the target type (a NULL constant or a
+// parameter can be cast to any).
+bool CastAllowed(const TExpToken& source, std::uint8_t target);
 
 // Whether values of the two types may meet in "=" (IN lists, BETWEEN bounds, IF
 // branches and sub-select columns use the same rule).

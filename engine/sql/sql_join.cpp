@@ -115,8 +115,35 @@ std::size_t TJoinColumns::TableOf(const TExpToken& column) const {
     return 0;
 }
 
+void ReadBlobColumn(TDataCursor& cursor, std::span<const std::uint8_t> record, const TFieldDesc& field,
+                    TExpToken& into) {
+    into.kind = nkConstant;
+    into.dataType = kFieldBlob;
+    into.subType = field.SubType;
+    into.scale = 0;
+    into.isNull = FieldIsNull(record, field);
+    std::size_t size = 0;
+    if (!into.isNull) {
+        size = cursor.GetBlobSize(record, field.FieldNo);
+        into.Reserve(size + 1);
+        cursor.GetBlob(record, field.FieldNo, 0, std::span(into.value.data(), size));
+        cursor.FreeBlob(record, field.FieldNo);
+    }
+    into.dataSize = static_cast<std::uint32_t>(size);
+    into.isNull = size == 0;
+}
+
 void TJoinColumns::ReadColumn(const TExpToken& column, TExpToken& into) {
-    columns_[TableOf(column)]->ReadColumn(column, into);
+    const std::size_t table = TableOf(column);
+    TDataCursor& cursor = *tables_[table].cursor;
+    if (rows_[table] && column.fieldNo >= 1 && column.fieldNo <= cursor.Fields().size()) {
+        const TFieldDesc& field = cursor.Fields()[column.fieldNo - 1u];
+        if (field.FieldType == kFieldBlob) {
+            ReadBlobColumn(cursor, std::span(rows_[table], cursor.RecordSize()), field, into);
+            return;
+        }
+    }
+    columns_[table]->ReadColumn(column, into);
 }
 
 // ---- The plan -------------------------------------------------------------------------------

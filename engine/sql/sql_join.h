@@ -42,8 +42,13 @@ std::string ComparisonKey(std::uint8_t type, std::span<const std::uint8_t> data)
 // that table's correlation name, so that evaluation knows where to read it.
 TResolveColumn SourceColumnResolver(const std::vector<TSourceTable>& tables);
 
+// The value of a BLOB field of `record` read through the cursor of its table into
+// `into`, a BLOB node of the field's subtype (NULL when the field is).
+void ReadBlobColumn(TDataCursor& cursor, std::span<const std::uint8_t> record, const TFieldDesc& field,
+                    TExpToken& into);
+
 // Column values of the current row of every source table; a table without a row
-// (the NULL side of an outer join) reads as all NULL.
+// (the NULL side of an outer join) reads as all NULL. BLOB columns give their bytes.
 class TJoinColumns : public TColumnSource {
 public:
     explicit TJoinColumns(const std::vector<TSourceTable>& tables);
@@ -76,6 +81,9 @@ public:
     // returns false to stop.
     void ForEachRow(TJoinColumns& columns, const std::function<bool()>& row,
                     const std::function<bool(std::int32_t position, std::int32_t count)>& progress);
+    // Whether the rows are exactly those the first table's cursor shows through its
+    // filter: one table, and no condition left to test per row.
+    bool FilterDecides() const { return query_.sourceTables.size() == 1 && residual_.empty(); }
 
 private:
     struct TCondition;

@@ -104,6 +104,7 @@ TDataCursor* TDataQuery::ResultCursor() const {
 void TDataQuery::Prepare() {
     // A sub-select is prepared when the clause that holds it is validated, which may
     // come before its own turn.
+    if (kind == skInsert || kind == skUpdate || kind == skDelete) return PrepareModify();
     if (kind != skSelect || prepared_) return;
     prepared_ = true;
     if (distinct && hasGroupBy) distinct = false;
@@ -169,7 +170,8 @@ void TDataQuery::OpenSources() {
         // Where the rows combine into groups or distinct rows, the order they are read
         // in makes no difference: the first table is then walked in record order,
         // through its filter's bitmap alone, instead of along an index.
-        if (&t == &sourceTables.front() && (hasGroupBy || distinct || hasAggregateColumns())) {
+        // The table an INSERT, UPDATE or DELETE changes is walked in record order too.
+        if (&t == &sourceTables.front() && (hasGroupBy || distinct || hasAggregateColumns() || kind != skSelect)) {
             t.cursor->SetNaturalOrder(true);
         }
         t.cursor->OpenCursor();
@@ -431,6 +433,14 @@ bool TDataQuery::DecideLive() {
     if (!requestLive || !intoTableName.empty() || intoMemory || distinct || sourceTables.size() != 1 || grouped ||
         hasHaving || (hasOrderBy && !orderIndexFound_))
         return false;
+    if (insertSelect) {
+        // The INSERT evaluates the columns on the source row itself, unless the rows
+        // go into the table they come from: they are copied first then, so that the
+        // INSERT reads the rows that were there when it began.
+        const TDataQuery& insert = *statement_.MainQuery();
+        const TDataCursor* target = insert.sourceTables.empty() ? nullptr : insert.sourceTables.front().cursor.get();
+        return !unionQuery && !(target && target->IsOpen() && &target->Table() == &sourceTables.front().cursor->Table());
+    }
     // A live result is the source table's own cursor, so it shows exactly the table's
     // columns: anything but all of them, in their order, needs a copy.
     const std::vector<TFieldDesc>& fields = sourceTables.front().cursor->Fields();
@@ -517,6 +527,7 @@ void TDataQuery::MakeResultTable() {
 // ---- Running -------------------------------------------------------------------------------
 
 void TDataQuery::Execute() {
+    if (kind == skInsert || kind == skUpdate || kind == skDelete) return ExecuteModify();
     // The parts after a UNION are run by the query that holds their result.
     if (kind != skSelect || unionPart) return;
     const std::int64_t start = NowMs();

@@ -7,17 +7,14 @@
 #include <functional>
 #include <initializer_list>
 
+#include "engine/sql/sql_grammar.h"
 #include "engine/sql/sql_statement.h"
 #include "platform/nls.h"
 
 namespace reruzo {
 namespace {
 
-constexpr const char* kStatementContext = "SQL statement";
-constexpr const char* kWhereContext = "WHERE or JOIN clause";
-
-bool IsName(const TExpressionParser& p) { return p.TokenKind() == tkSymbol || p.TokenKind() == tkString; }
-bool IsNameOrBracket(const TExpressionParser& p) { return IsName(p) || p.TokenKind() == tkBracketName; }
+using namespace grammar;
 
 bool ContainsAggregate(const TExpToken* n) {
     if (!n) return false;
@@ -35,13 +32,6 @@ TAggregateKind AggregateKindOf(std::uint8_t op) {
         default: return akNone;
     }
 }
-
-// Restores the statement's context name however a clause's parse ends.
-struct TClauseContext {
-    TClauseContext(TExpressionParser& parser, const char* name) : p(parser) { p.SetContextName(name); }
-    ~TClauseContext() { p.SetContextName(kStatementContext); }
-    TExpressionParser& p;
-};
 
 }  // namespace
 
@@ -168,26 +158,7 @@ void TDataQuery::ParseInto() {
     p.NextToken();
 }
 
-bool TDataQuery::EndsTableReference() const {
-    const TExpressionParser& p = statement_.Parser();
-    for (const char* word : {"LEFT", "RIGHT", "INNER", "JOIN", "FULL", "ON", "WHERE", "UNION", "ORDER", "GROUP", "HAVING",
-                             "TOP", "RANGE", "WITH", "ENCRYPTED", "LANGUAGE", "NOJOINOPTIMIZE"}) {
-        if (p.TokenIs(word)) return true;
-    }
-    return insertSelect && (p.TokenIs("NOAUTOINC") || p.TokenIs("COMMIT"));
-}
-
-void TDataQuery::ParseTableReference(const char* missingName, bool atFront) {
-    TExpressionParser& p = statement_.Parser();
-    TSourceTable table;
-    if (p.TokenIs("MEMORY")) {
-        table.memory = true;
-        table.directory = "Memory";
-        p.NextToken();
-    }
-    if (!IsName(p)) p.Fail(missingName + p.TokenText() + "'");
-    std::string name = p.TokenText();
-    p.NextToken();
+void SetSourceTableName(TSourceTable& table, std::string name) {
     // A name with a path: the folder holds the table, the last part names it.
     const auto slash = name.find_last_of("/\\");
     if (slash != std::string::npos) {
@@ -197,6 +168,36 @@ void TDataQuery::ParseTableReference(const char* missingName, bool atFront) {
     if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
     table.tableName = name;
     table.correlationName = name;
+}
+
+bool TDataQuery::EndsTableReference() const {
+    const TExpressionParser& p = statement_.Parser();
+    // The words that may follow a table reference of this statement.
+    static constexpr std::initializer_list<const char*> kSelect = {
+        "LEFT", "RIGHT", "INNER", "JOIN", "FULL", "ON", "WHERE", "UNION", "ORDER", "GROUP", "HAVING",
+        "TOP", "RANGE", "WITH", "ENCRYPTED", "LANGUAGE", "NOJOINOPTIMIZE"};
+    static constexpr std::initializer_list<const char*> kUpdate = {
+        "LEFT", "RIGHT", "INNER", "JOIN", "FULL", "ON", "WHERE", "NOAUTOINC", "COMMIT", "NOJOINOPTIMIZE"};
+    static constexpr std::initializer_list<const char*> kDelete = {
+        "LEFT", "RIGHT", "INNER", "JOIN", "FULL", "ON", "WHERE", "COMMIT", "NOJOINOPTIMIZE"};
+    const auto& words = kind == skUpdate ? kUpdate : kind == skDelete ? kDelete : kSelect;
+    for (const char* word : words) {
+        if (p.TokenIs(word)) return true;
+    }
+    return insertSelect && (p.TokenIs("NOAUTOINC") || p.TokenIs("COMMIT"));
+}
+
+TSourceTable TDataQuery::ReadTableReference(const char* missingName) {
+    TExpressionParser& p = statement_.Parser();
+    TSourceTable table;
+    if (p.TokenIs("MEMORY")) {
+        table.memory = true;
+        table.directory = "Memory";
+        p.NextToken();
+    }
+    if (!IsName(p)) p.Fail(missingName + p.TokenText() + "'");
+    SetSourceTableName(table, p.TokenText());
+    p.NextToken();
     if (p.TokenIs("AS")) {
         p.NextToken();
         if (!IsNameOrBracket(p)) p.Fail("Symbol or string expected after AS keyword, instead found '" + p.TokenText() + "'");
@@ -206,13 +207,22 @@ void TDataQuery::ParseTableReference(const char* missingName, bool atFront) {
         table.correlationName = p.TokenText();
         p.NextToken();
     }
+    return table;
+}
+
+void TDataQuery::AddSourceTable(TSourceTable table, bool atFront) {
     for (const TSourceTable& other : sourceTables) {
         if (SameSqlName(other.correlationName, table.correlationName)) {
-            p.Fail("Duplicate table correlation name '" + table.correlationName + "' found in source tables");
+            statement_.Parser().Fail("Duplicate table correlation name '" + table.correlationName +
+                                     "' found in source tables");
         }
     }
     table.tableNumber = static_cast<std::uint16_t>(sourceTables.size() + 1);
     sourceTables.insert(atFront ? sourceTables.begin() : sourceTables.end(), std::move(table));
+}
+
+void TDataQuery::ParseTableReference(const char* missingName, bool atFront) {
+    AddSourceTable(ReadTableReference(missingName), atFront);
 }
 
 void TDataQuery::ParseFrom() {
@@ -233,13 +243,20 @@ void TDataQuery::ParseJoins() {
     auto expected = [&p](const std::string& message) { p.Fail(message + p.TokenText() + "'"); };
     for (;;) {
         TJoinKind joinKind = jkInner;
+        const char* statement = kind == skUpdate ? "UPDATE" : kind == skDelete ? "DELETE" : "SELECT";
         if (p.TokenIs("FULL")) {
-            p.Fail("Full outer joins are currently not supported in RERUZO SQL SELECT statements");
+            p.Fail(std::string("Full outer joins are currently not supported in RERUZO SQL ") + statement + " statements");
         } else if (p.TokenIs("INNER")) {
             p.NextToken();
             if (!p.TokenIs("JOIN")) expected("JOIN keyword expected after INNER keyword, instead found '");
         } else if (p.TokenIs("LEFT") || p.TokenIs("RIGHT")) {
             const bool left = p.TokenIs("LEFT");
+            // A RIGHT JOIN's table goes first, where the table an UPDATE or DELETE
+            // changes must stay.
+            if (!left && kind != skSelect) {
+                p.Fail(std::string("Right outer joins are currently not supported in RERUZO SQL ") + statement +
+                       " statements");
+            }
             joinKind = left ? jkLeftOuter : jkRightOuter;
             p.NextToken();
             if (p.TokenIs("OUTER")) p.NextToken();

@@ -227,6 +227,12 @@ void TDataQuery::Parse() {
     }
     requestLive = true;
     maxRowCount = -1;
+    switch (kind) {
+        case skInsert: return ParseInsert();
+        case skUpdate: return ParseUpdate();
+        case skDelete: return ParseDelete();
+        default: break;
+    }
     static const char* const kNames[] = {"", "", "INSERT", "UPDATE", "DELETE", "CREATE TABLE",
                                          "ALTER TABLE", "DROP TABLE", "CREATE INDEX", "DROP INDEX"};
     p.Fail(std::string(kNames[kind]) + " statements are not supported yet");

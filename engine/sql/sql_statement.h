@@ -1,8 +1,10 @@
 // SQL statements: a statement object owns the parser of its text and the queries it
-// parses (the main query, the queries after UNION and the sub-selects of IN
-// predicates), splits the text into statements separated by ";" and dispatches each
-// by its first keyword. SELECT is parsed here in full (sql_select_parser.cpp); the
-// other statement kinds are refused until the engine runs them.
+// parses (the main query, the queries after UNION, the sub-selects of IN predicates
+// and the SELECT of an INSERT ... SELECT), splits the text into statements separated
+// by ";" and dispatches each by its first keyword. SELECT is parsed in
+// sql_select_parser.cpp and run in sql_select.cpp; INSERT, UPDATE and DELETE are
+// parsed in sql_modify_parser.cpp and run in sql_modify.cpp; the table definition
+// statements are refused until the engine runs them.
 //
 // Parsing never touches a table: every name is kept as written, and tables are opened
 // when a query is prepared for execution. Every syntax error is an engine error
@@ -24,6 +26,7 @@
 
 namespace reruzo {
 
+class TColumnSource;
 class TGroupCombiner;
 class TJoinColumns;
 class TJoinPlan;
@@ -62,6 +65,11 @@ struct TSourceTable {
     TDataDirectory* openedDirectory = nullptr;
     std::unique_ptr<TDataCursor> cursor;
 };
+
+// Sets the table name as written: a path before it names the folder (unless the
+// table is in memory), an extension after it is dropped; the correlation name is
+// the table name.
+void SetSourceTableName(TSourceTable& table, std::string name);
 
 enum TAggregateKind : std::uint8_t { akNone = 0, akSum, akCount, akMin, akMax, akAvg };
 
@@ -107,6 +115,32 @@ struct TTableJoin {
 };
 
 enum TUnionKind : std::uint8_t { ukNone = 0, ukUnion = 1, ukUnionAll = 2 };
+
+// A column an INSERT or UPDATE stores into, in the order written.
+struct TUpdateField {
+    std::string columnName;  // as written; prepared: as the table defines it
+    std::string qualifier;   // as written ("" when none); prepared: the table's correlation name
+    std::string columnText;  // the column as written, for messages
+    // Prepared: the column in the target table.
+    std::uint16_t fieldNo = 0;
+    std::uint8_t dataType = 0;
+    std::uint8_t subType = 0;
+    std::uint16_t size = 0;
+    std::uint8_t scale = 0;
+    TSourceTable* sourceTable = nullptr;
+};
+
+// The value an INSERT or UPDATE stores into the column of the same position.
+struct TUpdateValue {
+    TExpTree expression;
+    std::string text;  // as written, for messages
+    // Prepared: the expression as evaluated, and the conversion to the column's type
+    // (a CAST whose operand is a constant the value is put into).
+    TExpTree prepared;
+    TExpTree cast;
+};
+
+struct TModifyState;
 
 // One SELECT block or one other statement.
 class TDataQuery {
@@ -159,6 +193,17 @@ public:
     // table references).
     bool insertSelect = false;
 
+    // INSERT, UPDATE and DELETE: the target is source table 1.
+    std::vector<TUpdateField> updateFields;
+    std::vector<TUpdateValue> updateValues;
+    bool insertWithSelect = false;
+    TDataQuery* selectQuery = nullptr;  // the SELECT of an INSERT ... SELECT; owned by the statement
+    bool noAutoInc = false;
+    std::int32_t commitInterval = 0;
+    bool intervalGiven = false;
+    bool flush = false;
+    bool hasBlobColumns = false;
+
     // Prepared and executed (sql_select.cpp).
     bool live = false;
     bool grouped = false;         // GROUP BY, or aggregates without it
@@ -182,10 +227,18 @@ public:
 
 private:
     void ParseSelect();
+    void ParseInsert();
+    void ParseUpdate();
+    void ParseDelete();
+    void ParseCommit();
+    void ParseStatementEnd(const char* statement);
     void ParseSelectList();
     void ParseInto();
     void ParseFrom();
     void ParseTableReference(const char* missingName, bool atFront);
+    // A table name with its path and MEMORY as written, and its correlation name.
+    TSourceTable ReadTableReference(const char* missingName);
+    void AddSourceTable(TSourceTable table, bool atFront);
     void ParseJoins();
     void ParseTrailingClauses();
     void ParseGroupBy();
@@ -210,6 +263,14 @@ private:
     void MakeResultTable();
     void CopyRows();
     void MakeRow(TJoinColumns& columns, std::span<std::uint8_t> out);
+    // INSERT, UPDATE and DELETE (sql_modify.cpp).
+    void PrepareModify();
+    void ResolveTargetColumns();
+    void CheckValues();
+    void ExecuteModify();
+    void InsertValues();
+    void RunRows(TModifyState& state);
+    void StoreValues(TModifyState& state, TColumnSource& columns, std::span<std::uint8_t> record);
 
     TQueryStatement& statement_;
     std::unique_ptr<TJoinPlan> plan_;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -100,6 +101,10 @@ public:
     void SetForceBufferFlush(bool on) { forceBufferFlush_ = on; }
     bool StrictChangeDetection() const { return strictChangeDetection_; }
     void SetStrictChangeDetection(bool on) { strictChangeDetection_ = on; }
+    // Called when an INSERT (code 1), UPDATE (2) or DELETE (3) is prepared, with the
+    // database directory of the table it changes; empty unless a caller sets it.
+    std::function<void(TDataDirectory& directory, int code)> StatementCallback;
+
     std::uint8_t LockRetryCount() const { return lockRetryCount_; }
     void SetLockRetryCount(std::uint8_t count) { lockRetryCount_ = count; }
     std::uint16_t LockWaitTime() const { return lockWaitTime_; }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 
 namespace reruzo {
 namespace {
@@ -12,6 +13,41 @@ constexpr std::size_t kGrowWords = 64;  // 256 bytes
 constexpr std::uint32_t kAllSet = 0xFFFFFFFFu;
 
 int PopCount(std::uint32_t w) { return __builtin_popcount(w); }
+
+// The set bits of words [0, count). Positioning a cursor in record order counts the
+// bits before a record, so this runs over the whole bitmap once per positioning: with
+// the processor's population count instruction where it has one.
+std::int32_t CountPortable(const std::uint32_t* words, std::uint32_t count) {
+    std::int32_t n = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t w = words[i];
+        if (w == 0) continue;
+        n += w == kAllSet ? 32 : PopCount(w);
+    }
+    return n;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("popcnt"))) std::int32_t CountWithInstruction(const std::uint32_t* words, std::uint32_t count) {
+    std::int64_t n = 0;
+    std::uint32_t i = 0;
+    for (; i + 2 <= count; i += 2) {
+        std::uint64_t pair = 0;
+        std::memcpy(&pair, words + i, sizeof pair);
+        n += __builtin_popcountll(pair);
+    }
+    if (i < count) n += __builtin_popcount(words[i]);
+    return static_cast<std::int32_t>(n);
+}
+#endif
+
+std::int32_t CountSetBits(const std::uint32_t* words, std::uint32_t count) {
+#if defined(__x86_64__)
+    static const bool instruction = __builtin_cpu_supports("popcnt");
+    if (instruction) return CountWithInstruction(words, count);
+#endif
+    return CountPortable(words, count);
+}
 
 // The position (0..31) of the k-th (1-based) set bit of w, counting from the lowest.
 int NthSetBit(std::uint32_t w, int k) {
@@ -107,12 +143,7 @@ std::int32_t TRecordsBitmap::CountBefore(std::int32_t r) const {
     r = std::clamp(r, 1, size_ + 1);
     const auto bits = static_cast<std::uint32_t>(r - 1);
     const std::uint32_t whole = bits / 32;
-    std::int32_t n = 0;
-    for (std::uint32_t i = 0; i < whole; ++i) {
-        const std::uint32_t w = words_[i];
-        if (w == 0) continue;
-        n += w == kAllSet ? 32 : PopCount(w);
-    }
+    std::int32_t n = CountSetBits(words_.data(), whole);
     if (bits % 32 != 0) n += PopCount(words_[whole] & ((std::uint32_t{1} << (bits % 32)) - 1));
     return n;
 }

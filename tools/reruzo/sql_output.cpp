@@ -105,8 +105,8 @@ void PrintTable(TDataCursor& cursor, std::size_t columns, const TTextCodec& code
 
 }  // namespace
 
-std::string RowCountLine(std::int32_t rows, double seconds, bool timer) {
-    std::string line = std::to_string(rows) + (rows == 1 ? " row" : " rows");
+std::string RowCountLine(std::int32_t rows, double seconds, bool timer, bool affected) {
+    std::string line = std::to_string(rows) + (rows == 1 ? " row" : " rows") + (affected ? " affected" : "");
     if (timer) {
         char time[32];
         std::snprintf(time, sizeof time, " (%.3f s)", seconds);
@@ -152,7 +152,9 @@ std::string AlignedTable(const std::vector<std::string>& header, const std::vect
 
 void PrintResult(TQueryStatement& statement, const TTextCodec& codec, const TOutputSettings& settings,
                  std::ostream& out, std::ostream& err) {
-    const std::string count = RowCountLine(statement.rowCount, statement.executionTime, settings.timer) + "\n";
+    const TStatementKind kind = statement.Kind();
+    const bool changes = kind == skInsert || kind == skUpdate || kind == skDelete;
+    const std::string count = RowCountLine(statement.rowCount, statement.executionTime, settings.timer, changes) + "\n";
     TDataCursor* cursor = statement.Kind() == skSelect ? statement.ResultCursor() : nullptr;
     if (!cursor) {
         (settings.json ? err : out) << count;

@@ -18,8 +18,9 @@ struct TOutputSettings {
     bool timer = true;   // the count line gives the execution time
 };
 
-// "N rows (T s)" ("1 row" for one; without the time when the timer is off).
-std::string RowCountLine(std::int32_t rows, double seconds, bool timer);
+// "N rows (T s)" ("1 row" for one; without the time when the timer is off); with
+// `affected`, "N rows affected (T s)".
+std::string RowCountLine(std::int32_t rows, double seconds, bool timer, bool affected = false);
 
 // The text a value shows in a table: its JSON form, strings without their quotes,
 // NULL as "NULL", control characters as JSON escapes so that a row stays one line.
