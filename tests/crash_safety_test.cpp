@@ -14,10 +14,12 @@
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "engine/errors/engine_errors.h"
 #include "engine/sql/expression_filter.h"
+#include "engine/sql/sql_statement.h"
 #include "engine/table/data_cursor.h"
 #include "engine/table/data_session.h"
 #include "tests/support/child_process.h"
@@ -202,6 +204,65 @@ TEST(CrashSafety, AWriterKilledDuringItsCommitLeavesTheTableBeforeOrAfter) {
     // Both outcomes occur: the kills did fall inside commits.
     EXPECT_GT(asBefore, 0);
     EXPECT_GT(asAfter, 0);
+}
+
+// An UPDATE through SQL commits every 25 rows: killed at any moment it leaves whole
+// rows, a multiple of 25 of them changed (or all), and nothing for repair to do.
+TEST(CrashSafety, AnSqlUpdateKilledPartWayKeepsItsIntermediateCommits) {
+    TTempDir original;
+    MakeTable(original.Dir());
+    const char* const update = "update t set value = -value, name = name + 'x', memo = memo + 'y' commit interval 25";
+    auto run = [&](const std::string& dir, const TChild* self) {
+        TDataSession session;
+        TDataDirectory& d = session.OpenDirectory("db", dir);
+        {
+            TQueryStatement statement(d);
+            statement.Prepare(update);
+            if (self) self->Tell('s');
+            statement.Execute();
+        }
+        session.CloseDirectory(d);
+    };
+    // How long the whole statement takes, in a copy.
+    TTempDir done;
+    CopyTable(original.Dir(), done.Dir());
+    const auto start = std::chrono::steady_clock::now();
+    run(done.Dir(), nullptr);
+    const auto micros = std::max<long long>(
+        200, std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
+
+    std::mt19937 rng(20261210);
+    std::uniform_int_distribution<long long> delay(0, micros * 11 / 10);
+    TTempDir work;
+    std::set<int> counts;
+    for (int trial = 0; trial < 20; ++trial) {
+        CopyTable(original.Dir(), work.Dir());
+        {
+            TChild child([&](const TChild& self) {
+                run(work.Dir(), &self);
+                return 0;
+            });
+            ASSERT_EQ(child.Hear(), 's') << "trial " << trial;
+            std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
+            ::kill(child.Pid(), SIGKILL);
+            child.Wait();
+        }
+        // Each row changed whole or not at all.
+        int changed = 0;
+        std::istringstream rows(Rows(work.Dir()));
+        for (std::string line; std::getline(rows, line);) {
+            const bool negative = line.find(",-") != std::string::npos;
+            const std::string name = line.substr(0, line.rfind(','));
+            EXPECT_EQ(negative, name.back() == 'x') << "trial " << trial << ": " << line;
+            changed += negative ? 1 : 0;
+        }
+        EXPECT_EQ(changed % 25, 0) << "trial " << trial;
+        counts.insert(changed);
+        const quorvane::testing::TRun verify = Reruzo("verify " + Quote(work.File("t")));
+        EXPECT_EQ(verify.code, 0) << "trial " << trial << ": " << verify.out << verify.err;
+    }
+    // The kills fell at different points of the statement.
+    EXPECT_GT(counts.size(), 2u);
 }
 
 // A writer that dies with half its commit in the files: the records and the data

@@ -52,6 +52,7 @@ protected:
         c.SetTableName(name);
         c.OpenCursor();
         std::vector<std::uint8_t> r(c.RecordSize());
+        directory.StartTransaction();
         for (int i = 1; i <= rows; ++i) {
             c.InitRecord(r);
             PutIntegerField(r, c.Fields()[1], i);
@@ -59,6 +60,7 @@ protected:
             PutStringField(r, c.Fields()[3], "r" + std::to_string(i));
             c.AppendRecord(r, false);
         }
+        directory.Commit(true, false);
     }
 
     std::int32_t Exec(const std::string& text, TQueryStatement::TProgress progress = {},
@@ -222,27 +224,27 @@ TEST_F(SqlModify, InsertValuesStoresConvertedValuesAndDefaults) {
 }
 
 TEST_F(SqlModify, UpdateChangesEveryQualifyingRowExactlyOnce) {
-    MakeTable(3000);
+    MakeTable(1200);
     // The key of an index moves every row along that index's order.
-    EXPECT_EQ(Exec("update t set k = k + 1"), 3000);
-    EXPECT_EQ(Column("k"), Numbers(2, 3001));
-    // Rows move within the range the filter selects (from 2..1001 to 1002..2001,
-    // which already holds rows the filter chose).
-    EXPECT_EQ(Exec("update t set k = k + 1000 where k between 2 and 2001"), 2000);
-    std::vector<std::string> expected = Numbers(1002, 3001);
-    const std::vector<std::string> rest = Numbers(2002, 3001);
+    EXPECT_EQ(Exec("update t set k = k + 1"), 1200);
+    EXPECT_EQ(Column("k"), Numbers(2, 1201));
+    // Rows move within the range the filter selects (from 2..801 to 402..1201, which
+    // already holds rows the filter chose).
+    EXPECT_EQ(Exec("update t set k = k + 400 where k between 2 and 801"), 800);
+    std::vector<std::string> expected = Numbers(402, 1201);
+    const std::vector<std::string> rest = Numbers(802, 1201);
     expected.insert(expected.end(), rest.begin(), rest.end());
     EXPECT_EQ(Column("k"), expected);
     // The primary key moves every row to the end of the primary index.
-    EXPECT_EQ(Exec("update t set id = id + 5000 noautoinc"), 3000);
-    EXPECT_EQ(Column("id"), Numbers(5001, 8000));
+    EXPECT_EQ(Exec("update t set id = id + 5000 noautoinc"), 1200);
+    EXPECT_EQ(Column("id"), Numbers(5001, 6200));
     // A row moved into the filter's range is not taken again.
-    EXPECT_EQ(Exec("update t set u = u + 3000 where u <= 3000"), 3000);
-    EXPECT_EQ(Column("u"), Numbers(3001, 6000));
+    EXPECT_EQ(Exec("update t set u = u + 1200 where u <= 1200"), 1200);
+    EXPECT_EQ(Column("u"), Numbers(1201, 2400));
     // Every value reads the row as it was: a swap swaps.
     EXPECT_EQ(Exec("update t set k = u, u = k where id = 5001"), 1);
-    EXPECT_EQ(Column("k").front(), "3001");
-    EXPECT_EQ(Column("u").front(), "1002");
+    EXPECT_EQ(Column("k").front(), "1201");
+    EXPECT_EQ(Column("u").front(), "402");
 }
 
 TEST_F(SqlModify, DeleteRemovesExactlyTheRowsThatQualified) {
@@ -333,7 +335,7 @@ TEST_F(SqlModify, IntermediateCommitsReachTheDiskEveryInterval) {
 }
 
 TEST_F(SqlModify, DefaultCommitIntervalFollowsTheRecordSize) {
-    MakeTable(2000);
+    MakeTable(1300);
     TDataCursor c(directory);
     c.SetTableName("t");
     c.OpenCursor();
@@ -350,7 +352,7 @@ TEST_F(SqlModify, DefaultCommitIntervalFollowsTheRecordSize) {
     EXPECT_GT(*std::max_element(onDisk.begin(), onDisk.end()), 0);
     EXPECT_EQ(Column("k"), [] {
         std::vector<std::string> v;
-        for (int i = 1; i <= 2000; ++i) v.push_back(std::to_string(-i));
+        for (int i = 1; i <= 1300; ++i) v.push_back(std::to_string(-i));
         return v;
     }());
 }
@@ -390,6 +392,39 @@ TEST_F(SqlModify, AnErrorRollsBackToTheLastIntermediateCommit) {
     EXPECT_NE(Error("update t set name = 'y', u = 1000 where k > 51").find("Duplicate key"), std::string::npos);
     const std::vector<std::string> after = Column("name");
     EXPECT_EQ(std::count(after.begin(), after.end(), "y"), 0);
+}
+
+TEST_F(SqlModify, ARecordLockedElsewhereStopsTheUpdateWithItsTable) {
+    MakeTable(100);
+    session.SetLockRetryCount(2);
+    session.SetLockWaitTime(5);
+    // Another process edits record 60 and holds its lock.
+    TChild holder([this](TChild& me) {
+        TDataSession own;
+        TDataDirectory& d = own.OpenDirectory("", dir.Dir());
+        TDataCursor c(d);
+        c.SetTableName("t");
+        c.SetNaturalOrder(true);
+        c.OpenCursor();
+        c.SetToRecNo(60);
+        std::vector<std::uint8_t> r(c.RecordSize());
+        if (c.GetCurRecord(r, false) != 0 || c.GetCurRecord(r, true) != 0) return 1;
+        me.Tell('L');
+        me.Await();
+        c.WriteUnlockRecord(0);
+        return 0;
+    });
+    ASSERT_EQ(holder.Hear(), 'L');
+    const std::string message = Error("update t set name = 'x' commit interval 25");
+    EXPECT_NE(message.find("Record in the table 't' is in use by another user"), std::string::npos) << message;
+    const std::vector<std::string> names = Column("name");
+    EXPECT_EQ(std::count(names.begin(), names.end(), "x"), 50);
+    EXPECT_EQ(names[49], "x");
+    EXPECT_EQ(names[50], "r51");
+    holder.Say('g');
+    EXPECT_EQ(holder.Wait(), 0);
+    // Once the record is free the same statement runs through.
+    EXPECT_EQ(Exec("update t set name = 'x' commit interval 25"), 100);
 }
 
 TEST_F(SqlModify, AnOuterTransactionIsTheCallersToCommitOrRollBack) {

@@ -439,7 +439,11 @@ bool TDataQuery::DecideLive() {
         // INSERT reads the rows that were there when it began.
         const TDataQuery& insert = *statement_.MainQuery();
         const TDataCursor* target = insert.sourceTables.empty() ? nullptr : insert.sourceTables.front().cursor.get();
-        return !unionQuery && !(target && target->IsOpen() && &target->Table() == &sourceTables.front().cursor->Table());
+        const bool readsTarget =
+            target && target->IsOpen() && std::any_of(sourceTables.begin(), sourceTables.end(), [&](const TSourceTable& t) {
+                return &t.cursor->Table() == &target->Table();
+            });
+        return !unionQuery && !readsTarget;
     }
     // A live result is the source table's own cursor, so it shows exactly the table's
     // columns: anything but all of them, in their order, needs a copy.
