@@ -388,6 +388,18 @@ TEST_F(SqlModify, AnErrorRollsBackToTheLastIntermediateCommit) {
     // The indexes agree with the records: the rolled-back keys are gone from them.
     EXPECT_EQ(Exec("delete from t where u between 992 and 999"), 0);
     EXPECT_EQ(Exec("delete from t where u between 942 and 991"), 50);
+    // A required field left NULL part way: the same.
+    TTableStructure required;
+    required.Fields = {MakeFieldDesc("n", kFieldInteger), MakeFieldDesc("s", kFieldString, 10)};
+    required.Fields[1].Required = 1;
+    TDataTable* created = nullptr;
+    ASSERT_EQ(directory.CreateTable("req", required, created), 0);
+    directory.CloseTable(created, false);
+    EXPECT_EQ(Exec("insert into req select k, name from t where k > 51"), 49);
+    const std::string missing = Error("update req set s = if(n < 72 then 'a' else NULL) commit interval 8");
+    EXPECT_NE(missing.find("A value must be provided for the field 's' in the table 'req'"), std::string::npos) << missing;
+    const std::vector<std::string> s20 = Column("s", "req");
+    EXPECT_EQ(std::count(s20.begin(), s20.end(), "a"), 16);
     // Without intermediate commits, nothing at all stays.
     EXPECT_NE(Error("update t set name = 'y', u = 1000 where k > 51").find("Duplicate key"), std::string::npos);
     const std::vector<std::string> after = Column("name");
