@@ -189,6 +189,18 @@ TEST_F(SqlModify, PreparationChecksColumnsAndConstantValues) {
     EXPECT_EQ(Error("update t set k = 1 where zz = 2"),
               "Invalid column name 'zz' or table correlation name '' specified in WHERE or JOIN clause");
     EXPECT_EQ(Error("update t set k = 1 where k + 1"), "WHERE or JOIN clause must be a boolean expression");
+    // The session hears of each change statement as it is prepared, with its code.
+    std::vector<int> codes;
+    session.StatementCallback = [&](TDataDirectory& d, int code) {
+        EXPECT_EQ(&d, &directory);
+        codes.push_back(code);
+    };
+    Exec("insert into t (k, u) values (4, 4)");
+    Exec("update t set k = 5 where k = 4");
+    Exec("delete from t where k = 5");
+    Exec("select * from t");
+    session.StatementCallback = nullptr;
+    EXPECT_EQ(codes, (std::vector<int>{1, 2, 3}));
     // Accepted: the updated table written again first in FROM, with or without its name.
     EXPECT_EQ(Exec("update t set k = 1 from t where k = 2"), 1);
     EXPECT_EQ(Exec("update t as x set k = 7 from t x where x.k = 1"), 2);
