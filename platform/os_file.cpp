@@ -108,4 +108,16 @@ int RenameFile(const std::string& from, const std::string& to) {
 
 int RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : -errno; }
 
+int LinkFile(const std::string& from, const std::string& to) {
+    return ::link(from.c_str(), to.c_str()) == 0 ? 0 : -errno;
+}
+
+int SyncFolder(const std::string& folder) {
+    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -errno;
+    const int result = ::fsync(fd) == 0 ? 0 : -errno;
+    ::close(fd);
+    return result;
+}
+
 }  // namespace quorvane::os

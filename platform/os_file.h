@@ -44,5 +44,9 @@ bool UnlockRange(int fd, std::uint64_t offset, std::uint64_t length);
 
 int RenameFile(const std::string& from, const std::string& to);
 int RemoveFile(const std::string& path);
+// A second name for the file `from` (a hard link); -EEXIST when `to` exists.
+int LinkFile(const std::string& from, const std::string& to);
+// Puts the folder's entries (names created, renamed or removed) on the disk.
+int SyncFolder(const std::string& folder);
 
 }  // namespace quorvane::os

@@ -195,9 +195,9 @@ TEST_F(ReruzoSql, AnEngineErrorStopsTheStatementsAfterTheOnesDone) {
     EXPECT_TRUE(Contains(run.err, "nope")) << run.err;
     EXPECT_EQ(Lines(run.err).size(), 1u) << run.err;
     // Statements the engine does not run yet are errors like any other.
-    run = Sql("-c " + Quote("drop table people"));
+    run = Sql("-c " + Quote("alter table people add x integer at 9"));
     EXPECT_EQ(run.code, 1);
-    EXPECT_TRUE(Contains(run.err, "DROP TABLE statements are not supported yet")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "AT column position must be between 1 and 4")) << run.err;
     EXPECT_EQ(run.out, "");
     run = Sql("--json -c " + Quote("select * from missing"));
     EXPECT_EQ(run.code, 1);

@@ -177,8 +177,9 @@ const TErrorTemplate& ErrorTemplate(std::uint16_t code) {
 }
 
 std::string FormatEngineErrorMessage(std::uint16_t code, const TErrorContext& context) {
-    return "RERUZO Engine Error # " + std::to_string(code) + " " +
-           BuildMessage(ErrorTemplate(code), context);
+    std::string message = BuildMessage(ErrorTemplate(code), context);
+    if (!context.detail.empty()) message = Cut(message + ": " + context.detail, kMaxMessageLength);
+    return "RERUZO Engine Error # " + std::to_string(code) + " " + message;
 }
 
 void RaiseEngineError(std::uint16_t code, const TErrorContext& context) {
@@ -196,6 +197,7 @@ void RaiseEngineError(std::uint16_t code, const TErrorContext& context) {
                      Cut(context.text, kMaxContextLength)};
         stored = ContextFromRecord(r);
     }
+    stored.detail = Cut(context.detail, kMaxMessageLength);
     throw MakeError(code, stored);
 }
 

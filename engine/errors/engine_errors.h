@@ -41,6 +41,10 @@ struct TErrorContext {
     std::string field;
     std::string index;
     std::string text;
+    // What the message adds after a colon for an error whose message has no place for
+    // it (the key a unique index refuses, the record a value came from); not part of
+    // the error record.
+    std::string detail;
 };
 
 class ERERUZOEngineError : public EDatabaseError {

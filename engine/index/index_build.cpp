@@ -6,7 +6,9 @@
 
 #include <map>
 
+#include "engine/errors/engine_errors.h"
 #include "engine/index/index_tree.h"
+#include "engine/storage/field_text.h"
 
 namespace reruzo {
 namespace {
@@ -84,6 +86,29 @@ void CreateIndexFile(TDataFile& data, TIndexFile& index, TIndexDesc primary, std
     index.WriteHeader(true, true);
 }
 
+namespace {
+
+// A unique index meets a key a record before already holds: the error names the index
+// and the key, as the values of record n's key fields.
+[[noreturn]] void RaiseDuplicateKey(TDataFile& data, const TIndexDesc& desc, std::int32_t n, const std::string& database,
+                                    const std::string& table) {
+    std::string key;
+    {
+        TPinnedRecord r(data.GetRecord(nullptr, n, {}));
+        for (std::uint8_t i = 0; i < desc.FieldCount; ++i) {
+            const TFieldDesc& f = data.Fields()[desc.FieldNumbers[i] - 1u];
+            key += (i > 0 ? ", " : "");
+            key += FieldIsNull(r->Data(), f)
+                       ? "NULL"
+                       : "'" + FieldDataText(f.FieldType, FieldData(r->Data(), f), TBooleanWords::Capitalised).value_or("?") +
+                             "'";
+        }
+    }
+    RaiseEngineError(RERUZO_KEYVIOL, {.database = database, .table = table, .index = desc.Name, .detail = "key " + key});
+}
+
+}  // namespace
+
 TNewIndex BuildSecondaryIndex(TDataFile& data, TIndexFile& index, TIndexDesc desc, const std::string& database,
                               const std::string& table, std::uint16_t progressSteps,
                               const std::function<void(int percent)>& progress) {
@@ -102,11 +127,8 @@ TNewIndex BuildSecondaryIndex(TDataFile& data, TIndexFile& index, TIndexDesc des
     ForEachKey(
         data, {built},
         [&](std::size_t, std::int32_t n, const std::vector<std::uint8_t>& key) {
-            if (built.layout.unique && tree.FindExact(key.data(), nullptr)) {
-                result.duplicates.push_back(n);
-            } else {
-                tree.Insert(key.data(), n);
-            }
+            if (built.layout.unique && tree.FindExact(key.data(), nullptr)) RaiseDuplicateKey(data, desc, n, database, table);
+            tree.Insert(key.data(), n);
         },
         [&](std::int32_t n) {
             const int percent = static_cast<int>(std::int64_t{n} * 100 / slots);

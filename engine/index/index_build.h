@@ -25,13 +25,12 @@ void CreateIndexFile(TDataFile& data, TIndexFile& index, TIndexDesc primary,
 // Adds a secondary index to the open index file of a table and enters the key of
 // every live record. `definition` needs its name, flags and field numbers (a zero
 // ends them); its field count and key length are worked out here, with `database`
-// and `table` naming the table in messages. Of several records with one key in a new
-// unique index the first is entered; the others are returned, in slot order, for the
-// caller to delete. `progress` hears the percentage done, in steps of 100 divided by
-// `progressSteps` (every percent for 0). Returns the new index's slot.
+// and `table` naming the table in messages. A unique index that meets a key twice
+// raises RERUZO_KEYVIOL naming the index and the key; the caller, whose changes are
+// one batch, then abandons them all. `progress` hears the percentage done, in steps of
+// 100 divided by `progressSteps` (every percent for 0). Returns the new index's slot.
 struct TNewIndex {
     int slot = 0;
-    std::vector<std::int32_t> duplicates;
 };
 TNewIndex BuildSecondaryIndex(TDataFile& data, TIndexFile& index, TIndexDesc definition, const std::string& database,
                               const std::string& table, std::uint16_t progressSteps,

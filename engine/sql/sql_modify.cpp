@@ -25,6 +25,7 @@
 #include "engine/sql/sql_aggregate.h"
 #include "engine/sql/sql_join.h"
 #include "engine/sql/sql_statement.h"
+#include "engine/sql/value_conversion.h"
 #include "engine/storage/byte_order.h"
 #include "engine/table/data_session.h"
 
@@ -45,8 +46,7 @@ std::int64_t NowMs() {
         .count();
 }
 
-// The type a value of the field has in expressions.
-std::uint8_t ValueType(std::uint8_t fieldType) { return fieldType == kFieldVarBytes ? kFieldBytes : fieldType; }
+std::uint8_t ValueType(std::uint8_t fieldType) { return ExpressionType(fieldType); }
 
 // A constant, also a number with its sign ("-2").
 bool IsConstantValue(const TExpToken& n) {
@@ -237,25 +237,7 @@ void TDataQuery::CheckValues() {
             value.prepared.reset(reruzo::Prepare(value.expression.get(),
                                                  {false, false, cursor.LanguageId(), cursor.SortId()}));
         }
-        // The conversion to the column's type: a CAST of a constant the value is put in.
-        value.cast.reset(AcquireNode());
-        TExpToken& cast = *value.cast;
-        cast.kind = nkFunction;
-        cast.op = opCast;
-        cast.dataType = ValueType(field.dataType);
-        cast.subType = field.subType;
-        cast.dataSize = field.size;
-        cast.scale = field.scale;
-        TExpToken* operand = AcquireNode();
-        operand->kind = nkConstant;
-        AddOperand(&cast, operand);
-        if (field.dataType == kFieldBCD) {
-            // A precision makes the cast keep the column's own decimals.
-            TExpToken* precision = AcquireNode();
-            precision->kind = nkConstant;
-            precision->isNull = true;
-            AddOperand(&cast, precision);
-        }
+        value.conversion = std::make_shared<TColumnConversion>(field.dataType, field.subType, field.size, field.scale);
     }
 }
 
@@ -270,27 +252,17 @@ void TDataQuery::StoreValues(TModifyState& state, TColumnSource& columns, std::s
     results.reserve(updateValues.size());
     for (std::size_t i = 0; i < updateValues.size(); ++i) {
         TResult result(Evaluate(updateValues[i].prepared.get(), context));
-        const TUpdateField& field = updateFields[i];
-        if (!result->isNull && result->dataType != ValueType(field.dataType)) {
-            auto mismatch = [&] {
+        TColumnConversion& conversion = *updateValues[i].conversion;
+        if (conversion.Needed(*result)) {
+            TExpToken* value = result.release();
+            const bool converted = conversion.Convert(value, context);
+            result.reset(value);
+            if (!converted) {
                 RaiseEngineError(RERUZO_SQLPARSE,
                                  {.table = target.TableName(),
-                                  .text = ("Type mismatch between column " + field.columnName + " and constant value " +
-                                           updateValues[i].text + statement)
+                                  .text = ("Type mismatch between column " + updateFields[i].columnName +
+                                           " and constant value " + updateValues[i].text + statement)
                                               .substr(0, 255)});
-            };
-            if (!CastAllowed(*result, ValueType(field.dataType))) mismatch();
-            TExpToken& operand = *updateValues[i].cast->operands.front();
-            operand.value.swap(result->value);
-            operand.dataType = result->dataType;
-            operand.subType = result->subType;
-            operand.dataSize = result->dataSize;
-            operand.scale = result->scale;
-            operand.isNull = false;
-            try {
-                result.reset(Evaluate(updateValues[i].cast.get(), context));
-            } catch (const ERERUZOEngineError&) {
-                mismatch();
             }
         }
         results.push_back(std::move(result));

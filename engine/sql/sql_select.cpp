@@ -105,6 +105,7 @@ void TDataQuery::Prepare() {
     // A sub-select is prepared when the clause that holds it is validated, which may
     // come before its own turn.
     if (kind == skInsert || kind == skUpdate || kind == skDelete) return PrepareModify();
+    if (kind >= skCreateTable) return PrepareDefinition();
     if (kind != skSelect || prepared_) return;
     prepared_ = true;
     if (distinct && hasGroupBy) distinct = false;
@@ -532,6 +533,7 @@ void TDataQuery::MakeResultTable() {
 
 void TDataQuery::Execute() {
     if (kind == skInsert || kind == skUpdate || kind == skDelete) return ExecuteModify();
+    if (kind >= skCreateTable) return ExecuteDefinition();
     // The parts after a UNION are run by the query that holds their result.
     if (kind != skSelect || unionPart) return;
     const std::int64_t start = NowMs();
@@ -828,6 +830,10 @@ void TDataQuery::Close() {
     if (resultDirectory_) {
         resultDirectory_->Session().CloseDirectory(*resultDirectory_);
         resultDirectory_ = nullptr;
+    }
+    if (definition.table.openedDirectory) {
+        definition.table.openedDirectory->Session().CloseDirectory(*definition.table.openedDirectory);
+        definition.table.openedDirectory = nullptr;
     }
     for (TSourceTable& t : sourceTables) {
         if (t.cursor) {

@@ -416,8 +416,15 @@ void TDataQuery::ParseOrderBy() {
     }
 }
 
+// LANGUAGE string [SORT string]: a SELECT's result table, or the table that CREATE
+// TABLE or ALTER TABLE defines.
 void TDataQuery::ParseLanguage() {
     TExpressionParser& p = statement_.Parser();
+    const bool definesTable = kind == skCreateTable || kind == skAlterTable;
+    std::uint16_t& languageId = definesTable ? definition.languageId : resultLanguage;
+    bool& languageGiven = definesTable ? definition.languageGiven : resultLanguageGiven;
+    std::uint16_t& sortId = definesTable ? definition.sortId : resultSort;
+    bool& sortGiven = definesTable ? definition.sortGiven : resultSortGiven;
     p.NextToken();
     const std::string language = p.TokenText();
     const auto languages = quorvane::nls::Languages();
@@ -430,8 +437,8 @@ void TDataQuery::ParseLanguage() {
     if (position == languages.size()) {
         p.Fail("Invalid language constant '" + language + "' specified after LANGUAGE keyword");
     }
-    resultLanguage = languages[position].id;
-    resultLanguageGiven = true;
+    languageId = languages[position].id;
+    languageGiven = true;
     p.NextToken();
     if (!p.TokenIs("SORT")) return;
     p.NextToken();
@@ -441,8 +448,8 @@ void TDataQuery::ParseLanguage() {
     if (p.TokenKind() != tkString || found == sorts.end()) {
         p.Fail("Invalid sort constant '" + sort + "' specified after SORT keyword");
     }
-    resultSort = static_cast<std::uint16_t>(found - sorts.begin());
-    resultSortGiven = true;
+    sortId = static_cast<std::uint16_t>(found - sorts.begin());
+    sortGiven = true;
     p.NextToken();
 }
 

@@ -231,11 +231,13 @@ void TDataQuery::Parse() {
         case skInsert: return ParseInsert();
         case skUpdate: return ParseUpdate();
         case skDelete: return ParseDelete();
+        case skCreateTable: return ParseCreateTable();
+        case skCreateIndex: return ParseCreateIndex();
+        case skAlterTable: return ParseAlterTable();
+        case skDropTable: return ParseDropTable();
+        case skDropIndex: return ParseDropIndex();
         default: break;
     }
-    static const char* const kNames[] = {"", "", "INSERT", "UPDATE", "DELETE", "CREATE TABLE",
-                                         "ALTER TABLE", "DROP TABLE", "CREATE INDEX", "DROP INDEX"};
-    p.Fail(std::string(kNames[kind]) + " statements are not supported yet");
 }
 
 }  // namespace reruzo

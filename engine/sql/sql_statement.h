@@ -4,7 +4,7 @@
 // by ";" and dispatches each by its first keyword. SELECT is parsed in
 // sql_select_parser.cpp and run in sql_select.cpp; INSERT, UPDATE and DELETE are
 // parsed in sql_modify_parser.cpp and run in sql_modify.cpp; the table definition
-// statements are refused until the engine runs them.
+// statements are parsed in sql_define_parser.cpp and run in sql_define.cpp.
 //
 // Parsing never touches a table: every name is kept as written, and tables are opened
 // when a query is prepared for execution. Every syntax error is an engine error
@@ -26,6 +26,7 @@
 
 namespace reruzo {
 
+class TColumnConversion;
 class TColumnSource;
 class TGroupCombiner;
 class TJoinColumns;
@@ -134,13 +135,93 @@ struct TUpdateField {
 struct TUpdateValue {
     TExpTree expression;
     std::string text;  // as written, for messages
-    // Prepared: the expression as evaluated, and the conversion to the column's type
-    // (a CAST whose operand is a constant the value is put into).
+    // Prepared: the expression as evaluated, and the conversion to the column's type.
     TExpTree prepared;
-    TExpTree cast;
+    std::shared_ptr<TColumnConversion> conversion;
 };
 
 struct TModifyState;
+
+// Char case of a column definition.
+enum TCharCase : std::uint8_t { ccNoChange = 0, ccLower = 1, ccUpper = 2 };
+
+// A column definition of CREATE TABLE, or a column alteration of ALTER TABLE.
+struct TCreateField {
+    // The column name as parsed (context "table column"), carrying the data type and
+    // its arguments; for a REDEFINE that renames, the new name's node, whose operand 1
+    // is the old name's node.
+    TExpTree nameTree;
+    std::string name;     // the column (the old name of a renaming REDEFINE); at most 30 characters
+    std::string newName;  // the new name of a renaming REDEFINE, else empty
+    std::uint16_t fieldNo = 0;  // CREATE TABLE: the definition's position, from 1
+    // The data type: field type 0 when a REDEFINE gives none; length for String and
+    // Bytes, scale for BCD, subtype 21 + t for BLOB(n, t).
+    std::uint8_t dataType = 0;
+    std::uint8_t subType = 0;
+    std::uint16_t length = 0;
+    std::uint8_t scale = 0;
+    // Attributes (texts at most 50 characters).
+    std::string description;
+    std::string defaultValue;
+    std::string minimum;
+    std::string maximum;
+    bool required = false;
+    TCharCase charCase = ccNoChange;
+    std::uint16_t at = 0;  // AT position, 0 when not written
+    // ALTER TABLE: which attributes were written, and the kind of alteration.
+    bool descriptionGiven = false;
+    bool requiredGiven = false;
+    bool charCaseGiven = false;
+    bool defaultGiven = false;
+    bool minimumGiven = false;
+    bool maximumGiven = false;
+    bool add = false;
+    bool redefine = false;
+    bool drop = false;
+    std::string text;  // the definition as written
+};
+
+// An index definition: the primary key clause (empty name) or CREATE INDEX.
+struct TCreateIndex {
+    std::string name;  // at most 30 characters; empty for a primary key
+    std::vector<std::string> columns;
+    bool unique = false;
+    bool descending = false;
+    bool noCase = false;
+    std::uint8_t compression = 0;  // 0 NONE, 1 DUPBYTE, 2 TRAILBYTE, 3 FULL
+    // ALTER TABLE: the kind of alteration of the primary key.
+    bool add = false;
+    bool redefine = false;
+    bool drop = false;
+};
+
+// What CREATE TABLE, ALTER TABLE, DROP TABLE, CREATE INDEX and DROP INDEX parse.
+struct TTableDefinition {
+    TSourceTable table;  // the name as written (path, MEMORY); never opened by preparation
+    std::vector<TCreateField> fields;
+    std::vector<TCreateIndex> indexes;  // the primary key clause, or CREATE INDEX's index
+    bool ifNotExists = false;
+    bool ifExists = false;
+    std::string indexName;  // DROP INDEX
+    // Table options, with ALTER TABLE's flags of the ones written.
+    std::uint16_t languageId = 0;
+    std::uint16_t sortId = 0;
+    std::uint16_t blobBlockSize = 512;
+    std::string description;
+    std::string password;
+    bool encrypted = false;
+    std::uint16_t userMajor = 1;
+    std::uint16_t userMinor = 0;
+    std::int64_t lastAutoInc = -1;  // LAST AUTOINC; -1 when not written
+    bool noBackup = false;
+    bool encryptionGiven = false;
+    bool languageGiven = false;
+    bool sortGiven = false;
+    bool blobBlockSizeGiven = false;
+    bool descriptionGiven = false;
+    bool userMajorGiven = false;
+    bool userMinorGiven = false;
+};
 
 // One SELECT block or one other statement.
 class TDataQuery {
@@ -204,6 +285,9 @@ public:
     bool flush = false;
     bool hasBlobColumns = false;
 
+    // CREATE TABLE, ALTER TABLE, DROP TABLE, CREATE INDEX and DROP INDEX.
+    TTableDefinition definition;
+
     // Prepared and executed (sql_select.cpp).
     bool live = false;
     bool grouped = false;         // GROUP BY, or aggregates without it
@@ -232,6 +316,13 @@ private:
     void ParseDelete();
     void ParseCommit();
     void ParseStatementEnd(const char* statement);
+    // The table definition grammars (sql_define_parser.cpp); each starts at the word
+    // after the statement's keywords (CREATE INDEX at the word after CREATE).
+    void ParseCreateTable();
+    void ParseCreateIndex();
+    void ParseAlterTable();
+    void ParseDropTable();
+    void ParseDropIndex();
     void ParseSelectList();
     void ParseInto();
     void ParseFrom();
@@ -271,6 +362,14 @@ private:
     void InsertValues();
     void RunRows(TModifyState& state);
     void StoreValues(TModifyState& state, TColumnSource& columns, std::span<std::uint8_t> record);
+    // The table definition statements (sql_define.cpp).
+    void PrepareDefinition();
+    void ExecuteDefinition();
+    void ExecuteCreateTable(TDataDirectory& directory);
+    void ExecuteCreateIndex(TDataDirectory& directory);
+    void ExecuteAlterTable(TDataDirectory& directory);
+    void ExecuteDropTable(TDataDirectory& directory);
+    void ExecuteDropIndex(TDataDirectory& directory);
 
     TQueryStatement& statement_;
     std::unique_ptr<TJoinPlan> plan_;

@@ -408,19 +408,15 @@ void TDataCursor::AddSecondaryIndex(const TIndexDesc& definition) {
     Sync();
     TIndexFile& index = table_->Index();
     TDataFile& data = table_->Data();
-    // The new index, the records it refuses and the header are one change.
+    // The new index and the header are one change: a unique index that meets a key
+    // twice is refused whole, and no record is touched.
     table_->WriteOutBeforeBatch();
     TJournalBatch batch(table_->Journal());
     try {
-        const TNewIndex built = BuildSecondaryIndex(data, index, definition, directory_.Path(), tableName_,
-                                                    table_->Session().ProgressSteps(), ProgressCallback);
-        // The records a new unique index found duplicated after their first are deleted.
-        for (std::int32_t n : built.duplicates) {
-            TPinnedRecord r(data.GetRecord(nullptr, n, {}));
-            EraseRecord(*r.get(), n, built.slot);
-        }
-        FinishChange({.data = !built.duplicates.empty(), .index = true});
-        table_->FlushBuffers({}, {.data = !built.duplicates.empty(), .index = true});
+        BuildSecondaryIndex(data, index, definition, directory_.Path(), tableName_, table_->Session().ProgressSteps(),
+                            ProgressCallback);
+        FinishChange({.index = true});
+        table_->FlushBuffers({}, {.index = true});
         batch.Commit();
     } catch (...) {
         batch.Abandon();

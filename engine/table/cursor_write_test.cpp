@@ -398,19 +398,28 @@ TEST_F(TWriteFixture, IndexesAreAddedOverTheRecordsAndDeletedOntoTheirFreeChain)
     EXPECT_EQ(c->GetRecordCount(), 400);
     EXPECT_EQ(progress, (std::vector<int>{5, 10, 15, 20, 25, 30, 35, 40, 45, 50, 55, 60, 65, 70, 75, 80, 85, 90,
                                           95, 100}));
-    // A unique index over tag keeps the first record of each tag (slots 1, 2, 3).
-    c->AddSecondaryIndex(OneFieldIndex("onetag", 2, true));
-    EXPECT_EQ(c->GetRecordCount(), 3);
-    c->SetIndexName("onetag");
-    std::vector<std::uint8_t> r(c->RecordSize());
-    std::vector<std::int32_t> kept;
-    c->SetToBegin();
-    while (c->GetNextRecord(r) == 0) kept.push_back(c->CurrentRecordNo());
-    std::sort(kept.begin(), kept.end());
-    EXPECT_EQ(kept, (std::vector<std::int32_t>{1, 2, 3}));
+    // A unique index over tag meets tag 1 twice: it is refused with the index and the
+    // key named, and no record goes.
+    const auto bytesBefore = std::filesystem::file_size(tmp.File("t.DAT"));
+    try {
+        c->AddSecondaryIndex(OneFieldIndex("onetag", 2, true));
+        ADD_FAILURE() << "a unique index over duplicate keys was added";
+    } catch (const ERERUZOEngineError& e) {
+        EXPECT_EQ(e.EngineCode, RERUZO_KEYVIOL);
+        EXPECT_EQ(std::string(e.what()),
+                  "RERUZO Engine Error # 9729 Duplicate key found in the index 'onetag' of the table 't': key '1'");
+    }
+    EXPECT_EQ(c->GetRecordCount(), 400);
+    EXPECT_EQ(CodeOf([&] { c->SetIndexName("onetag"); }), RERUZO_INVALIDINDEXNAME);
+    EXPECT_EQ(std::filesystem::file_size(tmp.File("t.DAT")), bytesBefore);
+    ExpectSound(*c);
+    // Over distinct keys it is added and keeps every record.
+    c->AddSecondaryIndex(OneFieldIndex("onevalue", 3, true));
+    c->SetIndexName("onevalue");
+    EXPECT_EQ(c->GetRecordCount(), 400);
     ExpectSound(*c);
     // A deleted index's pages serve the next one before the file grows.
-    c->AppendRecord(Row(*c, 7, 7, "x"), true);
+    c->AppendRecord(Row(*c, 7, 1007, "x"), true);
     c->DeleteIndex("BYTAG");
     EXPECT_EQ(c->IndexName(), "");
     const std::int32_t pages = c->Table().Index().Header().PageCount;

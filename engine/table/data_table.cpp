@@ -10,6 +10,7 @@
 
 #include "engine/errors/engine_errors.h"
 #include "engine/table/data_session.h"
+#include "engine/table/table_swap.h"
 #include "engine/index/index_tree.h"
 #include "engine/storage/value_text.h"
 #include "platform/nls.h"
@@ -211,6 +212,9 @@ void TDataTable::Open() {
     MakeHandlers();
     try {
         if (!options_.InMemory) {
+            // A change of the table's structure that was cut short is finished first:
+            // its new files are whole, and the names are not all theirs yet.
+            FinishTableSwap(directory_.Path(), name_);
             journalPath_ = JournalPathFor(data_->PathOnDisk());
             // A writer died in the middle of a commit: its journal puts the files back
             // as they were before it, before anything of them is read.

@@ -19,6 +19,7 @@
 
 #include "engine/errors/engine_errors.h"
 #include "engine/table/data_cursor.h"
+#include "engine/table/table_swap.h"
 #include "engine/sql/expression_filter.h"
 #include "engine/storage/byte_order.h"
 #include "engine/storage/data_format.h"
@@ -529,6 +530,9 @@ int DeleteCommand(const TOptions& o) {
 }
 
 bool RollBackLeftJournal(const TOptions& o) {
+    if (FinishTableSwap(o.directory, o.table)) {
+        std::cerr << "reruzo: an unfinished change of the structure of " << o.tableArgument << " was completed\n";
+    }
     if (!RollBackTableJournal(o.directory, o.table)) return false;
     std::cerr << "reruzo: an unfinished commit of " << o.tableArgument << " was rolled back\n";
     return true;
