@@ -243,6 +243,13 @@ public:
         return rows.Result();
     }
 
+    // Closes the benchmark's own cursors on the main table, which a change of its
+    // structure needs to itself.
+    void ReleaseMain() {
+        byK_.reset();
+        main_.reset();
+    }
+
     // Prepares and executes each INSERT, UPDATE or DELETE; the rows are those they
     // changed.
     TResult RunModify(const std::vector<std::string>& statements) {

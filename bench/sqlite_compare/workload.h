@@ -25,7 +25,7 @@ inline constexpr int kSmallBlobs = 10000;
 inline constexpr std::size_t kSmallBlobSize = 4096;
 inline constexpr int kLargeBlobs = 100;
 inline constexpr std::size_t kLargeBlobSize = 1 << 20;
-inline constexpr int kLastWorkload = 22;
+inline constexpr int kLastWorkload = 25;
 
 // The bytes of BLOB i: the same on both sides.
 void BlobBytes(int i, std::vector<std::uint8_t>& out);

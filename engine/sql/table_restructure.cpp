@@ -130,7 +130,7 @@ TRestructureResult RestructureTable(TDataDirectory& directory, const std::string
     } passwordScope{session, structure.Password, addedPassword};
     TDataTable* created = nullptr;
     try {
-        const int code = directory.CreateTable(rebuilt, structure, created, {.InMemory = inMemory});
+        const int code = directory.CreateTable(rebuilt, structure, created, {.InMemory = inMemory, .NoJournal = true});
         if (code < 0) RaiseEngineError(static_cast<std::uint16_t>(-code), {.database = directory.Path(), .table = table});
     } catch (const ERERUZOEngineError& e) {
         RaiseAsTable(e, directory, table);

@@ -131,6 +131,7 @@ int TDataDirectory::CreateTable(const std::string& name, TTableStructure structu
     options.Exclusive = true;
     options.InMemory = inMemory;
     options.Temporary = create.Temporary;
+    options.NoJournal = create.NoJournal;
     t->SetOptions(options);
     try {
         t->Create(structure);

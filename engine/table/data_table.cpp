@@ -149,7 +149,7 @@ void TDataTable::MakeHandlers() {
 }
 
 void TDataTable::AttachJournal() {
-    if (options_.InMemory || options_.Temporary || ReadOnly()) return;
+    if (options_.InMemory || options_.Temporary || options_.NoJournal || ReadOnly()) return;
     journal_ = std::make_unique<TWriteJournal>(journalPath_);
     journal_->Attach(0, data_.get());
     data_->SetJournal(journal_.get(), 0);

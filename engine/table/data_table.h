@@ -94,13 +94,17 @@ struct TTableOpenOptions {
     bool InMemory = false;
     bool Temporary = false;
     bool ShareEvenIfExclusive = false;
+    bool NoJournal = false;
 };
 
 // Where a new table lives: in memory instead of in files, and whether it is a
-// temporary table that goes away with its last user.
+// temporary table that goes away with its last user. A table written whole before
+// anybody else can know of it (a restructured table, swapped in when complete) needs
+// no journal: when its writing fails it is thrown away whole.
 struct TTableCreateOptions {
     bool InMemory = false;
     bool Temporary = false;
+    bool NoJournal = false;
 };
 
 class TDataTable : public TDataFileOwner {

@@ -2,6 +2,7 @@
 // table_swap.h).
 #include "engine/table/table_swap.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "engine/errors/engine_errors.h"
@@ -28,18 +29,18 @@ void SyncFolder(const std::string& directory) {
     if (os::SyncFolder(directory) < 0) Fail(directory);
 }
 
-// Renames what is left of the rebuilt table onto the table's names; an old file the
-// rebuilt table has no counterpart of goes, unless the data file is already in place
-// (then the old files are gone already, or were the rebuilt table's own).
-void RenameRebuilt(const std::string& directory, const std::string& table, const std::string& rebuilt) {
-    const bool dataMoved = !Exists(TableFileName(directory, rebuilt, ".DAT"));
+// Renames what is left of the rebuilt table onto the table's names. `rebuiltHas`
+// lists the extensions of the files the rebuilt table has: an old file without a
+// counterpart there (a BLOB file) goes.
+void RenameRebuilt(const std::string& directory, const std::string& table, const std::string& rebuilt,
+                   const std::string& rebuiltHas) {
     for (const TTableFile& f : kFiles) {
         const std::string from = TableFileName(directory, rebuilt, f.extension);
         const std::string to = TableFileName(directory, table, f.extension);
-        if (Exists(from)) {
-            if (os::RenameFile(from, to) < 0 && Exists(from)) Fail(to);
-        } else if (!dataMoved && Exists(to)) {
-            if (const int r = os::RemoveFile(to); r < 0 && r != -ENOENT) Fail(to);
+        if (rebuiltHas.find(f.extension) != std::string::npos) {
+            if (Exists(from) && os::RenameFile(from, to) < 0 && Exists(from)) Fail(to);
+        } else if (const int r = os::RemoveFile(to); r < 0 && r != -ENOENT) {
+            Fail(to);
         }
     }
     SyncFolder(directory);
@@ -65,8 +66,13 @@ void SwapTableFiles(const std::string& directory, const std::string& table, cons
     const std::string marker = TableSwapMarker(directory, table);
     const int fd = os::OpenOrCreate(marker);
     if (fd < 0) Fail(marker);
-    // The name ends with a line break: a marker cut short names nothing.
-    const std::string text = rebuilt + "\n";
+    // The rebuilt table's name and the files it has, each line ending with a line
+    // break: a marker cut short names nothing.
+    std::string has;
+    for (const TTableFile& f : kFiles) {
+        if (Exists(TableFileName(directory, rebuilt, f.extension))) has += f.extension;
+    }
+    const std::string text = rebuilt + "\n" + has + "\n";
     const bool written = os::Truncate(fd, 0) == 0 &&
                          os::WriteAt(fd, 0, text.data(), text.size()) == static_cast<std::int64_t>(text.size()) &&
                          os::Sync(fd) == 0;
@@ -76,7 +82,7 @@ void SwapTableFiles(const std::string& directory, const std::string& table, cons
         Fail(marker);
     }
     SyncFolder(directory);
-    RenameRebuilt(directory, table, rebuilt);
+    RenameRebuilt(directory, table, rebuilt, has);
     if (const int r = os::RemoveFile(marker); r < 0 && r != -ENOENT) Fail(marker);
     SyncFolder(directory);
 }
@@ -85,14 +91,20 @@ bool FinishTableSwap(const std::string& directory, const std::string& table) {
     const std::string marker = TableSwapMarker(directory, table);
     const int fd = os::OpenExisting(marker, false);
     if (fd < 0) return false;
-    std::string rebuilt(256, '\0');
-    const std::int64_t n = os::ReadAt(fd, 0, rebuilt.data(), rebuilt.size());
+    std::string text(512, '\0');
+    const std::int64_t n = os::ReadAt(fd, 0, text.data(), text.size());
     os::CloseFile(fd);
-    // A marker that names nothing (written only in part) was never synced: its swap had
-    // not begun, and the old table is whole.
-    if (n > 1 && rebuilt[static_cast<std::size_t>(n) - 1] == '\n') {
-        rebuilt.resize(static_cast<std::size_t>(n) - 1);
-        if (rebuilt.find_first_of("/\\\n") == std::string::npos) RenameRebuilt(directory, table, rebuilt);
+    text.resize(static_cast<std::size_t>(std::max<std::int64_t>(n, 0)));
+    // A marker that is not two whole lines (written only in part) was never synced: its
+    // swap had not begun, and the old table is whole.
+    const auto first = text.find('\n');
+    if (first != std::string::npos && first > 0 && text.size() > first + 1 && text.back() == '\n' &&
+        text.find('\n', first + 1) == text.size() - 1) {
+        const std::string rebuilt = text.substr(0, first);
+        const std::string has = text.substr(first + 1, text.size() - first - 2);
+        if (rebuilt.find_first_of("/\\") == std::string::npos && has.find(".DAT") != std::string::npos) {
+            RenameRebuilt(directory, table, rebuilt, has);
+        }
     }
     if (const int r = os::RemoveFile(marker); r < 0 && r != -ENOENT) Fail(marker);
     SyncFolder(directory);

@@ -5,8 +5,8 @@
 // swap then:
 //   1. keeps the old files as backups (TABLE.DBK, TABLE.IBK, TABLE.BBK: hard links,
 //      so no byte is copied), unless told not to;
-//   2. writes the marker TABLE.RST, which names the rebuilt table, and syncs it and
-//      the folder;
+//   2. writes the marker TABLE.RST, which names the rebuilt table and the files it
+//      has, and syncs it and the folder;
 //   3. renames the rebuilt files onto the table's names, the data file last, and drops
 //      an old file the rebuilt table has no counterpart of (a BLOB file);
 //   4. removes the marker.

@@ -16,14 +16,31 @@ namespace reruzo::cli {
 // without the extension, sorted bytewise.
 std::vector<std::string> TableNames(const std::string& directory);
 
-// The SQL type of a field type and subtype: CHAR(n), INTEGER, AUTOINC, BLOB(0, t), ...
+// The SQL data type that makes a field of this type and subtype: CHAR(n), INTEGER,
+// AUTOINC, BLOB(0, t), ... A type the SQL dialect cannot write comes out as the
+// nearest one it can, followed by a comment naming the field's own type (VARBYTES(n)
+// as BYTES(n), BLOB kinds 4 and 6 as binary BLOBs), or as that comment alone when
+// there is none (the type codes this engine never writes), so that the statement
+// stops there rather than make another table unseen.
 std::string SqlTypeName(const TFieldDesc& field);
 
-// An identifier in double quotes, inner double quotes doubled.
+// An identifier in double quotes. The lexer reads a doubled quote of either kind as
+// one inside either kind of string, so quotes of both kinds are doubled.
 std::string QuotedName(const std::string& utf8);
 
+// A text of the table (bytes in its code page, shown through `codec`) as a string
+// constant in single quotes, its quotes doubled as QuotedName doubles them.
+std::string QuotedText(const std::string& text, const TTextCodec& codec);
+
 // CREATE TABLE "table" (...); and a CREATE INDEX statement per secondary index, each
-// line ending in "\n". Raises the engine's error when the table cannot be read.
+// line ending in "\n", that make a table of the same structure when run again in the
+// SQL shell with the same code page: every column with its data type and attributes
+// (DESCRIPTION, NOT NULL, DEFAULT, MIN, MAX, CHARCASE), the primary key and the
+// secondary indexes with their options and compression, and the table options
+// (DESCRIPTION, BLOB BLOCK SIZE, LANGUAGE and SORT, USER MAJOR and MINOR VERSION).
+// An encrypted table's password is never shown: a comment stands where ENCRYPTED
+// WITH would go. What the dialect cannot write is a comment (see SqlTypeName). Raises
+// the engine's error when the table cannot be read.
 std::string SchemaText(const std::string& directory, const std::string& table, const TTextCodec& codec);
 
 // One line per index: the primary index as PRIMARY KEY, a secondary one by its quoted
