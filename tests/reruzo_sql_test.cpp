@@ -200,6 +200,27 @@ TEST_F(ReruzoSql, ChangesReportTheRowsAffected) {
     EXPECT_EQ(run.out, "");
 }
 
+TEST_F(ReruzoSql, StatementsReachTheEngineInTheTablesCodePage) {
+    // The tables' code page is 936 by default: a literal in a statement compares with
+    // the stored bytes, a name a statement makes is stored like the others, and
+    // messages quoting the statement come back readable.
+    Load("words", R"({"fields": [{"name": "word", "type": "char", "length": 20}]})", "{\"word\":\"中文\"}\n{\"word\":\"x\"}\n");
+    TRun run = Sql("--json -c " + Quote("select word from words where word = '中文'"));
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out, "{\"word\":\"中文\"}\n");
+    run = Sql("-c " + Quote("insert into words values ('汉字'); alter table words add 备注 char(10)"));
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(Reruzo("dump " + Table("words")).out,
+              "{\"word\":\"中文\",\"备注\":null}\n{\"word\":\"x\",\"备注\":null}\n{\"word\":\"汉字\",\"备注\":null}\n");
+    run = Sql("-c " + Quote("select 名字 from words"));
+    EXPECT_EQ(run.code, 1);
+    EXPECT_TRUE(Contains(run.err, "'名字'")) << run.err;
+    // A character the code page has no form for is refused before the engine sees it.
+    run = Sql("-c " + Quote("select word from words where word = '😀'"));
+    EXPECT_EQ(run.code, 1);
+    EXPECT_TRUE(Contains(run.err, "the statement")) << run.err;
+}
+
 TEST_F(ReruzoSql, AveragesShowWithoutTheirHiddenCounts) {
     Load("people", kPeopleSchema, kPeopleInput);
     // Ages over 20: carol 30, Alice 25, bob 41, whose average is 32; with dave's 12 the

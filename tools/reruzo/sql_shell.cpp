@@ -166,9 +166,10 @@ private:
         try {
             return step();
         } catch (const ERERUZOEngineError& e) {
-            // The engine quotes names and values of the statement as they are.
+            // The engine quotes names and values of the statement as they are, in the
+            // tables' code page.
             std::cout.flush();
-            std::cerr << "reruzo: " << ShortenQuoted(e.what()) << "\n";
+            std::cerr << "reruzo: " << ShortenQuoted(codec_.ToUtf8(e.what())) << "\n";
             return true;
         } catch (const std::exception& e) {
             std::cout.flush();
@@ -177,7 +178,11 @@ private:
         }
     }
 
-    bool RunStatements(const std::string& text) {
+    bool RunStatements(const std::string& utf8) {
+        // The engine reads statements in the tables' code page, as their names and
+        // texts are stored: a literal compares with the stored bytes, a name made by
+        // CREATE TABLE is stored as the tables' other names are.
+        const std::string text = codec_.Encode(utf8, "the statement");
         TQueryStatement statement(directory_, false, -1, [this](int percent) { return progress_.Update(percent); });
         if (parametersBound_) {
             statement.Prepare(text);
@@ -316,13 +321,7 @@ void RunInteractive(TShell& shell) {
     }
 }
 
-}  // namespace
-
-int SqlCommand(const TSqlOptions& o) {
-    if (!std::filesystem::is_directory(o.directory)) throw EInputError(Excerpt(o.directory), "is not a folder");
-    TSqlDatabase database(o);
-    const bool interactive = !o.command && !o.file && ::isatty(STDIN_FILENO) == 1;
-    TShell shell(database.Directory(), o, interactive);
+void RunShell(TShell& shell, const TSqlOptions& o, bool interactive) {
     if (interactive) {
         RunInteractive(shell);
     } else if (o.command) {
@@ -334,6 +333,24 @@ int SqlCommand(const TSqlOptions& o) {
         RunScript(shell, file, Excerpt(*o.file));
     } else {
         RunScript(shell, std::cin, "standard input");
+    }
+}
+
+}  // namespace
+
+int SqlCommand(const TSqlOptions& o) {
+    if (!std::filesystem::is_directory(o.directory)) throw EInputError(Excerpt(o.directory), "is not a folder");
+    TSqlDatabase database(o);
+    const bool interactive = !o.command && !o.file && ::isatty(STDIN_FILENO) == 1;
+    TShell shell(database.Directory(), o, interactive);
+    try {
+        RunShell(shell, o, interactive);
+    } catch (const ERERUZOEngineError& e) {
+        // Messages quote the statement in the tables' code page; the terminal reads UTF-8.
+        const TTextCodec codec(o.codePage);
+        throw ERERUZOEngineError(codec.ToUtf8(e.what()), e.EngineCode,
+                                 {e.ContextServer, e.ContextUser, e.ContextDatabase, e.ContextTable, e.ContextField,
+                                  e.ContextIndex, e.ContextText});
     }
     std::cout.flush();
     return 0;
