@@ -212,6 +212,10 @@ TEST_F(ReruzoSql, StatementsReachTheEngineInTheTablesCodePage) {
     ASSERT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(Reruzo("dump " + Table("words")).out,
               "{\"word\":\"中文\",\"备注\":null}\n{\"word\":\"x\",\"备注\":null}\n{\"word\":\"汉字\",\"备注\":null}\n");
+    run = Sql("-c " + Quote(".timer off\ninsert into words (word) values ('12'); alter table words redefine word integer"));
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out, "1 row affected\n0 rows\n");
+    EXPECT_EQ(run.err, "reruzo: 3 values did not convert to the new type of their column and are NULL now\n");
     run = Sql("-c " + Quote("select 名字 from words"));
     EXPECT_EQ(run.code, 1);
     EXPECT_TRUE(Contains(run.err, "'名字'")) << run.err;

@@ -100,6 +100,7 @@ void TDataQuery::PrepareDefinition() {
 void TDataQuery::ExecuteDefinition() {
     const auto start = std::chrono::steady_clock::now();
     rowCount = 0;
+    valuesNulled = 0;
     TDataDirectory& directory = definition.table.openedDirectory ? *definition.table.openedDirectory : statement_.Directory();
     switch (kind) {
         case skCreateTable: ExecuteCreateTable(directory); break;
@@ -284,7 +285,7 @@ void TDataQuery::ExecuteAlterTable(TDataDirectory& directory) {
     request.backup = !d.noBackup;
     request.lastAutoInc = d.lastAutoInc;
     if (const auto& progress = statement_.Progress()) request.progress = [&progress](int percent) { progress(percent); };
-    RestructureTable(directory, name, d.table.memory, std::move(request));
+    valuesNulled = RestructureTable(directory, name, d.table.memory, std::move(request)).nulled;
 }
 
 }  // namespace reruzo

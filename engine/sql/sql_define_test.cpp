@@ -145,6 +145,12 @@ TEST_F(SqlDefine, CreateTableMakesTheFieldsAndThePrimaryIndexAndNeverReplacesATa
     EXPECT_NE(Error("create table w (a integer, A integer)").find("Invalid or duplicate field name"), std::string::npos);
     EXPECT_NE(Error("create table w (a blob(1, 1), primary key (a))").find("Invalid field type specified for the index"),
               std::string::npos);
+    std::string columns;
+    for (int i = 0; i < 1025; ++i) columns += (i ? ", c" : "c") + std::to_string(i) + " integer";
+    EXPECT_NE(Error("create table w (" + columns + ")").find("Maximum or minimum limits on number of fields"),
+              std::string::npos);
+    EXPECT_NE(Error("create table w (d date default '2003-13-45')").find("Invalid default, min or max validity check"),
+              std::string::npos);
     EXPECT_FALSE(fs::exists(dir.File("w.DAT")));
     // Table options inside the parentheses: a password encrypts, an empty one does not.
     Exec("create table secret (a integer, encrypted with 'pw')");
@@ -218,8 +224,12 @@ TEST_F(SqlDefine, ValuesThatDoNotConvertBecomeNullUnlessTheFieldIsRequired) {
     for (const auto& e : fs::directory_iterator(dir.Dir())) {
         EXPECT_EQ(e.path().stem().string(), "s") << e.path();  // nothing else is left behind
     }
-    // Otherwise the value is NULL.
-    Exec("alter table s redefine a integer");
+    // Otherwise the value is NULL, and counted.
+    TQueryStatement alter(directory);
+    alter.Prepare("alter table s redefine a integer");
+    alter.Execute();
+    EXPECT_EQ(alter.MainQuery()->valuesNulled, 1);  // '' is NULL already
+    alter.Unprepare();
     EXPECT_EQ(Rows("s"), (std::vector<std::string>{"12|12", "NULL|abc", "-7|-7", "NULL|NULL"}));
 }
 

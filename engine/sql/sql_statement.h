@@ -287,6 +287,9 @@ public:
 
     // CREATE TABLE, ALTER TABLE, DROP TABLE, CREATE INDEX and DROP INDEX.
     TTableDefinition definition;
+    // ALTER TABLE: the values that did not convert to their column's new type and are
+    // NULL now.
+    std::int32_t valuesNulled = 0;
 
     // Prepared and executed (sql_select.cpp).
     bool live = false;

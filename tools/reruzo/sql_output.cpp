@@ -158,6 +158,11 @@ void PrintResult(TQueryStatement& statement, const TTextCodec& codec, const TOut
     TDataCursor* cursor = statement.Kind() == skSelect ? statement.ResultCursor() : nullptr;
     if (!cursor) {
         (settings.json ? err : out) << count;
+        if (const std::int32_t nulled = statement.MainQuery() ? statement.MainQuery()->valuesNulled : 0) {
+            err << "reruzo: " << nulled
+                << (nulled == 1 ? " value did not convert to the new type of its column and is NULL now\n"
+                                : " values did not convert to the new type of their column and are NULL now\n");
+        }
         return;
     }
     const std::size_t columns = std::min(cursor->Fields().size(), statement.MainQuery()->resultFields.size());
