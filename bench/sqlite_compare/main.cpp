@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -59,38 +60,32 @@ double Time(F&& work, TResult& result) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// The process's peak resident memory since the last ResetPeak, in KiB (the kernel's
-// high-water mark, which writing 5 to clear_refs sets back to the present size).
-long PeakKilobytes() {
+// A size from the process's status, in KiB: "VmHWM" the peak resident memory since
+// the last ResetPeak (writing 5 to clear_refs sets it back to the present size),
+// "VmRSS" the resident memory now.
+long StatusKilobytes(const char* key) {
     std::FILE* status = std::fopen("/proc/self/status", "r");
     if (!status) return 0;
+    const std::string prefix = std::string(key) + ":";
     char line[256];
     long kilobytes = 0;
     while (std::fgets(line, sizeof line, status)) {
-        if (std::sscanf(line, "VmHWM: %ld kB", &kilobytes) == 1) break;
+        if (std::strncmp(line, prefix.c_str(), prefix.size()) == 0) {
+            kilobytes = std::strtol(line + prefix.size(), nullptr, 10);
+            break;
+        }
     }
     std::fclose(status);
     return kilobytes;
 }
+long PeakKilobytes() { return StatusKilobytes("VmHWM"); }
+long ResidentKilobytes() { return StatusKilobytes("VmRSS"); }
 
 void ResetPeak() {
     if (std::FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
         std::fputs("5", f);
         std::fclose(f);
     }
-}
-
-// The resident memory now, in KiB.
-long ResidentKilobytes() {
-    std::FILE* status = std::fopen("/proc/self/status", "r");
-    if (!status) return 0;
-    char line[256];
-    long kilobytes = 0;
-    while (std::fgets(line, sizeof line, status)) {
-        if (std::sscanf(line, "VmRSS: %ld kB", &kilobytes) == 1) break;
-    }
-    std::fclose(status);
-    return kilobytes;
 }
 
 std::string Milliseconds(double seconds) {

@@ -180,20 +180,7 @@ void TDataQuery::ParseUpdate() {
             hasSeveralTables = true;
         }
     }
-    if (p.TokenIs("WHERE")) {
-        p.NextToken();
-        const TClauseContext clause(p, kWhereContext);
-        AddCondition(p.ParseExpression(pfAllowExtendedPredicates | pfAllowParameters | pfAllowSubSelects));
-    }
-    if (p.TokenIs("NOAUTOINC")) {
-        noAutoInc = true;
-        p.NextToken();
-    }
-    if (p.TokenIs("COMMIT")) ParseCommit();
-    if (p.TokenIs("NOJOINOPTIMIZE")) {
-        noJoinOptimize = true;
-        p.NextToken();
-    }
+    ParseChangeClauses(true);
     ParseStatementEnd("UPDATE");
 }
 
@@ -202,17 +189,26 @@ void TDataQuery::ParseDelete() {
     p.NextToken();
     if (!p.TokenIs("FROM")) Expected(p, "FROM keyword expected, instead found '");
     ParseFrom();
+    ParseChangeClauses(false);
+    ParseStatementEnd("DELETE");
+}
+
+void TDataQuery::ParseChangeClauses(bool withNoAutoInc) {
+    TExpressionParser& p = statement_.Parser();
     if (p.TokenIs("WHERE")) {
         p.NextToken();
         const TClauseContext clause(p, kWhereContext);
         AddCondition(p.ParseExpression(pfAllowExtendedPredicates | pfAllowParameters | pfAllowSubSelects));
+    }
+    if (withNoAutoInc && p.TokenIs("NOAUTOINC")) {
+        noAutoInc = true;
+        p.NextToken();
     }
     if (p.TokenIs("COMMIT")) ParseCommit();
     if (p.TokenIs("NOJOINOPTIMIZE")) {
         noJoinOptimize = true;
         p.NextToken();
     }
-    ParseStatementEnd("DELETE");
 }
 
 void TDataQuery::ParseCommit() {

@@ -317,6 +317,9 @@ private:
     void ParseInsert();
     void ParseUpdate();
     void ParseDelete();
+    // UPDATE's and DELETE's clauses after their tables: WHERE, NOAUTOINC (UPDATE only),
+    // COMMIT and NOJOINOPTIMIZE.
+    void ParseChangeClauses(bool withNoAutoInc);
     void ParseCommit();
     void ParseStatementEnd(const char* statement);
     // The table definition grammars (sql_define_parser.cpp); each starts at the word
