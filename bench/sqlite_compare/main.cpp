@@ -329,7 +329,7 @@ int Run(const TOptions& options) {
 
         // Changing the table's structure: each side's own way of adding a column and an
         // index (the engine rewrites the table and keeps the old files as a backup;
-        // SQLite changes its schema record only). Rows counts the rows after the change;
+        // SQLite changes its schema record only). The row count afterwards is compared;
         // the rise of the process's peak memory during each shows under the table.
         auto define = [&](int number, std::string name, const std::string& text, bool onSqlite) {
             if (!selected(number)) return;
