@@ -355,6 +355,23 @@ TEST_F(SqlDefine, AKilledRestructureLeavesOneWholeTable) {
         const std::vector<std::string> rows = Rows("big");
         EXPECT_EQ(rows.size(), 20000u);
         EXPECT_EQ(rows[19999].substr(0, 12), "20000|20000|");
+        {
+            // The indexes hold every record: a walk along each finds them all.
+            TDataSession reader;
+            TDataDirectory& d = reader.OpenDirectory("", dir.Dir());
+            for (const char* index : {"", "byv"}) {
+                TDataCursor c(d);
+                c.SetTableName("big");
+                c.OpenCursor();
+                c.SetIndexName(index);
+                std::vector<std::uint8_t> r(c.RecordSize());
+                int walked = 0;
+                c.SetToBegin();
+                while (c.GetNextRecord(r) == 0) ++walked;
+                EXPECT_EQ(walked, 20000) << index;
+            }
+            reader.CloseDirectory(d);
+        }
         EXPECT_FALSE(fs::exists(dir.File("big.RST")));
         if (now == oldStructure) {
             ++asOld;
