@@ -226,20 +226,25 @@ int Run(const TOptions& options) {
                  [&] { return sqlite.DeleteTenth(w); });
         }
 
+        // Times the engine's side of a workload. One the engine cannot run yet (an
+        // engine statement raises) is marked as not run, SQLite does not run it either,
+        // and the next one goes on: false then.
+        auto engineSide = [&](TLine& l, const std::function<TResult()>& work) {
+            try {
+                l.engineSeconds = Time(work, l.engine);
+                return true;
+            } catch (const std::exception& e) {
+                l.notRun = e.what();
+                lines.push_back(l);
+                return false;
+            }
+        };
         // SQL over what the delete left: the same text on both sides, every row read.
-        // An engine statement that raises (a construct it does not run yet) marks its
-        // workload as not run, and the next one goes on.
         auto sql = [&](int number, std::string name, const TSqlWorkload& q) {
             if (!selected(number)) return;
             TLine l;
             l.name = std::to_string(number) + ". " + std::move(name);
-            try {
-                l.engineSeconds = Time([&] { return engine.RunSql(q); }, l.engine);
-            } catch (const std::exception& e) {
-                l.notRun = e.what();
-                lines.push_back(l);
-                return;
-            }
+            if (!engineSide(l, [&] { return engine.RunSql(q); })) return;
             l.sqliteSeconds = Time([&] { return sqlite.RunSql(q); }, l.sqlite);
             lines.push_back(l);
             std::fflush(stdout);
@@ -303,13 +308,7 @@ int Run(const TOptions& options) {
             if (!selected(number)) return;
             TLine l;
             l.name = std::to_string(number) + ". " + std::move(name);
-            try {
-                l.engineSeconds = Time([&] { return engine.RunModify({text}); }, l.engine);
-            } catch (const std::exception& e) {
-                l.notRun = e.what();
-                lines.push_back(l);
-                return;
-            }
+            if (!engineSide(l, [&] { return engine.RunModify({text}); })) return;
             l.sqliteSeconds = Time([&] { return sqlite.RunModify({text}); }, l.sqlite);
             const TSqlWorkload contents{.statements = {"select k, v from " + table}, .columns = 2};
             l.engine.checksum = engine.RunSql(contents).checksum;
@@ -337,13 +336,7 @@ int Run(const TOptions& options) {
             l.name = std::to_string(number) + ". " + std::move(name);
             ResetPeak();
             const long before = ResidentKilobytes();
-            try {
-                l.engineSeconds = Time([&] { return engine.RunModify({text}); }, l.engine);
-            } catch (const std::exception& e) {
-                l.notRun = e.what();
-                lines.push_back(l);
-                return;
-            }
+            if (!engineSide(l, [&] { return engine.RunModify({text}); })) return;
             peaks.push_back(l.name + ": engine " + std::to_string(std::max(0L, PeakKilobytes() - before)) + " KiB");
             if (onSqlite) {
                 ResetPeak();

@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "engine/errors/engine_errors.h"
+#include "engine/sql/session_password.h"
 #include "engine/sql/sql_statement.h"
 #include "engine/sql/table_restructure.h"
 #include "engine/table/data_session.h"
@@ -135,17 +136,9 @@ void TDataQuery::ExecuteCreateTable(TDataDirectory& directory) {
         // Creating would replace the files of the table there, rows and all.
         RaiseEngineError(RERUZO_TABLEEXISTS, {.database = directory.Path(), .table = name});
     }
-    TDataSession& session = directory.Session();
-    const bool addedPassword = s.Encrypted && !session.HasPassword(s.Password);
-    if (addedPassword) session.AddPassword(s.Password);
+    const TSessionPassword password(directory.Session(), d.password, d.encrypted);
     TDataTable* created = nullptr;
-    try {
-        RaiseCode(directory.CreateTable(name, std::move(s), created, {.InMemory = d.table.memory}), directory, name);
-    } catch (...) {
-        if (addedPassword) session.RemovePassword(d.password);
-        throw;
-    }
-    if (addedPassword) session.RemovePassword(d.password);
+    RaiseCode(directory.CreateTable(name, std::move(s), created, {.InMemory = d.table.memory}), directory, name);
     RaiseCode(directory.CloseTable(created, false), directory, name);
 }
 
@@ -159,8 +152,8 @@ void TDataQuery::ExecuteCreateIndex(TDataDirectory& directory) {
 
 void TDataQuery::ExecuteDropTable(TDataDirectory& directory) {
     const std::string& name = definition.table.tableName;
-    if (definition.ifExists && !directory.TableExists(name, definition.table.memory)) return;
     if (!directory.TableExists(name, definition.table.memory)) {
+        if (definition.ifExists) return;
         RaiseEngineError(RERUZO_OSENOENT, {.database = directory.Path(), .table = name});
     }
     RaiseCode(directory.DeleteTable(name, definition.table.memory), directory, name);
@@ -269,19 +262,17 @@ void TDataQuery::ExecuteAlterTable(TDataDirectory& directory) {
         }
     }
     // Every field a secondary index or the primary key uses must still be there.
-    for (const TIndexDesc* index : [&] {
-             std::vector<const TIndexDesc*> all{&s.Primary};
-             for (const TIndexDesc& x : s.Secondaries) all.push_back(&x);
-             return all;
-         }()) {
-        for (std::size_t k = 0; k < index->FieldCount; ++k) {
-            const std::uint16_t no = index->FieldNumbers[k];
+    auto requireFields = [&](const TIndexDesc& index) {
+        for (std::size_t k = 0; k < index.FieldCount; ++k) {
+            const std::uint16_t no = index.FieldNumbers[k];
             if (std::none_of(fields.begin(), fields.end(), [no](const TFieldDesc& f) { return f.FieldNo == no; })) {
-                Fail("The index '" + (index->Name.empty() ? std::string("PRIMARY") : index->Name) +
+                Fail("The index '" + (index.Name.empty() ? std::string("PRIMARY") : index.Name) +
                      "' uses a column that is dropped; drop the index first");
             }
         }
-    }
+    };
+    requireFields(s.Primary);
+    for (const TIndexDesc& index : s.Secondaries) requireFields(index);
     request.backup = !d.noBackup;
     request.lastAutoInc = d.lastAutoInc;
     if (const auto& progress = statement_.Progress()) request.progress = [&progress](int percent) { progress(percent); };

@@ -338,12 +338,7 @@ TCreateIndex ParsePrimaryKey(TExpressionParser& p) {
 // [MEMORY] name: the table a statement defines or removes.
 void ReadTableName(TExpressionParser& p, TSourceTable& table, const char* missingName) {
     if (!IsName(p)) Expected(p, missingName);
-    if (p.TokenIs("MEMORY")) {
-        table.memory = true;
-        table.directory = "Memory";
-        p.NextToken();
-        if (!IsName(p)) Expected(p, "Table name expected, instead found '");
-    }
+    if (TakeMemoryKeyword(p, table) && !IsName(p)) Expected(p, "Table name expected, instead found '");
     SetSourceTableName(table, p.TokenText());
     p.NextToken();
 }
@@ -527,12 +522,7 @@ void TDataQuery::ParseDropIndex() {
     TTableDefinition& d = definition;
     p.NextToken();
     if (!IsName(p)) Expected(p, "Table name expected after INDEX keyword, instead found '");
-    if (p.TokenIs("MEMORY")) {
-        d.table.memory = true;
-        d.table.directory = "Memory";
-        p.NextToken();
-        if (!IsName(p)) Expected(p, "Table name expected, instead found '");
-    }
+    if (TakeMemoryKeyword(p, d.table) && !IsName(p)) Expected(p, "Table name expected, instead found '");
     {
         // table "." index, read as one qualified name; the qualifier is reduced to
         // the table's file name without extension.

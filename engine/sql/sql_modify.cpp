@@ -35,18 +35,11 @@ namespace {
 constexpr const char* kColumnsContext = "table columns";
 constexpr const char* kValuesContext = "update values";
 
-// An evaluated value, given back to the node pool however the statement goes on.
-struct TNodeRelease {
-    void operator()(TExpToken* n) const { ReleaseNode(n); }
-};
-using TResult = std::unique_ptr<TExpToken, TNodeRelease>;
-
 std::int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-std::uint8_t ValueType(std::uint8_t fieldType) { return ExpressionType(fieldType); }
 
 // A constant, also a number with its sign ("-2").
 bool IsConstantValue(const TExpToken& n) {
@@ -125,7 +118,7 @@ void TDataQuery::PrepareModify() {
                 column.name = f.resultName;
                 column.text = f.resultName;
                 column.fieldNo = f.fieldNo;
-                column.dataType = ValueType(f.desc.FieldType);
+                column.dataType = ExpressionType(f.desc.FieldType);
                 column.subType = f.desc.SubType;
                 column.dataSize = f.desc.DataSize;
                 column.scale = f.desc.Scale;
@@ -201,14 +194,14 @@ void TDataQuery::CheckValues() {
             value.expression.reset(root);
             // A constant of another type than its column's is checked as the two
             // would be in "=": a text beside a date, time or timestamp becomes one.
-            if (IsConstantValue(*root) && root->dataType != ValueType(field.dataType)) {
+            if (IsConstantValue(*root) && root->dataType != ExpressionType(field.dataType)) {
                 TExpToken* column = AcquireNode();
                 column->kind = nkColumn;
                 column->name = field.columnName;
                 column->text = field.columnText;
                 column->qualifier = field.qualifier;
                 column->fieldNo = field.fieldNo;
-                column->dataType = ValueType(field.dataType);
+                column->dataType = ExpressionType(field.dataType);
                 column->subType = field.subType;
                 column->dataSize = field.size;
                 column->scale = field.scale;
@@ -248,10 +241,10 @@ void TDataQuery::StoreValues(TModifyState& state, TColumnSource& columns, std::s
     const TEvalContext context{target.LanguageId(), target.SortId(), &columns};
     const char* statement = kind == skInsert ? " in INSERT statement" : " in UPDATE statement";
     // Every value is computed before any is stored: each reads the row as it was.
-    std::vector<TResult> results;
+    std::vector<TValueNode> results;
     results.reserve(updateValues.size());
     for (std::size_t i = 0; i < updateValues.size(); ++i) {
-        TResult result(Evaluate(updateValues[i].prepared.get(), context));
+        TValueNode result(Evaluate(updateValues[i].prepared.get(), context));
         TColumnConversion& conversion = *updateValues[i].conversion;
         if (conversion.Needed(*result)) {
             TExpToken* value = result.release();
@@ -309,7 +302,7 @@ void TDataQuery::ExecuteModify() {
         }
     }
     if (kind == skInsert && !insertWithSelect) {
-        target.Refresh();
+        // The append itself takes the write lock and sees what others changed.
         InsertValues();
     } else {
         if (kind != skInsert) plan_ = std::make_unique<TJoinPlan>(*this, where.get());

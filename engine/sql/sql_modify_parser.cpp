@@ -47,11 +47,8 @@ void TDataQuery::ParseInsert() {
     p.NextToken();
     if (!IsName(p)) Expected(p, "Table name expected after INTO clause, instead found '");
     TSourceTable table;
-    if (p.TokenIs("MEMORY")) {
-        table.memory = true;
-        table.directory = "Memory";
-        p.NextToken();
-        if (!IsName(p)) Expected(p, "Table name expected after INTO keyword, instead found '");
+    if (TakeMemoryKeyword(p, table) && !IsName(p)) {
+        Expected(p, "Table name expected after INTO keyword, instead found '");
     }
     SetSourceTableName(table, p.TokenText());
     p.NextToken();
@@ -120,11 +117,7 @@ void TDataQuery::ParseUpdate() {
     TExpressionParser& p = statement_.Parser();
     p.NextToken();
     TSourceTable target;
-    if (p.TokenIs("MEMORY")) {
-        target.memory = true;
-        target.directory = "Memory";
-        p.NextToken();
-    }
+    TakeMemoryKeyword(p, target);
     if (!IsName(p)) Expected(p, "Table name expected, instead found '");
     SetSourceTableName(target, p.TokenText());
     p.NextToken();

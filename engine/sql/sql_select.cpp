@@ -18,6 +18,7 @@
 #include "engine/expr/expression_check.h"
 #include "engine/expr/expression_eval.h"
 #include "engine/sql/expression_filter.h"
+#include "engine/sql/session_password.h"
 #include "engine/sql/sql_aggregate.h"
 #include "engine/sql/sql_join.h"
 #include "engine/sql/sql_statement.h"
@@ -171,8 +172,9 @@ void TDataQuery::OpenSources() {
         // Where the rows combine into groups or distinct rows, the order they are read
         // in makes no difference: the first table is then walked in record order,
         // through its filter's bitmap alone, instead of along an index.
-        // The table an INSERT, UPDATE or DELETE changes is walked in record order too.
-        if (&t == &sourceTables.front() && (hasGroupBy || distinct || hasAggregateColumns() || kind != skSelect)) {
+        // The table an UPDATE or DELETE changes is walked in record order too.
+        if (&t == &sourceTables.front() &&
+            (hasGroupBy || distinct || hasAggregateColumns() || kind == skUpdate || kind == skDelete)) {
             t.cursor->SetNaturalOrder(true);
         }
         t.cursor->OpenCursor();
@@ -501,9 +503,8 @@ void TDataQuery::MakeResultTable() {
         aggregates.push_back(column);
     }
     // The password is known to the session while the table is made and opened.
-    const bool addedPassword = resultPasswordGiven && !session.HasPassword(resultPassword);
-    if (addedPassword) session.AddPassword(resultPassword);
-    try {
+    const TSessionPassword password(session, resultPassword, resultPasswordGiven);
+    {
         // An INTO table is a new one: a table of that name (perhaps a source of this
         // very query) is never overwritten.
         if (!temporaryResult_ && resultDirectory_->TableExists(name, intoMemory)) {
@@ -522,11 +523,7 @@ void TDataQuery::MakeResultTable() {
         // The descriptors as the table laid them out (data sizes, offsets).
         for (std::size_t i = 0; i < resultFields.size(); ++i) resultFields[i].desc = resultCursor_->Fields()[i];
         combiner_ = std::make_unique<TGroupCombiner>(resultCursor_->Fields(), std::move(aggregates));
-    } catch (...) {
-        if (addedPassword) session.RemovePassword(resultPassword);
-        throw;
     }
-    if (addedPassword) session.RemovePassword(resultPassword);
 }
 
 // ---- Running -------------------------------------------------------------------------------

@@ -170,6 +170,14 @@ void SetSourceTableName(TSourceTable& table, std::string name) {
     table.correlationName = name;
 }
 
+bool TakeMemoryKeyword(TExpressionParser& p, TSourceTable& table) {
+    if (!p.TokenIs("MEMORY")) return false;
+    table.memory = true;
+    table.directory = "Memory";
+    p.NextToken();
+    return true;
+}
+
 bool TDataQuery::EndsTableReference() const {
     const TExpressionParser& p = statement_.Parser();
     // The words that may follow a table reference of this statement.
@@ -190,11 +198,7 @@ bool TDataQuery::EndsTableReference() const {
 TSourceTable TDataQuery::ReadTableReference(const char* missingName) {
     TExpressionParser& p = statement_.Parser();
     TSourceTable table;
-    if (p.TokenIs("MEMORY")) {
-        table.memory = true;
-        table.directory = "Memory";
-        p.NextToken();
-    }
+    TakeMemoryKeyword(p, table);
     if (!IsName(p)) p.Fail(missingName + p.TokenText() + "'");
     SetSourceTableName(table, p.TokenText());
     p.NextToken();

@@ -72,6 +72,10 @@ struct TSourceTable {
 // the table name.
 void SetSourceTableName(TSourceTable& table, std::string name);
 
+// Steps over MEMORY when it is the current word, marking the table as an in-memory
+// one; false when it is not there.
+bool TakeMemoryKeyword(TExpressionParser& parser, TSourceTable& table);
+
 enum TAggregateKind : std::uint8_t { akNone = 0, akSum, akCount, akMin, akMax, akAvg };
 
 // A column of the select list.

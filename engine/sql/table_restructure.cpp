@@ -10,6 +10,7 @@
 
 #include "engine/errors/engine_errors.h"
 #include "engine/sql/sql_aggregate.h"
+#include "engine/sql/session_password.h"
 #include "engine/sql/sql_join.h"
 #include "engine/sql/value_conversion.h"
 #include "engine/storage/byte_order.h"
@@ -20,11 +21,6 @@
 
 namespace reruzo {
 namespace {
-
-struct TNodeRelease {
-    void operator()(TExpToken* n) const { ReleaseNode(n); }
-};
-using TValue = std::unique_ptr<TExpToken, TNodeRelease>;
 
 // An error of the new table, told as the table's own: the new table's name is of no
 // use to the caller. `detail` names the record to blame, where there is one.
@@ -47,8 +43,8 @@ struct TCarry {
 
 // The old field's value as an expression value; a BLOB's bytes are read through the
 // old table's cursor.
-TValue ReadValue(TDataCursor& cursor, std::span<const std::uint8_t> record, const TFieldDesc& field) {
-    TValue value(AcquireNode());
+TValueNode ReadValue(TDataCursor& cursor, std::span<const std::uint8_t> record, const TFieldDesc& field) {
+    TValueNode value(AcquireNode());
     if (field.FieldType == kFieldBlob) {
         ReadBlobColumn(cursor, record, field, *value);
         return value;
@@ -118,16 +114,7 @@ TRestructureResult RestructureTable(TDataDirectory& directory, const std::string
     // The new table, under a name of its own in the same folder; its password is known
     // to the session while it is written.
     const std::string rebuilt = directory.TempTableName(inMemory);
-    const bool addedPassword = structure.Encrypted && !session.HasPassword(structure.Password);
-    if (addedPassword) session.AddPassword(structure.Password);
-    struct TPasswordScope {
-        TDataSession& session;
-        std::string password;
-        bool added;
-        ~TPasswordScope() {
-            if (added) session.RemovePassword(password);
-        }
-    } passwordScope{session, structure.Password, addedPassword};
+    const TSessionPassword password(session, structure.Password, structure.Encrypted);
     TDataTable* created = nullptr;
     try {
         const int code = directory.CreateTable(rebuilt, structure, created, {.InMemory = inMemory, .NoJournal = true});
@@ -189,7 +176,7 @@ TRestructureResult RestructureTable(TDataDirectory& directory, const std::string
                     fresh->PutField(fieldNo, out, bytes, !present);
                     continue;
                 }
-                TValue value = ReadValue(old, record, *c.from);
+                TValueNode value = ReadValue(old, record, *c.from);
                 if (c.conversion->Needed(*value)) {
                     TExpToken* v = value.release();
                     const bool converted = c.conversion->Convert(v, context);

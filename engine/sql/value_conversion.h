@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "engine/expr/expression.h"
 #include "engine/expr/expression_eval.h"
@@ -15,6 +16,12 @@ namespace reruzo {
 inline std::uint8_t ExpressionType(std::uint8_t fieldType) {
     return fieldType == kFieldVarBytes ? kFieldBytes : fieldType;
 }
+
+// An evaluated value, a pool node given back to the pool however its user ends.
+struct TNodeRelease {
+    void operator()(TExpToken* node) const { ReleaseNode(node); }
+};
+using TValueNode = std::unique_ptr<TExpToken, TNodeRelease>;
 
 class TColumnConversion {
 public:
