@@ -178,8 +178,18 @@ std::unique_ptr<TPage> TIndexFile::TakeBufferPage(int slot) {
     TSlotBuffer& b = Buffer(slot);
     if (b.pages.size() < b.capacity) return pool_.Pop(this);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        for (TPage* p = b.oldest; p; p = p->lruNewer_) {
-            if (p->dirty_ || p->pinCount_ != 0) continue;
+        // Pages passed over (dirty in a transaction, or pinned) go to the newest end,
+        // so that the next search does not walk them again.
+        TPage* newestBefore = b.newest;
+        for (TPage* p = b.oldest; p;) {
+            TPage* newer = p->lruNewer_;
+            if (p->dirty_ || p->pinCount_ != 0) {
+                LruUnlink(b, p);
+                LruPushNewest(b, p);
+                if (p == newestBefore) break;
+                p = newer;
+                continue;
+            }
             LruUnlink(b, p);
             const std::size_t i = LowerBound(b, p->pageNo_);
             if (i >= b.pages.size() || b.pages[i].get() != p) RaiseTable(RERUZO_INDEXCORRUPT);
@@ -191,7 +201,7 @@ std::unique_ptr<TPage> TIndexFile::TakeBufferPage(int slot) {
         if (attempt > 0 || owner_->DefersWrites()) break;
         FlushPages(false);
     }
-    b.capacity += 4;
+    b.capacity += std::max<std::size_t>(4, b.capacity / 2);
     return pool_.Pop(this);
 }
 
@@ -324,6 +334,11 @@ void TIndexFile::WriteHeader(bool force, bool flushOs) {
 }
 
 bool TIndexFile::RereadHeader() {
+    // The counter alone tells whether anything changed; the page is read and decoded
+    // only when it did.
+    std::array<std::uint8_t, 4> counter = ReadCounterBytes();
+    if (encrypted_) ApplyCipher(counter, kRecordKey);
+    if (GetLE<std::int32_t>(counter.data()) == header_.ChangeCount) return false;
     ReadAt(0, io_.data(), kPageSize);
     Cipher(io_.data());
     TIndexHeader fresh = TIndexHeader::Decode(io_.data());
@@ -339,7 +354,7 @@ void TIndexFile::DiscardBuffers() {
         for (auto& p : b.pages) pool_.Push(std::move(p));
         b.pages.clear();
         b.newest = b.oldest = nullptr;
-        b.capacity = 2;
+        b.capacity = kBufferPagesPerSlot;
     }
 }
 
@@ -356,7 +371,7 @@ std::size_t TIndexFile::BufferedPages() const {
 
 void TIndexFile::TrimBuffers() {
     for (TSlotBuffer& b : buffers_) {
-        for (TPage* p = b.oldest; p && b.pages.size() > 2;) {
+        for (TPage* p = b.oldest; p && b.pages.size() > kBufferPagesPerSlot;) {
             TPage* newer = p->lruNewer_;
             if (!p->dirty_ && p->pinCount_ == 0) {
                 LruUnlink(b, p);
@@ -366,7 +381,7 @@ void TIndexFile::TrimBuffers() {
             }
             p = newer;
         }
-        b.capacity = std::max<std::size_t>(2, b.pages.size());
+        b.capacity = std::max(kBufferPagesPerSlot, b.pages.size());
     }
 }
 

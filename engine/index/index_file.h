@@ -2,8 +2,8 @@
 // the file layer in pages of the format of index_page.h.
 //
 // Buffering: each slot keeps its pages in a list sorted by page number with an LRU
-// chain (capacity 2, grown by 4 when every page is dirty or pinned); spare page
-// objects wait in a TPageStack. One TIndexFile belongs to one table object.
+// chain (capacity kBufferPagesPerSlot, grown by half when every page is dirty or
+// pinned); spare page objects wait in a TPageStack. One TIndexFile belongs to one table object.
 #pragma once
 
 #include <array>
@@ -31,6 +31,11 @@ class EIndexChanged : public std::exception {
 public:
     const char* what() const noexcept override { return "the table was changed by another user"; }
 };
+
+// Pages each index keeps buffered between operations: enough for the upper levels and
+// a working set of leaves, so that a lookup reads from the disk (and checks for other
+// writers) only when its leaf is not among the recent ones.
+inline constexpr std::size_t kBufferPagesPerSlot = 64;
 
 class TIndexFile : public TFileHandler {
 public:
@@ -68,9 +73,9 @@ public:
     // Drops every buffered page and reads the header again (after the file was
     // replaced underneath, or to forget changes).
     void Reload();
-    // Evicts clean unpinned pages until each slot keeps at most two.
     // Pages held in the buffers of every slot.
     std::size_t BufferedPages() const;
+    // Evicts clean unpinned pages until each slot keeps at most kBufferPagesPerSlot.
     void TrimBuffers();
     // Cuts the file to the header page and resets counts, roots and free chains.
     void Empty();
@@ -112,7 +117,7 @@ private:
         std::vector<std::unique_ptr<TPage>> pages;  // sorted by page number
         TPage* newest = nullptr;                    // LRU chain
         TPage* oldest = nullptr;
-        std::size_t capacity = 2;
+        std::size_t capacity = kBufferPagesPerSlot;
     };
     TSlotBuffer& Buffer(int slot) { return buffers_.at(static_cast<std::size_t>(slot)); }
     TPage* FindBuffered(TSlotBuffer& b, std::int32_t pageNo);

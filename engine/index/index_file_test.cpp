@@ -349,10 +349,10 @@ TEST(IndexTree, EmptyTrimRereadAndEncryption) {
     EXPECT_FALSE(t.file->RereadHeader());
     other.Close();
 
-    // Trimming leaves at most two clean pages a slot.
+    // Trimming leaves at most kBufferPagesPerSlot clean pages a slot.
     t.Tree().ForEach([](const std::uint8_t*, std::int32_t) {});
     t.file->TrimBuffers();
-    EXPECT_LE(t.file->BufferedPages(t.slot), 2u);
+    EXPECT_LE(t.file->BufferedPages(t.slot), kBufferPagesPerSlot);
 
     t.file->Empty();
     t.file->WriteHeader(false, false);

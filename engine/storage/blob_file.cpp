@@ -129,6 +129,9 @@ void TBlobFile::ReadHeader() {
 }
 
 bool TBlobFile::HeaderChanged() {
+    std::array<std::uint8_t, 4> counter = ReadCounterBytes();
+    if (encrypted_) ApplyCipher(counter, kRecordKey);
+    if (GetLE<std::uint32_t>(counter.data()) == header_.ChangeCount) return false;
     TBlobHeader fresh;
     ReadRaw(fresh);
     if (fresh.ChangeCount == header_.ChangeCount) return false;

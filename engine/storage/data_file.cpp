@@ -182,6 +182,8 @@ void TDataFile::ReadHeader() {
 }
 
 bool TDataFile::HeaderChanged() {
+    // The counter is never enciphered; the rest of the header is read only when it moved.
+    if (GetLE<std::uint32_t>(ReadCounterBytes().data()) == header_.ChangeCount) return false;
     std::array<std::uint8_t, kHeaderSize> bytes{};
     ReadAt(0, bytes.data(), bytes.size());
     TDataHeader fresh = TDataHeader::Decode(bytes);
@@ -297,15 +299,31 @@ void TDataFile::MruPushNewest(TRecord* r) {
 std::size_t TDataFile::EvictOldest(std::size_t count) {
     // Marks the oldest unpinned, unmodified records, then removes them from the sorted
     // list in one pass: evicting one at a time would shift the list for each.
+    //
+    // The records passed over (modified, waiting for their transaction; or pinned) go
+    // to the newest end: left at the old end, a long transaction's changes would be
+    // walked again by every eviction, which made each new record cost the whole list.
     std::size_t evicted = 0;
+    TRecord* passed = nullptr;  // the passed-over records, linked through newer_
+    TRecord* passedLast = nullptr;
     for (TRecord* r = mruOldest_; r && evicted < count;) {
         TRecord* newer = r->newer_;
+        MruUnlink(r);
         if (!r->modified_ && r->pinCount_ == 0) {
-            MruUnlink(r);
             r->recordNo_ = -1;  // marked for the pool
             ++evicted;
+        } else if (passedLast) {
+            passedLast->newer_ = r;
+            passedLast = r;
+        } else {
+            passed = passedLast = r;
         }
         r = newer;
+    }
+    for (TRecord* r = passed; r;) {
+        TRecord* next = r->newer_;
+        MruPushNewest(r);
+        r = next;
     }
     if (evicted == 0) return 0;
     std::size_t kept = 0;

@@ -722,6 +722,12 @@ void TFileHandler::DirectWriteAt(std::uint64_t offset, const void* buffer, std::
     Write(buffer, count);
 }
 
+std::array<std::uint8_t, 4> TFileHandler::ReadCounterBytes() {
+    std::array<std::uint8_t, 4> bytes{};
+    ReadAt(0, bytes.data(), bytes.size());
+    return bytes;
+}
+
 void TFileHandler::TruncateAt(std::uint64_t offset) {
     if (!journal_) return DirectTruncateAt(offset);
     if (!file_) Raise(RERUZO_WRITEERR);

@@ -21,6 +21,7 @@
 // it for reading, an exclusive open for writing.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <map>
@@ -245,6 +246,9 @@ public:
     void WriteAt(std::uint64_t offset, const void* buffer, std::uint64_t count);
     // Sets the end of the file at `offset`.
     void TruncateAt(std::uint64_t offset);
+    // The first four bytes of the file, where every table file keeps its change
+    // counter: a check for other writers reads these and nothing more.
+    std::array<std::uint8_t, 4> ReadCounterBytes();
 
 protected:
     [[noreturn]] void Raise(std::uint16_t code) const;

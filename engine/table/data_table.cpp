@@ -747,7 +747,12 @@ void TDataTable::UnlockRecord(std::int32_t n) {
 }
 
 void TDataTable::UnlockRecords(bool deferredOnly) {
-    for (std::int32_t n : locked_.Members()) {
+    // Highest record first, which is the lowest lock byte: the kernel keeps a process's
+    // locks in one list ordered by offset and finds each of these at its front, where
+    // the other order would walk the whole list for every record of a long transaction.
+    const std::vector<std::int32_t> members = locked_.Members();
+    for (auto it = members.rbegin(); it != members.rend(); ++it) {
+        const std::int32_t n = *it;
         if (deferredOnly && !deferred_.Has(n)) continue;
         if (data_ && data_->IsOpen()) data_->LockRange(false, kRecordLockBase - static_cast<std::uint64_t>(n), 1);
         locked_.Reset(n);
