@@ -1,5 +1,5 @@
 // SQLite's side of the comparison: the same tables and workloads through its
-// statements, with its default settings.
+// statements, with its default settings or in WAL mode.
 #pragma once
 
 #include <sqlite3.h>
@@ -47,7 +47,9 @@ private:
 
 class TSqliteSide {
 public:
-    explicit TSqliteSide(const std::string& folder) : folder_(folder) {}
+    // `wal`: the tuned settings, a write-ahead log (journal_mode=WAL) synced only at
+    // its checkpoints (synchronous=NORMAL); else SQLite's defaults, no PRAGMA.
+    TSqliteSide(const std::string& folder, bool wal) : folder_(folder), wal_(wal) {}
     ~TSqliteSide() {
         if (auto_) sqlite3_close(auto_);
         if (main_) sqlite3_close(main_);
@@ -199,12 +201,27 @@ private:
         }
     }
 
-    static sqlite3* OpenDatabase(const std::string& path) {
+    sqlite3* OpenDatabase(const std::string& path) const {
         sqlite3* db = nullptr;
         if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
             const std::string message = db ? sqlite3_errmsg(db) : "out of memory";
             sqlite3_close(db);
             throw std::runtime_error("SQLite: cannot open " + path + ": " + message);
+        }
+        if (wal_) {
+            // SQLite keeps its rollback journal when the folder cannot hold a WAL (no
+            // shared memory there): the answer names the mode it took.
+            std::string mode;
+            {
+                TStatement q(db, "PRAGMA journal_mode=WAL");
+                const unsigned char* answer = q.Step() ? sqlite3_column_text(*q, 0) : nullptr;
+                if (answer) mode = reinterpret_cast<const char*>(answer);
+            }
+            if (mode != "wal") {
+                sqlite3_close(db);
+                throw std::runtime_error("SQLite: " + path + " stays in journal mode " + mode + ", not WAL");
+            }
+            Exec(db, "PRAGMA synchronous=NORMAL");
         }
         // AUTOINCREMENT: like the engine's identifiers, ids of deleted rows are never
         // handed out again.
@@ -247,6 +264,7 @@ private:
     }
 
     std::string folder_;
+    bool wal_;
     sqlite3* main_ = nullptr;
     sqlite3* auto_ = nullptr;
 };

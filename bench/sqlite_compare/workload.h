@@ -36,6 +36,9 @@ struct TOptions {
     bool exclusive = false;
     bool keep = false;
     int only = 0;  // 0: every workload; else the number of the one to run (with those it starts from)
+    bool json = false;  // JSON lines on standard output instead of the table
+    bool curve = false;  // the whole run at each of `sizes` rows, then the engine's cost per row
+    std::vector<int> sizes = {10000, 100000, 1000000};
 };
 
 struct TRow {

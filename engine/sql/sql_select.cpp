@@ -469,7 +469,12 @@ void TDataQuery::MakeResultTable() {
         folder = name.substr(0, slash + 1);
         name = name.substr(slash + 1);
     }
-    if (intoMemory) {
+    // Aggregates without GROUP BY make exactly one row: a temporary result of that
+    // kind is kept in memory, which spares creating and deleting two files for every
+    // such statement.
+    const bool inMemory =
+        intoMemory || (name.empty() && !hasGroupBy && hasAggregateColumns() && unionQuery == nullptr);
+    if (inMemory) {
         resultDirectory_ = &session.OpenDirectory("Memory", "");
     } else if (!folder.empty()) {
         resultDirectory_ = &session.OpenDirectory("", folder);
@@ -479,7 +484,7 @@ void TDataQuery::MakeResultTable() {
         resultDirectory_ = &session.OpenDirectory("", session.GetPrivateDir());
     }
     temporaryResult_ = name.empty();
-    if (temporaryResult_) name = resultDirectory_->TempTableName(intoMemory);
+    if (temporaryResult_) name = resultDirectory_->TempTableName(inMemory);
 
     TTableStructure structure;
     structure.LanguageId = resultLanguageGiven ? resultLanguage : first.cursor->LanguageId();
@@ -507,17 +512,17 @@ void TDataQuery::MakeResultTable() {
     {
         // An INTO table is a new one: a table of that name (perhaps a source of this
         // very query) is never overwritten.
-        if (!temporaryResult_ && resultDirectory_->TableExists(name, intoMemory)) {
+        if (!temporaryResult_ && resultDirectory_->TableExists(name, inMemory)) {
             RaiseEngineError(RERUZO_TABLEEXISTS, {.database = resultDirectory_->Path(), .table = name});
         }
         const int code = resultDirectory_->CreateTable(name, std::move(structure), resultTable_,
-                                                       {.InMemory = intoMemory, .Temporary = temporaryResult_});
+                                                       {.InMemory = inMemory, .Temporary = temporaryResult_});
         if (code < 0) RaiseEngineError(static_cast<std::uint16_t>(-code), {.database = resultDirectory_->Path(), .table = name});
         resultCursor_ = std::make_unique<TDataCursor>(*resultDirectory_);
         resultCursor_->SetTableName(name);
         resultCursor_->SetExclusive(true);
         resultCursor_->SetShareExclusive(true);
-        resultCursor_->SetInMemory(intoMemory);
+        resultCursor_->SetInMemory(inMemory);
         resultCursor_->SetNaturalOrder(true);
         resultCursor_->OpenCursor();
         // The descriptors as the table laid them out (data sizes, offsets).

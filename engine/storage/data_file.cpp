@@ -343,14 +343,17 @@ std::unique_ptr<TRecord> TDataFile::ObtainRecord() {
     if (sorted_.size() >= capacity_) {
         // A sixteenth of the cache goes at once, so a run of misses pays for one pass.
         const std::size_t batch = std::max<std::size_t>(1, capacity_ / 16);
-        if (EvictOldest(batch) == 0) {
-            // Changes of a transaction stay in memory until it commits: grow instead.
-            if (!owner_->DefersWrites()) FlushRecords(false);
-            if (owner_->DefersWrites() || EvictOldest(batch) == 0) {
-                // Growing by half keeps a long transaction from searching the whole
-                // cache for a victim on every new record.
-                capacity_ += std::max<std::size_t>(64, capacity_ / 2);
-            }
+        std::size_t evicted = EvictOldest(batch);
+        if (evicted == 0 && !owner_->DefersWrites()) {
+            FlushRecords(false);
+            evicted = EvictOldest(batch);
+        }
+        // Changes of a transaction stay in memory until it commits: a cache that is
+        // mostly such changes grows instead. Growing by half, and as soon as a search
+        // finds less than its batch, keeps a long transaction from walking the whole
+        // cache for a few victims on every new record.
+        if (evicted == 0 || (evicted < batch && owner_->DefersWrites())) {
+            capacity_ += std::max<std::size_t>(64, capacity_ / 2);
         }
     }
     std::unique_ptr<TRecord> r = pool_.Pop(this, header_.RecordSize);
