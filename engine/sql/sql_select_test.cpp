@@ -292,6 +292,15 @@ TEST_F(SqlSelect, AggregatesWithoutGroupByMakeOneRow) {
     EXPECT_EQ(result.Fields()[6].FieldType, kFieldLargeInt) << "SUM of an integer is a large integer";
     EXPECT_FALSE(s->MainQuery()->live);
     EXPECT_TRUE(s->MainQuery()->aggregatesOnly);
+    // One row needs no files: the result is a memory table. A grouped result, whose
+    // size the groups decide, goes to the private folder as before.
+    EXPECT_TRUE(Tables(privateDir.Dir()).empty());
+    EXPECT_TRUE(result.Table().InMemory());
+    auto grouped = Run("select city, count(*) from people group by city");
+    EXPECT_EQ(Rows(*grouped->ResultCursor()).size(), 4u);
+    EXPECT_EQ(Tables(privateDir.Dir()).size(), 1u);
+    grouped.reset();
+    EXPECT_TRUE(Tables(privateDir.Dir()).empty());
 
     auto none = Run("select count(city) as n, sum(age), avg(age) from people where age > 100");
     EXPECT_EQ(Names(*none->ResultCursor()), (std::vector<std::string>{"n", "Sum Of age", "Average Of age",
