@@ -381,7 +381,7 @@ void RowChanged(TModifyState& state, std::int32_t& rowCount, bool flush) {
     ++state.changed;
     if (!state.ownTransaction) rowCount = state.changed;
     if (state.interval > 0 && state.changed % state.interval == 0) {
-        state.directory.Commit(false, flush);
+        state.target.CommitOwnChanges([&] { state.directory.Commit(false, flush); });
         rowCount = state.changed;
     }
 }
@@ -453,6 +453,12 @@ void TDataQuery::RunRows(TModifyState& state) {
             },
             {});
     }
+
+    // The rows are known: the target's filters have done their work. Left in place,
+    // every delete would look for its neighbours among the qualifying rows, which the
+    // statement removes one after the other (a walk from the start of the table each
+    // time), and every commit on the way would test the whole table again.
+    target.DropFilter(nullptr);
 
     state.total = static_cast<std::int32_t>(rows.size());
     std::vector<std::uint8_t> bookmark(4);

@@ -296,7 +296,7 @@ void TDataFile::MruPushNewest(TRecord* r) {
     if (!mruOldest_) mruOldest_ = r;
 }
 
-std::size_t TDataFile::EvictOldest(std::size_t count) {
+std::size_t TDataFile::EvictOldest(std::size_t count, std::size_t* passedOver) {
     // Marks the oldest unpinned, unmodified records, then removes them from the sorted
     // list in one pass: evicting one at a time would shift the list for each.
     //
@@ -306,17 +306,17 @@ std::size_t TDataFile::EvictOldest(std::size_t count) {
     std::size_t evicted = 0;
     TRecord* passed = nullptr;  // the passed-over records, linked through newer_
     TRecord* passedLast = nullptr;
+    std::size_t passedCount = 0;
     for (TRecord* r = mruOldest_; r && evicted < count;) {
         TRecord* newer = r->newer_;
         MruUnlink(r);
         if (!r->modified_ && r->pinCount_ == 0) {
             r->recordNo_ = -1;  // marked for the pool
             ++evicted;
-        } else if (passedLast) {
-            passedLast->newer_ = r;
-            passedLast = r;
         } else {
-            passed = passedLast = r;
+            (passedLast ? passedLast->newer_ : passed) = r;
+            passedLast = r;
+            ++passedCount;
         }
         r = newer;
     }
@@ -325,6 +325,7 @@ std::size_t TDataFile::EvictOldest(std::size_t count) {
         MruPushNewest(r);
         r = next;
     }
+    if (passedOver) *passedOver = passedCount;
     if (evicted == 0) return 0;
     std::size_t kept = 0;
     for (auto& r : sorted_) {
@@ -343,16 +344,17 @@ std::unique_ptr<TRecord> TDataFile::ObtainRecord() {
     if (sorted_.size() >= capacity_) {
         // A sixteenth of the cache goes at once, so a run of misses pays for one pass.
         const std::size_t batch = std::max<std::size_t>(1, capacity_ / 16);
-        std::size_t evicted = EvictOldest(batch);
+        std::size_t passed = 0;
+        std::size_t evicted = EvictOldest(batch, &passed);
         if (evicted == 0 && !owner_->DefersWrites()) {
             FlushRecords(false);
-            evicted = EvictOldest(batch);
+            evicted = EvictOldest(batch, &passed);
         }
         // Changes of a transaction stay in memory until it commits: a cache that is
         // mostly such changes grows instead. Growing by half, and as soon as a search
-        // finds less than its batch, keeps a long transaction from walking the whole
-        // cache for a few victims on every new record.
-        if (evicted == 0 || (evicted < batch && owner_->DefersWrites())) {
+        // passes over more of them than it finds victims, keeps a long transaction from
+        // walking all its changes for a few victims again and again.
+        if (evicted == 0 || (owner_->DefersWrites() && (evicted < batch || passed > evicted))) {
             capacity_ += std::max<std::size_t>(64, capacity_ / 2);
         }
     }
@@ -453,6 +455,54 @@ TRecord* TDataFile::GetRecord(TRecordReader* cursor, std::int32_t n, TRecordRead
     MruUnlink(target);
     MruPushNewest(target);
     return target;
+}
+
+bool TDataFile::VisitRun(TChangeCheck* cursor, std::int32_t first, std::int32_t count, const TSlotVisit& visit) {
+    if (first <= 0 || first >= header_.NextRecordNo) RaiseTable(RERUZO_FILECORRUPT);
+    count = std::clamp(count, 1, header_.NextRecordNo - first);
+    const std::int32_t last = first + count - 1;
+    const std::size_t size = header_.RecordSize;
+    // Looked up for each slot: a visit may change the cache.
+    const auto visitCached = [&](std::int32_t m) {
+        const std::size_t at = LowerBound(m);
+        if (at >= sorted_.size() || sorted_[at]->recordNo_ != m) return false;
+        TPinnedRecord cached(sorted_[at].get());
+        cached->Pin();
+        ++stats_.cacheHits;
+        visit(m, cached->Data().first(size));
+        return true;
+    };
+    // As with GetRecord, the disk (and the check for other writers) waits for the
+    // first slot that is not cached.
+    std::int32_t m = first;
+    while (m <= last && visitCached(m)) ++m;
+    if (m > last) return true;
+    if (cursor && !owner_->StrictChangeDetection() && cursor->ChangedBeforeRead()) return false;
+
+    // The buffer is lent to this call, so that a visit that scans again gets its own.
+    std::vector<std::uint8_t> buffer = std::move(visitBuffer_);
+    struct TGiveBack {
+        std::vector<std::uint8_t>& from;
+        std::vector<std::uint8_t>& to;
+        ~TGiveBack() { to = std::move(from); }
+    } giveBack{buffer, visitBuffer_};
+    const std::int32_t base = m;
+    const std::size_t bytes = static_cast<std::size_t>(last - base + 1) * size;
+    Grow(buffer, bytes);
+    const bool allowShort = (Exclusive() || owner_->InTransaction()) && owner_->WrittenByThisProcess();
+    const std::uint64_t got = ReadAt(SlotOffset(base), buffer.data(), bytes, allowShort);
+    ++stats_.readCalls;
+    const std::int32_t whole = size == 0 ? 0 : static_cast<std::int32_t>(got / size);
+    stats_.diskReads += static_cast<std::uint64_t>(whole);
+    for (; m <= last; ++m) {
+        if (visitCached(m)) continue;
+        if (m - base >= whole) RaiseTable(RERUZO_FILECORRUPT);
+        std::uint8_t* slot = buffer.data() + static_cast<std::size_t>(m - base) * size;
+        if (Encrypted()) ApplyCipher({slot, size}, kRecordKey);
+        if (slot[0] == 0) PutLE(slot + 1, m);
+        visit(m, {slot, size});
+    }
+    return true;
 }
 
 void TDataFile::ReleaseRecord(TRecord* record) {

@@ -19,7 +19,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -200,6 +202,15 @@ public:
     // reported that the table changed. A slot past the end is a damaged reference:
     // reading never grows the table.
     TRecord* GetRecord(TRecordReader* cursor, std::int32_t n, TRecordRead read = {});
+    // Calls `visit` with the bytes of slots first .. first + count - 1 as GetRecord
+    // would give them (a cached record's own, else the file's, deciphered), reading the
+    // slots that are not cached in one call and leaving them out of the cache: a scan
+    // that tests each record once has no use for them there, and would otherwise pay
+    // for taking each in and evicting another. As in GetRecord, the cursor checks for
+    // other writers at the first slot that is not cached; false when it reported that
+    // the table changed (the cached slots before that one have been visited).
+    using TSlotVisit = std::function<void(std::int32_t n, std::span<const std::uint8_t> bytes)>;
+    bool VisitRun(TChangeCheck* cursor, std::int32_t first, std::int32_t count, const TSlotVisit& visit);
     // The pinned new, cleared slot NextRecordNo; NextRecordNo grows by one.
     TRecord* AppendRecord();
     void ReleaseRecord(TRecord* record);
@@ -297,8 +308,9 @@ private:
     void MruUnlink(TRecord* r);
     void MruPushNewest(TRecord* r);
     std::unique_ptr<TRecord> ObtainRecord();
-    // Evicts up to `count` of the oldest clean, unpinned records; returns how many.
-    std::size_t EvictOldest(std::size_t count);
+    // Evicts up to `count` of the oldest clean, unpinned records; returns how many,
+    // and in `passed` how many it had to pass over on the way.
+    std::size_t EvictOldest(std::size_t count, std::size_t* passed = nullptr);
     void Grow(std::vector<std::uint8_t>& buffer, std::size_t size);
 
     std::string directory_;
@@ -311,6 +323,7 @@ private:
     bool descsModified_ = false;
     std::vector<std::uint8_t> readBuffer_;
     std::vector<std::uint8_t> writeBuffer_;
+    std::vector<std::uint8_t> visitBuffer_;  // VisitRun's; lent out while a run is visited
     std::int32_t recordsPerRead_ = 1;
     std::size_t capacity_ = 8192;
     std::vector<std::unique_ptr<TRecord>> sorted_;

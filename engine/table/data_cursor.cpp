@@ -181,6 +181,14 @@ void TDataCursor::TakeSnapshot() {
     snapBlob_ = table_->Blob().IsOpen() ? table_->Blob().Header().ChangeCount : 0;
 }
 
+void TDataCursor::CommitOwnChanges(const std::function<void()>& commit) {
+    const std::uint32_t blob = table_->Blob().IsOpen() ? table_->Blob().Header().ChangeCount : 0;
+    const bool current = snapData_ == table_->Data().Header().ChangeCount &&
+                         snapIndex_ == table_->Index().Header().ChangeCount && snapBlob_ == blob;
+    commit();
+    if (current) TakeSnapshot();
+}
+
 bool TDataCursor::CountersChanged() {
     if ((exclusive_ && !shareExclusive_) || table_->ForcedReadOnly()) return false;
     const std::uint32_t blob = table_->Blob().IsOpen() ? table_->Blob().Header().ChangeCount : 0;
@@ -257,26 +265,10 @@ bool TDataCursor::ChangedBeforeRead() {
 std::int32_t TDataCursor::ReadAheadCount(bool forward) {
     const std::int32_t per = table_->Data().RecordsPerRead();
     if (bitmapMode_) {
-        // The visible records next to this one; and when the view shows at least one
-        // slot in kDenseView of those one read reaches, up to the last of them: a
-        // filter that keeps every tenth record would otherwise pay a read, and a check
-        // for other writers, per record it shows. A sparse view reads nothing it does
-        // not show.
-        constexpr std::int32_t kDenseView = 16;
-        const int step = forward ? 1 : -1;
+        // The visible records within one read, by the rule of dense and sparse sets.
         const std::int32_t reach = forward ? std::min(per, table_->Data().SlotCount() - recordNo_ + 1)
                                            : std::min(per, recordNo_);
-        std::int32_t adjacent = 1;
-        while (adjacent < reach && view_.Has(recordNo_ + step * adjacent)) ++adjacent;
-        std::int32_t last = adjacent;  // the run up to the last visible record
-        std::int32_t shown = adjacent;
-        for (std::int32_t i = adjacent; i < reach; ++i) {
-            if (view_.Has(recordNo_ + step * i)) {
-                last = i + 1;
-                ++shown;
-            }
-        }
-        return shown * kDenseView >= reach ? last : adjacent;
+        return MemberRun(view_, recordNo_, reach, forward ? 1 : -1);
     }
     // A run of slots pays only while the cursor walks the slots in their order (an
     // index that follows them, or a scan); a jump elsewhere reads its one record.

@@ -203,6 +203,12 @@ public:
     // `record`) or deleted. The bitmaps follow without evaluating the filters again.
     void FollowWrittenRecord(std::int32_t n, std::span<const std::uint8_t> record);
     void FollowDeletedRecord(std::int32_t n);
+    // Runs `commit`, a commit of changes this cursor made and followed itself: when
+    // the table had seen no change but this cursor's before it, the counters the commit
+    // moves are no news, and the next operation rebuilds nothing. A statement that
+    // commits every few hundred rows would otherwise rebuild its view (scanning the
+    // table again through its filters) after every commit.
+    void CommitOwnChanges(const std::function<void()>& commit);
 
     // TRecordReader
     bool ChangedBeforeRead() override;

@@ -151,6 +151,22 @@ void TFilterTable::Scan(TRecordsBitmap& bitmap, const TRecordTest& accept) {
     const std::int32_t size = cursor_.RecordSize();
     std::int32_t n = 0;
     std::int64_t ordinal = 0;
+    if (size == data.RecordSize()) {
+        // The candidates are tested on the slots' bytes in runs, without passing each
+        // through the record cache; the slots between candidates of a run are read
+        // but not tested.
+        const auto test = [&](std::int32_t m, std::span<const std::uint8_t> bytes) {
+            if (bitmap.Has(m) && !accept(bytes, m)) bitmap.Reset(m);
+        };
+        while (bitmap.Next(n, 1, ordinal)) {
+            const std::int32_t reach = std::min(data.RecordsPerRead(), data.SlotCount() - n + 1);
+            const std::int32_t run = MemberRun(bitmap, n, reach, 1);
+            if (!data.VisitRun(&reader, n, run, test)) throw EIndexChanged();  // the rebuild starts again
+            n += run - 1;
+        }
+        return;
+    }
+    // Records with room for computed columns after the stored ones go through the cache.
     while (bitmap.Next(n, 1, ordinal)) {
         reader.SetAt(n);
         TPinnedRecord r(data.GetRecord(&reader, n, {.cursorCount = true, .readAhead = true}));

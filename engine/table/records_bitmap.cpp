@@ -233,4 +233,18 @@ std::size_t TRecordsBitmapStack::PooledCount() {
 
 std::int64_t TRecordsBitmapStack::OutstandingCount() { return Pool().outstanding.load(); }
 
+std::int32_t MemberRun(const TRecordsBitmap& members, std::int32_t from, std::int32_t reach, int step) {
+    std::int32_t adjacent = 1;
+    while (adjacent < reach && members.Has(from + step * adjacent)) ++adjacent;
+    std::int32_t last = adjacent;  // the run up to the last member within reach
+    std::int32_t shown = adjacent;
+    for (std::int32_t i = adjacent; i < reach; ++i) {
+        if (members.Has(from + step * i)) {
+            last = i + 1;
+            ++shown;
+        }
+    }
+    return shown * kDenseRun >= reach ? last : adjacent;
+}
+
 }  // namespace reruzo

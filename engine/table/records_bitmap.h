@@ -104,4 +104,13 @@ private:
     std::unique_ptr<TRecordsBitmap> bitmap_;
 };
 
+// How many slots one read starting at member `from` should take to serve the members
+// ahead of it (`step` 1 forwards, -1 backwards) within `reach` slots (`from` included):
+// the members next to it; and when at least one slot in kDenseRun of the reach is a
+// member, up to the last member within it, since a read costs a system call (and, on
+// a shared table, a check for other writers) while the slots between cost only bytes.
+// A sparse set reads only its own members.
+inline constexpr std::int32_t kDenseRun = 16;
+std::int32_t MemberRun(const TRecordsBitmap& members, std::int32_t from, std::int32_t reach, int step);
+
 }  // namespace reruzo
