@@ -179,6 +179,7 @@ void TDataFile::ReadHeader() {
     ReadAt(0, bytes.data(), bytes.size());
     header_ = TDataHeader::Decode(bytes);
     headerModified_ = false;
+    ++liveGeneration_;
 }
 
 bool TDataFile::HeaderChanged() {
@@ -190,6 +191,7 @@ bool TDataFile::HeaderChanged() {
     if (fresh.ChangeCount == header_.ChangeCount) return false;
     header_ = fresh;
     headerModified_ = false;
+    ++liveGeneration_;
     return true;
 }
 
@@ -379,6 +381,7 @@ TRecord* TDataFile::AppendRecord() {
     MruPushNewest(raw);
     ++header_.NextRecordNo;
     headerModified_ = true;
+    ++liveGeneration_;
     return raw;
 }
 
@@ -539,6 +542,7 @@ bool TDataFile::FlushRecords(bool flushOs) {
 }
 
 void TDataFile::ClearCache() {
+    ++liveGeneration_;
     for (auto& r : sorted_) pool_.Push(std::move(r));
     sorted_.clear();
     mruOldest_ = mruNewest_ = nullptr;
@@ -665,6 +669,7 @@ TRecord* TDataFile::AllocRecord(bool reuse) {
         RaiseTable(RERUZO_FILECORRUPT);  // the chain names a slot in use
     }
     SetFirstFree(r->NextFree());
+    ++liveGeneration_;
     return r;
 }
 
@@ -674,6 +679,7 @@ void TDataFile::MarkDeleted(TRecord& record, bool reuse) {
     record.SetNextFree(head == header_.NextRecordNo ? 0 : head);
     record.SetModified(true);
     SetFirstFree(record.RecordNo());
+    ++liveGeneration_;
 }
 
 std::int32_t TDataFile::NextAutoInc() {

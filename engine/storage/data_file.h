@@ -279,6 +279,11 @@ public:
     const std::vector<TFieldDesc>& Fields() const { return fields_; }
     TStringRules StringRules() const { return {header_.LanguageId, header_.SortId}; }
 
+    // Moves whenever the set of live slots may have changed in this object's view of
+    // the table: a record appended, deleted or taken from the deleted ones, the header
+    // read again (another process's changes, a rollback), the table emptied or the
+    // cache dropped. A picture of the live records taken at one value still holds.
+    std::uint64_t LiveGeneration() const { return liveGeneration_; }
     std::int32_t RecordsPerRead() const { return recordsPerRead_; }
     std::size_t CacheCapacity() const { return capacity_; }
     // The cache grew past its normal size because its modified records could not be written.
@@ -325,6 +330,7 @@ private:
     std::vector<std::uint8_t> writeBuffer_;
     std::vector<std::uint8_t> visitBuffer_;  // VisitRun's; lent out while a run is visited
     std::int32_t recordsPerRead_ = 1;
+    std::uint64_t liveGeneration_ = 0;
     std::size_t capacity_ = 8192;
     std::vector<std::unique_ptr<TRecord>> sorted_;
     TRecord* mruOldest_ = nullptr;

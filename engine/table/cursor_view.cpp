@@ -190,10 +190,11 @@ void TDataCursor::BuildBitmaps() {
     if (slots > 0) {
         if (std::max(0, table_->Index().RecordCount()) == slots) {
             live_.SetAll();
-        } else {
+        } else if (!table_->CopyLiveRecords(live_)) {
             live_.ClearAll();
             filterTable_.CollectDeleted(live_);
             live_.Not();
+            table_->RememberLiveRecords(live_);
         }
     }
     for (const auto& f : filters_) {

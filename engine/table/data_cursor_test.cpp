@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 
@@ -208,6 +209,57 @@ TEST_F(TCursorFixture, NaturalOrderWalksTheLiveSlots) {
     EXPECT_FALSE(c->SetToBookmark(five, false));
     c->GetCurRecord(r, false);
     EXPECT_EQ(Field(*c, r, 1), 6);
+}
+
+TEST_F(TCursorFixture, NewCursorsSeeEveryDeleteAndAppendSinceTheLastOneCollectedTheLiveRecords) {
+    auto natural = [&] {
+        auto c = std::make_unique<TDataCursor>(*dir);
+        c->SetTableName("t");
+        c->SetNaturalOrder(true);
+        c->OpenCursor();
+        return c;
+    };
+    auto keeper = Open();  // keeps the table object, and what it remembers, open
+    DeleteRow(keeper->Table(), 5);
+    std::vector<std::uint8_t> r(keeper->RecordSize());
+    auto first = natural();  // collects the live records
+    EXPECT_EQ(first->GetRecordCount(), kRows - 1);
+    // Deletes and an append in this process...
+    DeleteRow(keeper->Table(), 7);
+    DeleteRow(keeper->Table(), 9);
+    EXPECT_EQ(natural()->GetRecordCount(), kRows - 3);
+    keeper->InitRecord(r);
+    PutStringField(r, keeper->Fields()[2], "again");
+    keeper->AppendRecord(r, false);
+    auto second = natural();
+    EXPECT_EQ(second->GetRecordCount(), kRows - 2);
+    std::vector<std::int32_t> slots;
+    second->SetToBegin();
+    while (second->GetNextRecord(r) == 0) slots.push_back(second->CurrentRecordNo());
+    EXPECT_EQ(slots.size(), static_cast<std::size_t>(kRows - 2));
+    // The deleted slots stay out of the walk, unless the append took one of them.
+    EXPECT_LE(std::count(slots.begin(), slots.end(), 5) + std::count(slots.begin(), slots.end(), 7) +
+                  std::count(slots.begin(), slots.end(), 9),
+              1);
+    // ...and a delete by another process, seen once a checked operation reads the
+    // headers again.
+    const std::string path = tmp.Dir();
+    TChild child([&](TChild&) {
+        TDataSession s;
+        TDataDirectory& d = s.OpenDirectory("db", path);
+        TDataTable* t = nullptr;
+        if (d.OpenTable("t", {}, t) < 0) return 1;
+        DeleteRow(*t, 100);
+        d.CloseTable(t, false);
+        return 0;
+    });
+    ASSERT_EQ(child.Wait(), 0);
+    keeper->Refresh();
+    auto third = natural();
+    EXPECT_EQ(third->GetRecordCount(), kRows - 3);
+    std::vector<std::uint8_t> hundred(4);
+    PutLE<std::int32_t>(hundred.data(), 100);
+    EXPECT_FALSE(third->SetToBookmark(hundred, false));
 }
 
 TEST_F(TCursorFixture, EmptyViewsGiveStatusCodes) {

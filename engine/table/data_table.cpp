@@ -760,6 +760,21 @@ void TDataTable::UnlockRecords(bool deferredOnly) {
     }
 }
 
+TDataTable::TLiveKey TDataTable::CurrentLiveKey() const {
+    return {data_->LiveGeneration(), index_->Header().ChangeCount, index_->RecordCount(), data_->SlotCount()};
+}
+
+bool TDataTable::CopyLiveRecords(TRecordsBitmap& into) const {
+    if (!liveKey_ || !liveKey_->Same(CurrentLiveKey())) return false;
+    into.Assign(live_);
+    return true;
+}
+
+void TDataTable::RememberLiveRecords(const TRecordsBitmap& live) {
+    live_.Assign(live);
+    liveKey_ = CurrentLiveKey();
+}
+
 bool TDataTable::CheckChanges() {
     bool changed = false;
     if (index_->RereadHeader()) {

@@ -21,6 +21,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -200,6 +201,13 @@ public:
     // Compares the files' change counters with the cached ones and drops stale caches.
     bool CheckChanges();
 
+    // The live records as a cursor last collected them from the index of deleted slots,
+    // kept while nothing that changes them has happened since: every cursor opened on
+    // a table with deleted records would otherwise walk that index again. False, with
+    // `into` unchanged, when there is no such picture.
+    bool CopyLiveRecords(TRecordsBitmap& into) const;
+    void RememberLiveRecords(const TRecordsBitmap& live);
+
     bool ReadLockHeld() const { return readLock_.held; }
     bool CheckLockHeld() const { return checkLock_.held; }
     bool WriteLockHeld() const { return writeLockHeld_; }
@@ -217,6 +225,18 @@ public:
     void MarkWritten() override { written_ = true; }
 
 private:
+    // What the live records depend on, as it was when they were collected.
+    struct TLiveKey {
+        std::uint64_t generation = 0;
+        std::int32_t indexChanges = 0;
+        std::int32_t records = 0;
+        std::int32_t slotCount = 0;
+        bool Same(const TLiveKey& o) const {
+            return generation == o.generation && indexChanges == o.indexChanges && records == o.records &&
+                   slotCount == o.slotCount;
+        }
+    };
+    TLiveKey CurrentLiveKey() const;
     struct TReadLockState {
         bool held = false;
         int indexSlot = 0;
@@ -258,6 +278,8 @@ private:
     TRecordsBitmap locked_;
     TRecordsBitmap cursorLocked_;
     TRecordsBitmap deferred_;
+    TRecordsBitmap live_;  // see CopyLiveRecords; valid while liveKey_ is current
+    std::optional<TLiveKey> liveKey_;
     TReadLockState readLock_;
     TReadLockState checkLock_;
     bool writeLockHeld_ = false;
