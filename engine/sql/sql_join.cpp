@@ -308,6 +308,23 @@ TJoinPlan::TJoinPlan(TDataQuery& query, const TExpToken* where) : query_(query) 
             if (inner_[k - 1]->keyField != 0) break;
         }
     }
+    // The same for the first table against the second, should the walk be reversed.
+    if (n == 2 && query.kind == skSelect && !optional_[0] && !optional_[1]) {
+        reversed_ = std::make_unique<TInner>();
+        for (const TExpTree& c : match_[1]) {
+            if (c->kind != nkBinary || c->op != opEq) continue;
+            for (int side = 0; side < 2 && reversed_->keyField == 0; ++side) {
+                const TExpToken* column = c->Operand(side);
+                const TExpToken* other = c->Operand(1 - side);
+                std::vector<bool> used(n, false);
+                CollectTables(other, columns, used);
+                if (column->kind != nkColumn || columns.TableOf(*column) != 0 || used[0] || !used[1]) continue;
+                reversed_->keyField = column->fieldNo;
+                reversed_->probe.reset(CloneTree(other));
+            }
+            if (reversed_->keyField != 0) break;
+        }
+    }
 }
 
 TJoinPlan::~TJoinPlan() = default;
@@ -348,7 +365,7 @@ void TJoinPlan::Place(std::size_t k, TJoinColumns& columns, const std::function<
         if (Holds(match_[k], columns)) Place(k + 1, columns, row, stop);
     };
     if (inner.throughIndex) {
-        PlaceThroughIndex(k, columns, tryRow, stop);
+        PlaceThroughIndex(inner, *query_.sourceTables[k].cursor, columns, tryRow, stop);
     } else if (inner.keyField != 0) {
         std::string key;
         const bool found = EvaluateProbe(inner, columns, [&](const TExpToken& probe) {
@@ -389,12 +406,10 @@ bool TJoinPlan::EvaluateProbe(TInner& inner, TJoinColumns& columns, const std::f
     return found;
 }
 
-// The rows of table k whose join column equals the probe, found through the index
-// chosen for it; the table's filter hides the rows it does not pass.
-void TJoinPlan::PlaceThroughIndex(std::size_t k, TJoinColumns& columns,
+// The rows of the cursor's table whose join column equals the probe, found through the
+// index chosen for it; the table's filter hides the rows it does not pass.
+void TJoinPlan::PlaceThroughIndex(TInner& inner, TDataCursor& cursor, TJoinColumns& columns,
                                   const std::function<void(const std::uint8_t*)>& tryRow, const bool& stop) {
-    TInner& inner = *inner_[k - 1];
-    TDataCursor& cursor = *query_.sourceTables[k].cursor;
     const bool probed = EvaluateProbe(inner, columns, [&](const TExpToken& probe) {
         std::fill(inner.key.begin(), inner.key.end(), 0);
         // A string is put whole: the field's own rules (case, trailing blanks, length)
@@ -429,24 +444,64 @@ void TJoinPlan::ChooseIndexes() {
         TDataCursor& cursor = *tables[k].cursor;
         inner.throughIndex = false;
         if (inner.keyField == 0 || cursor.GetRecordCount() <= drivingRows) continue;
-        const TFieldDesc& field = cursor.Fields()[inner.keyField - 1u];
-        if (inner.probe->dataType != field.FieldType) continue;
-        const TIndexFile& index = cursor.Table().Index();
-        for (int slot = 0; slot <= index.Header().SecondaryCount && !inner.throughIndex; ++slot) {
-            const TIndexDesc& d = index.Descriptor(slot);
-            if (!d.Defined() || (slot == 0 && index.NoPrimaryIndex()) || d.FieldNumbers[0] != inner.keyField) continue;
-            inner.throughIndex = true;
-            inner.indexName = slot == 0 ? std::string() : d.Name;
-        }
-        if (!inner.throughIndex) continue;
-        cursor.SetIndexName(inner.indexName);
-        inner.key.assign(cursor.RecordSize(), 0);
+        UseIndexFor(inner, cursor);
     }
+}
+
+bool TJoinPlan::UseIndexFor(TInner& inner, TDataCursor& cursor) {
+    inner.throughIndex = false;
+    const TFieldDesc& field = cursor.Fields()[inner.keyField - 1u];
+    if (inner.probe->dataType != field.FieldType) return false;
+    const TIndexFile& index = cursor.Table().Index();
+    for (int slot = 0; slot <= index.Header().SecondaryCount && !inner.throughIndex; ++slot) {
+        const TIndexDesc& d = index.Descriptor(slot);
+        if (!d.Defined() || (slot == 0 && index.NoPrimaryIndex()) || d.FieldNumbers[0] != inner.keyField) continue;
+        inner.throughIndex = true;
+        inner.indexName = slot == 0 ? std::string() : d.Name;
+    }
+    if (!inner.throughIndex) return false;
+    cursor.SetIndexName(inner.indexName);
+    inner.key.assign(cursor.RecordSize(), 0);
+    return true;
+}
+
+bool TJoinPlan::WalkReversed() {
+    // An index search costs several times a row read in order: the second table must
+    // be well below the first for its rows' searches to beat reading the first.
+    constexpr std::int32_t kSearchCost = 8;
+    if (!reversed_ || reversed_->keyField == 0) return false;
+    TDataCursor& first = *query_.sourceTables[0].cursor;
+    TDataCursor& second = *query_.sourceTables[1].cursor;
+    const std::int64_t small = second.GetRecordCount();
+    if (small * kSearchCost >= first.GetRecordCount()) return false;
+    return UseIndexFor(*reversed_, first);
 }
 
 void TJoinPlan::ForEachRow(TJoinColumns& columns, const std::function<bool()>& row,
                            const std::function<bool(std::int32_t, std::int32_t)>& progress) {
     const std::vector<TSourceTable>& tables = query_.sourceTables;
+    if (WalkReversed()) {
+        // Each row of the second table, then its partners in the first; the conditions
+        // between them are checked on the pair, as the forward walk checks them.
+        TDataCursor& driver = *tables[1].cursor;
+        const std::int32_t count = driver.GetRecordCount();
+        std::vector<std::uint8_t> record(driver.RecordSize());
+        std::int32_t position = 0;
+        bool stop = false;
+        driver.SetToBegin();
+        while (!stop && driver.GetNextRecord(record) == 0) {
+            columns.SetRow(1, record.data());
+            PlaceThroughIndex(*reversed_, *tables[0].cursor, columns,
+                              [&](const std::uint8_t* partner) {
+                                  columns.SetRow(0, partner);
+                                  if (Holds(match_[1], columns) && Holds(residual_, columns) && !row()) stop = true;
+                              },
+                              stop);
+            ++position;
+            if (!stop && progress && !progress(position, count)) stop = true;
+        }
+        return;
+    }
     ChooseIndexes();
     for (std::size_t k = 1; k < tables.size(); ++k) {
         TInner& inner = *inner_[k - 1];

@@ -14,6 +14,10 @@
 // that index for each row (its filter still applies); any other joined table is read
 // once, through its filter, into memory with a hash of its join column, which beats
 // an index search per row when the table is the smaller side.
+// A SELECT over two tables joined by an inner equality is walked the other way round
+// when the second table is much the smaller and the first table's join column leads
+// one of its indexes: each row of the small table then finds its partners through
+// that index, instead of every row of the large table being read.
 // A LEFT JOIN keeps its left row with NULLs for the joined table when nothing
 // matches; a RIGHT JOIN, whose table comes first, keeps its row with NULLs for all the
 // tables written before it when they yield no joined row together.
@@ -89,8 +93,13 @@ private:
     struct TCondition;
     struct TInner;
     void Place(std::size_t k, TJoinColumns& columns, const std::function<bool()>& row, bool& stop);
-    void PlaceThroughIndex(std::size_t k, TJoinColumns& columns, const std::function<void(const std::uint8_t*)>& tryRow,
-                           const bool& stop);
+    void PlaceThroughIndex(TInner& inner, TDataCursor& cursor, TJoinColumns& columns,
+                           const std::function<void(const std::uint8_t*)>& tryRow, const bool& stop);
+    // Looks for an index of `cursor` led by `inner`'s key field that the probe's type
+    // can search; sets the cursor's order to it.
+    static bool UseIndexFor(TInner& inner, TDataCursor& cursor);
+    // Whether the walk goes from the second table to the first (see above).
+    bool WalkReversed();
     bool EvaluateProbe(TInner& inner, TJoinColumns& columns, const std::function<void(const TExpToken&)>& use);
     bool Holds(const std::vector<TExpTree>& conditions, TJoinColumns& columns) const;
     void ChooseIndexes();
@@ -106,6 +115,7 @@ private:
     std::vector<std::size_t> groupEnd_;
     std::vector<bool> groupReached_;
     std::vector<std::unique_ptr<TInner>> inner_;    // per table after the first
+    std::unique_ptr<TInner> reversed_;              // the first table, found from the second
     TEvalContext context_{};
 };
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <sched.h>
 #include <sys/mount.h>
 
@@ -406,6 +408,71 @@ TEST_F(SqlSelect, RightJoinsKeepTheirRowsAndLargerJoinedTablesAreSearchedThrough
                     "a.label = c.name"),
               "Internal join error - table correlation name \"a\" is target of multiple join conditions in WHERE or "
               "JOIN clause");
+}
+
+// A large table joined to a much smaller one is walked from the small one, each of its
+// rows finding its partners through the large table's index; every condition and both
+// filters still apply, and the pairs are those of the walk the other way round.
+TEST_F(SqlSelect, ALargeTableJoinedToASmallOneIsSearchedFromTheSmallOne) {
+    {
+        TTableStructure s;
+        s.Fields = {MakeFieldDesc("id", kFieldInteger, 0, kSubAutoInc), MakeFieldDesc("k", kFieldInteger),
+                    MakeFieldDesc("v", kFieldInteger)};
+        s.Primary.FieldCount = 1;
+        s.Primary.FieldNumbers[0] = 1;
+        TIndexDesc byK;
+        byK.Name = "byK";
+        byK.FieldCount = 1;
+        byK.FieldNumbers[0] = 2;
+        s.Secondaries = {byK};
+        TDataTable* t = nullptr;
+        ASSERT_EQ(directory.CreateTable("big", s, t), 0);
+        directory.CloseTable(t, false);
+        TTableStructure f;
+        f.Fields = {MakeFieldDesc("k", kFieldInteger), MakeFieldDesc("tag", kFieldString, 8)};
+        ASSERT_EQ(directory.CreateTable("few", f, t), 0);
+        directory.CloseTable(t, false);
+        TDataCursor b(directory), w(directory);
+        b.SetTableName("big");
+        w.SetTableName("few");
+        b.OpenCursor();
+        w.OpenCursor();
+        std::vector<std::uint8_t> r(b.RecordSize());
+        for (int i = 1; i <= 400; ++i) {
+            b.InitRecord(r);
+            PutIntegerField(r, b.Fields()[1], i % 100);
+            PutIntegerField(r, b.Fields()[2], i % 7);
+            b.AppendRecord(r, false);
+        }
+        std::vector<std::uint8_t> q(w.RecordSize());
+        for (int i = 0; i < 20; ++i) {
+            w.InitRecord(q);
+            PutIntegerField(q, w.Fields()[0], i * 5);
+            PutStringField(q, w.Fields()[1], "tag" + std::to_string(i));
+            w.AppendRecord(q, false);
+        }
+    }
+    std::vector<std::string> expected;
+    for (int id = 1; id <= 400; ++id) {
+        const int k = id % 100;
+        if (k % 5 != 0 || id % 7 == 3 || k / 5 == 5 || id <= k) continue;
+        expected.push_back(std::to_string(id) + "|tag" + std::to_string(k / 5));
+    }
+    std::sort(expected.begin(), expected.end());
+    auto sorted = [](std::vector<std::string> rows) {
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    };
+    auto reversed = Run("select b.id, f.tag from big b join few f on b.k = f.k "
+                        "where b.v <> 3 and f.tag <> 'tag5' and b.id > f.k");
+    EXPECT_EQ(sorted(Rows(*reversed->ResultCursor())), expected);
+    EXPECT_EQ(reversed->MainQuery()->sourceTables[0].cursor->IndexName(), "byK");
+    auto forward = Run("select b.id, f.tag from few f join big b on b.k = f.k "
+                       "where b.v <> 3 and f.tag <> 'tag5' and b.id > f.k");
+    EXPECT_EQ(sorted(Rows(*forward->ResultCursor())), expected);
+    auto counted = Run("select count(*) from big b join few f on f.k = b.k where b.v <> 3 and f.tag <> 'tag5' "
+                       "and b.id > f.k");
+    EXPECT_EQ(Rows(*counted->ResultCursor()), (std::vector<std::string>{std::to_string(expected.size())}));
 }
 
 // The run files of a sort go to the private folder; when it fills up, the statement
