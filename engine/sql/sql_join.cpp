@@ -480,30 +480,12 @@ bool TJoinPlan::WalkReversed() {
 void TJoinPlan::ForEachRow(TJoinColumns& columns, const std::function<bool()>& row,
                            const std::function<bool(std::int32_t, std::int32_t)>& progress) {
     const std::vector<TSourceTable>& tables = query_.sourceTables;
-    if (WalkReversed()) {
-        // Each row of the second table, then its partners in the first; the conditions
-        // between them are checked on the pair, as the forward walk checks them.
-        TDataCursor& driver = *tables[1].cursor;
-        const std::int32_t count = driver.GetRecordCount();
-        std::vector<std::uint8_t> record(driver.RecordSize());
-        std::int32_t position = 0;
-        bool stop = false;
-        driver.SetToBegin();
-        while (!stop && driver.GetNextRecord(record) == 0) {
-            columns.SetRow(1, record.data());
-            PlaceThroughIndex(*reversed_, *tables[0].cursor, columns,
-                              [&](const std::uint8_t* partner) {
-                                  columns.SetRow(0, partner);
-                                  if (Holds(match_[1], columns) && Holds(residual_, columns) && !row()) stop = true;
-                              },
-                              stop);
-            ++position;
-            if (!stop && progress && !progress(position, count)) stop = true;
-        }
-        return;
-    }
-    ChooseIndexes();
-    for (std::size_t k = 1; k < tables.size(); ++k) {
+    // Reversed, each row of the second table is followed by its partners in the first;
+    // the conditions between them are checked on the pair, as the forward walk checks
+    // them.
+    const bool reversed = WalkReversed();
+    if (!reversed) ChooseIndexes();
+    for (std::size_t k = 1; k < tables.size() && !reversed; ++k) {
         TInner& inner = *inner_[k - 1];
         TDataCursor& cursor = *tables[k].cursor;
         inner.rows.clear();
@@ -519,15 +501,25 @@ void TJoinPlan::ForEachRow(TJoinColumns& columns, const std::function<bool()>& r
             inner.byKey.emplace(ComparisonKey(f.FieldType, FieldData(inner.rows[i], f)), i);
         }
     }
-    TDataCursor& driver = *tables.front().cursor;
+    const std::size_t driving = reversed ? 1 : 0;
+    TDataCursor& driver = *tables[driving].cursor;
     const std::int32_t count = driver.GetRecordCount();
     std::vector<std::uint8_t> record(driver.RecordSize());
     std::int32_t position = 0;
     bool stop = false;
     driver.SetToBegin();
     while (!stop && driver.GetNextRecord(record) == 0) {
-        columns.SetRow(0, record.data());
-        Place(1, columns, row, stop);
+        columns.SetRow(driving, record.data());
+        if (reversed) {
+            PlaceThroughIndex(*reversed_, *tables[0].cursor, columns,
+                              [&](const std::uint8_t* partner) {
+                                  columns.SetRow(0, partner);
+                                  if (Holds(match_[1], columns) && Holds(residual_, columns) && !row()) stop = true;
+                              },
+                              stop);
+        } else {
+            Place(1, columns, row, stop);
+        }
         ++position;
         if (!stop && progress && !progress(position, count)) stop = true;
     }
