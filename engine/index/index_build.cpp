@@ -4,6 +4,8 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "engine/errors/engine_errors.h"
@@ -60,6 +62,9 @@ template <typename TVisit>
 std::int32_t ForEachKey(TDataFile& data, const std::vector<TSlotIndex>& slots, TVisit&& visit) {
     return ForEachKey(data, slots, visit, [](std::int32_t) {});
 }
+
+// The memory a new index's keys may take while they are put in order.
+constexpr std::size_t kBuildBatchBytes = std::size_t{32} << 20;
 
 }  // namespace
 
@@ -124,11 +129,51 @@ TNewIndex BuildSecondaryIndex(TDataFile& data, TIndexFile& index, TIndexDesc des
     const std::int32_t slots = data.SlotCount();
     const int step = progressSteps == 0 ? 100 : 100 / progressSteps;
     int reported = 0;
+    // The keys go into the tree in key order, a batch at a time: inserted in record
+    // order they land on random leaves, and once the tree outgrows the page buffers
+    // every insert reads its leaf again. Equal keys keep their record order, so a
+    // unique index reports the later record of a duplicate, as before.
+    const std::size_t keyLength = built.layout.KeyLength();
+    const std::size_t entrySize = keyLength + sizeof(std::int32_t);
+    const std::size_t batchBytes = std::max<std::size_t>(1, kBuildBatchBytes / entrySize) * entrySize;
+    std::vector<std::uint8_t> entries;
+    std::vector<std::uint32_t> order;
+    auto insertBatch = [&] {
+        const std::size_t count = entries.size() / entrySize;
+        order.resize(count);
+        for (std::uint32_t i = 0; i < count; ++i) order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return CompareKeys(built.layout, entries.data() + a * entrySize, entries.data() + b * entrySize, keyLength) < 0;
+        });
+        const auto key = [&](std::size_t at) { return entries.data() + order[at] * entrySize; };
+        const auto record = [&](std::size_t at) {
+            std::int32_t n = 0;
+            std::memcpy(&n, key(at) + keyLength, sizeof n);
+            return n;
+        };
+        if (built.layout.unique) {
+            // The duplicate reported is the first record, in record order, whose key an
+            // earlier record already has: the one an insert in record order meets first.
+            std::int32_t duplicate = 0;
+            for (std::size_t g = 0; g < count;) {
+                std::size_t end = g + 1;
+                while (end < count && CompareKeys(built.layout, key(end), key(g), keyLength) == 0) ++end;
+                const std::int32_t repeated = tree.FindExact(key(g), nullptr) ? record(g) : end - g > 1 ? record(g + 1) : 0;
+                if (repeated != 0 && (duplicate == 0 || repeated < duplicate)) duplicate = repeated;
+                g = end;
+            }
+            if (duplicate != 0) RaiseDuplicateKey(data, desc, duplicate, database, table);
+        }
+        for (std::size_t at = 0; at < count; ++at) tree.Insert(key(at), record(at));
+        entries.clear();
+    };
     ForEachKey(
         data, {built},
         [&](std::size_t, std::int32_t n, const std::vector<std::uint8_t>& key) {
-            if (built.layout.unique && tree.FindExact(key.data(), nullptr)) RaiseDuplicateKey(data, desc, n, database, table);
-            tree.Insert(key.data(), n);
+            entries.insert(entries.end(), key.begin(), key.begin() + static_cast<std::ptrdiff_t>(keyLength));
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(&n);
+            entries.insert(entries.end(), bytes, bytes + sizeof n);
+            if (entries.size() >= batchBytes) insertBatch();
         },
         [&](std::int32_t n) {
             const int percent = static_cast<int>(std::int64_t{n} * 100 / slots);
@@ -137,6 +182,7 @@ TNewIndex BuildSecondaryIndex(TDataFile& data, TIndexFile& index, TIndexDesc des
                 if (progress) progress(percent);
             }
         });
+    insertBatch();
     return result;
 }
 
