@@ -129,51 +129,18 @@ TNewIndex BuildSecondaryIndex(TDataFile& data, TIndexFile& index, TIndexDesc des
     const std::int32_t slots = data.SlotCount();
     const int step = progressSteps == 0 ? 100 : 100 / progressSteps;
     int reported = 0;
-    // The keys go into the tree in key order, a batch at a time: inserted in record
-    // order they land on random leaves, and once the tree outgrows the page buffers
-    // every insert reads its leaf again. Equal keys keep their record order, so a
-    // unique index reports the later record of a duplicate, as before.
-    const std::size_t keyLength = built.layout.KeyLength();
-    const std::size_t entrySize = keyLength + sizeof(std::int32_t);
-    const std::size_t batchBytes = std::max<std::size_t>(1, kBuildBatchBytes / entrySize) * entrySize;
-    std::vector<std::uint8_t> entries;
-    std::vector<std::uint32_t> order;
-    auto insertBatch = [&] {
-        const std::size_t count = entries.size() / entrySize;
-        order.resize(count);
-        for (std::uint32_t i = 0; i < count; ++i) order[i] = i;
-        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-            return CompareKeys(built.layout, entries.data() + a * entrySize, entries.data() + b * entrySize, keyLength) < 0;
-        });
-        const auto key = [&](std::size_t at) { return entries.data() + order[at] * entrySize; };
-        const auto record = [&](std::size_t at) {
-            std::int32_t n = 0;
-            std::memcpy(&n, key(at) + keyLength, sizeof n);
-            return n;
-        };
+    TKeyBatch batch(built.layout);
+    auto enter = [&] {
         if (built.layout.unique) {
-            // The duplicate reported is the first record, in record order, whose key an
-            // earlier record already has: the one an insert in record order meets first.
-            std::int32_t duplicate = 0;
-            for (std::size_t g = 0; g < count;) {
-                std::size_t end = g + 1;
-                while (end < count && CompareKeys(built.layout, key(end), key(g), keyLength) == 0) ++end;
-                const std::int32_t repeated = tree.FindExact(key(g), nullptr) ? record(g) : end - g > 1 ? record(g + 1) : 0;
-                if (repeated != 0 && (duplicate == 0 || repeated < duplicate)) duplicate = repeated;
-                g = end;
-            }
-            if (duplicate != 0) RaiseDuplicateKey(data, desc, duplicate, database, table);
+            if (const std::int32_t n = batch.FirstDuplicate(tree)) RaiseDuplicateKey(data, desc, n, database, table);
         }
-        for (std::size_t at = 0; at < count; ++at) tree.Insert(key(at), record(at));
-        entries.clear();
+        batch.InsertInto(tree);
     };
     ForEachKey(
         data, {built},
         [&](std::size_t, std::int32_t n, const std::vector<std::uint8_t>& key) {
-            entries.insert(entries.end(), key.begin(), key.begin() + static_cast<std::ptrdiff_t>(keyLength));
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(&n);
-            entries.insert(entries.end(), bytes, bytes + sizeof n);
-            if (entries.size() >= batchBytes) insertBatch();
+            batch.Add(key.data(), n);
+            if (batch.Full()) enter();
         },
         [&](std::int32_t n) {
             const int percent = static_cast<int>(std::int64_t{n} * 100 / slots);
@@ -182,8 +149,61 @@ TNewIndex BuildSecondaryIndex(TDataFile& data, TIndexFile& index, TIndexDesc des
                 if (progress) progress(percent);
             }
         });
-    insertBatch();
+    enter();
     return result;
+}
+
+TKeyBatch::TKeyBatch(const TKeyLayout& layout)
+    : layout_(layout), keyLength_(layout.KeyLength()), entrySize_(keyLength_ + sizeof(std::int32_t)) {}
+
+void TKeyBatch::Add(const std::uint8_t* key, std::int32_t n) {
+    entries_.insert(entries_.end(), key, key + keyLength_);
+    std::uint8_t bytes[sizeof n];
+    std::memcpy(bytes, &n, sizeof n);
+    entries_.insert(entries_.end(), bytes, bytes + sizeof n);
+    ordered_ = false;
+}
+
+bool TKeyBatch::Full() const { return entries_.size() >= kBuildBatchBytes; }
+
+const std::uint8_t* TKeyBatch::Key(std::size_t at) const { return entries_.data() + order_[at] * entrySize_; }
+
+std::int32_t TKeyBatch::Record(std::size_t at) const {
+    std::int32_t n = 0;
+    std::memcpy(&n, Key(at) + keyLength_, sizeof n);
+    return n;
+}
+
+void TKeyBatch::Order() {
+    if (ordered_) return;
+    const std::size_t count = entries_.size() / entrySize_;
+    order_.resize(count);
+    for (std::uint32_t i = 0; i < count; ++i) order_[i] = i;
+    std::stable_sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return CompareKeys(layout_, entries_.data() + a * entrySize_, entries_.data() + b * entrySize_, keyLength_) < 0;
+    });
+    ordered_ = true;
+}
+
+std::int32_t TKeyBatch::FirstDuplicate(TIndexTree& tree) {
+    Order();
+    std::int32_t duplicate = 0;
+    for (std::size_t g = 0; g < order_.size();) {
+        std::size_t end = g + 1;
+        while (end < order_.size() && CompareKeys(layout_, Key(end), Key(g), keyLength_) == 0) ++end;
+        const std::int32_t repeated = tree.FindExact(Key(g), nullptr) ? Record(g) : end - g > 1 ? Record(g + 1) : 0;
+        if (repeated != 0 && (duplicate == 0 || repeated < duplicate)) duplicate = repeated;
+        g = end;
+    }
+    return duplicate;
+}
+
+void TKeyBatch::InsertInto(TIndexTree& tree) {
+    Order();
+    for (std::size_t at = 0; at < order_.size(); ++at) tree.Insert(Key(at), Record(at));
+    entries_.clear();
+    order_.clear();
+    ordered_ = false;
 }
 
 bool SameIndexName(std::string a, std::string b) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/index/index_file.h"
+#include "engine/index/index_tree.h"
 #include "engine/storage/data_file.h"
 
 namespace reruzo {
@@ -35,6 +36,36 @@ struct TNewIndex {
 TNewIndex BuildSecondaryIndex(TDataFile& data, TIndexFile& index, TIndexDesc definition, const std::string& database,
                               const std::string& table, std::uint16_t progressSteps,
                               const std::function<void(int percent)>& progress);
+
+// Keys of one index gathered from many records and entered into its tree in key
+// order: entered in record order they land on random leaves, and once the tree
+// outgrows the page buffers every insert reads its leaf again. Equal keys keep the
+// order they were added in.
+class TKeyBatch {
+public:
+    explicit TKeyBatch(const TKeyLayout& layout);
+    // The key (the layout's key length) of record n.
+    void Add(const std::uint8_t* key, std::int32_t n);
+    // The batch holds as much as it should before it is entered (32 MiB).
+    bool Full() const;
+    // For a unique index: the first record, in the order added, whose key an earlier
+    // record of the batch or the tree already has; 0 when there is none.
+    std::int32_t FirstDuplicate(TIndexTree& tree);
+    // Enters every key in key order and empties the batch.
+    void InsertInto(TIndexTree& tree);
+
+private:
+    void Order();
+    const std::uint8_t* Key(std::size_t at) const;
+    std::int32_t Record(std::size_t at) const;
+
+    const TKeyLayout& layout_;
+    std::size_t keyLength_;
+    std::size_t entrySize_;
+    std::vector<std::uint8_t> entries_;  // key, then the record number, back to back
+    std::vector<std::uint32_t> order_;   // entry positions in key order, once ordered
+    bool ordered_ = false;
+};
 
 // Index names compare without blanks around them and without regard to letter case.
 bool SameIndexName(std::string a, std::string b);

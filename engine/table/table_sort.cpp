@@ -12,6 +12,7 @@
 #include <numeric>
 
 #include "engine/errors/engine_errors.h"
+#include "engine/index/index_build.h"
 #include "engine/index/index_tree.h"
 #include "engine/storage/byte_order.h"
 
@@ -283,8 +284,10 @@ public:
         data_.Empty();
         data_.SetLastAutoInc(lastIdentifier);
         index_.Empty();
-        for (std::size_t i = 0; i < slots_.size(); ++i)
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
             trees_.push_back(std::make_unique<TIndexTree>(index_, slots_[i], *layouts_[i]));
+            batches_.push_back(std::make_unique<TKeyBatch>(*layouts_[i]));
+        }
     }
 
     void Add(std::span<const std::uint8_t> record) {
@@ -295,32 +298,44 @@ public:
         image[0] = 0;  // live
         PutLE(image.data() + 1, slot);
         r->SetModified(true);
+        bool full = false;
         for (std::size_t i = 0; i < trees_.size(); ++i) {
             key_.assign(layouts_[i]->KeyLength(), 0);
             BuildKey(*layouts_[i], image, key_);
-            if (layouts_[i]->unique && trees_[i]->FindExact(key_.data(), nullptr)) {
-                RaiseEngineError(RERUZO_KEYVIOL, {.database = data_.Directory(), .table = data_.TableName(),
-                                                  .index = index_.Descriptor(slots_[i]).Name});
-            }
-            trees_[i]->Insert(key_.data(), slot);
+            batches_[i]->Add(key_.data(), slot);
+            full = full || batches_[i]->Full();
         }
+        if (full) EnterKeys();
         ++count_;
     }
 
     // Sets the record count and writes both files.
     std::int32_t Finish() {
+        EnterKeys();
         index_.SetRecordCount(count_);
         table_.FlushBuffers({}, {.data = true, .index = true});
         return count_;
     }
 
 private:
+    // The keys gathered so far go into their trees, in key order.
+    void EnterKeys() {
+        for (std::size_t i = 0; i < trees_.size(); ++i) {
+            if (layouts_[i]->unique && batches_[i]->FirstDuplicate(*trees_[i]) != 0) {
+                RaiseEngineError(RERUZO_KEYVIOL, {.database = data_.Directory(), .table = data_.TableName(),
+                                                  .index = index_.Descriptor(slots_[i]).Name});
+            }
+            batches_[i]->InsertInto(*trees_[i]);
+        }
+    }
+
     TDataTable& table_;
     TDataFile& data_;
     TIndexFile& index_;
     std::vector<int> slots_;
-    std::vector<std::unique_ptr<TKeyLayout>> layouts_;  // the trees keep references to them
+    std::vector<std::unique_ptr<TKeyLayout>> layouts_;  // the trees and batches keep references to them
     std::vector<std::unique_ptr<TIndexTree>> trees_;
+    std::vector<std::unique_ptr<TKeyBatch>> batches_;
     std::vector<std::uint8_t> key_;
     std::int32_t count_ = 0;
 };
