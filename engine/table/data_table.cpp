@@ -747,16 +747,30 @@ void TDataTable::UnlockRecord(std::int32_t n) {
 }
 
 void TDataTable::UnlockRecords(bool deferredOnly) {
-    // Highest record first, which is the lowest lock byte: the kernel keeps a process's
-    // locks in one list ordered by offset and finds each of these at its front, where
-    // the other order would walk the whole list for every record of a long transaction.
+    // A run of consecutive records (a transaction's appends) is released with one call:
+    // its lock bytes are consecutive too, and every one of them is this table's. Runs
+    // go from the highest record down, which is the lowest lock byte up: the kernel
+    // keeps a process's locks in one list ordered by offset and finds each of these at
+    // its front, where the other order would walk the whole list for every record of
+    // a long transaction.
     const std::vector<std::int32_t> members = locked_.Members();
-    for (auto it = members.rbegin(); it != members.rend(); ++it) {
-        const std::int32_t n = *it;
-        if (deferredOnly && !deferred_.Has(n)) continue;
-        if (data_ && data_->IsOpen()) data_->LockRange(false, kRecordLockBase - static_cast<std::uint64_t>(n), 1);
-        locked_.Reset(n);
-        deferred_.Reset(n);
+    const bool open = data_ && data_->IsOpen();
+    for (auto it = members.rbegin(); it != members.rend();) {
+        const std::int32_t high = *it;
+        if (deferredOnly && !deferred_.Has(high)) {
+            ++it;
+            continue;
+        }
+        std::int32_t low = high;
+        for (++it; it != members.rend() && *it == low - 1 && (!deferredOnly || deferred_.Has(*it)); ++it) --low;
+        if (open) {
+            data_->LockRange(false, kRecordLockBase - static_cast<std::uint64_t>(high),
+                             static_cast<std::uint64_t>(high - low) + 1);
+        }
+        for (std::int32_t n = low; n <= high; ++n) {
+            locked_.Reset(n);
+            deferred_.Reset(n);
+        }
     }
 }
 

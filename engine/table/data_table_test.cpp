@@ -199,6 +199,46 @@ TEST_F(LockingTest, ATransactionKeepsUnlockedRecordsLockedUntilItEnds) {
     EXPECT_EQ(otherTries(), 0);  // free after the commit
 }
 
+// A commit releases runs of consecutive records in one call each: exactly the
+// records whose unlock waited for it, not a neighbour still being edited nor one
+// in a gap.
+TEST_F(LockingTest, ACommitReleasesRunsOfRecordsAndNothingElse) {
+    const std::string path = tmp.Dir();
+    TOpened me(path);
+    for (int i = 1; i <= 8; ++i) AppendRow(*me.table, i);
+    me.table->StartTransaction();
+    for (std::int32_t n : {2, 3, 4, 5, 7}) {
+        me.table->LockRecord(n);
+        me.table->CheckUnlock();
+    }
+    for (std::int32_t n : {2, 3, 5, 7}) me.table->UnlockRecord(n);  // 4 is still being edited
+    auto othersLocked = [&] {
+        TChild child([&](TChild&) {
+            TOpened o(path);
+            o.session.SetLockRetryCount(0);
+            int mask = 0;
+            for (std::int32_t n = 1; n <= 8; ++n) {
+                if (CodeOf([&] {
+                        o.table->LockRecord(n);
+                        o.table->CheckUnlock();
+                        o.table->UnlockRecord(n);
+                    }) == RERUZO_RECLOCKFAILED) {
+                    mask |= 1 << n;
+                }
+            }
+            return mask;
+        });
+        return child.Wait();
+    };
+    EXPECT_EQ(othersLocked(), (1 << 2) | (1 << 3) | (1 << 4) | (1 << 5) | (1 << 7));
+    me.table->Commit(true, false);
+    EXPECT_EQ(othersLocked(), 1 << 4);
+    EXPECT_TRUE(me.table->LockedRecords().Has(4));
+    EXPECT_EQ(me.table->LockedRecords().Count(), 1);
+    me.table->UnlockRecord(4);
+    EXPECT_EQ(othersLocked(), 0);
+}
+
 TEST_F(LockingTest, ACommitThatCannotHaveTheWriteLockLeavesTheTransactionRunning) {
     const std::string path = tmp.Dir();
     TOpened me(path);
