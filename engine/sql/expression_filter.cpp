@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "engine/errors/engine_errors.h"
 #include "engine/expr/expression_check.h"
@@ -146,6 +147,65 @@ TFieldBound Bound(TFieldBound::TKind kind) {
 
 // "= NULL" holds for the nulls alone.
 TFieldRange NullRange() { return {Bound(TFieldBound::Open), Bound(TFieldBound::NullOnly)}; }
+
+bool IntegerType(std::uint8_t type) {
+    return type == kFieldSmallInt || type == kFieldWord || type == kFieldInteger || type == kFieldLargeInt;
+}
+
+// A comparison of an integer column of the table with an integer constant, tested on
+// the record's bytes: the general evaluation makes a value for the column, one for the
+// constant and one for the result, for every record it tests. The NULL rules are the
+// evaluation's: a NULL column is unequal to every constant and neither below nor
+// above it.
+struct TIntegerComparison {
+    const TFieldDesc* field = nullptr;
+    std::uint8_t op = 0;
+    std::int64_t constant = 0;
+
+    bool Holds(std::span<const std::uint8_t> record) const {
+        if (FieldIsNull(record, *field)) return op == opNe;
+        const std::int64_t v = GetIntegerField(record, *field);
+        switch (op) {
+            case opEq: return v == constant;
+            case opNe: return v != constant;
+            case opLt: return v < constant;
+            case opGt: return v > constant;
+            case opLe: return v <= constant;
+            case opGe: return v >= constant;
+            default: return false;
+        }
+    }
+};
+
+std::optional<TIntegerComparison> IntegerComparison(const TExpToken* node, const std::vector<TFieldDesc>& fields) {
+    if (node->kind != nkBinary || node->op < opEq || node->op > opLe || node->operands.size() != 2) return std::nullopt;
+    for (int side = 0; side < 2; ++side) {
+        const TExpToken* column = node->Operand(side);
+        const TExpToken* constant = node->Operand(1 - side);
+        if (column->kind != nkColumn || constant->kind != nkConstant || constant->isNull) continue;
+        if (column->fieldNo == 0 || column->fieldNo > fields.size()) continue;
+        const TFieldDesc& field = fields[column->fieldNo - 1u];
+        if (!IntegerType(field.FieldType) || !IntegerType(constant->dataType)) continue;
+        std::uint8_t op = node->op;
+        if (side == 1) {  // "constant op column": the same test seen from the column
+            if (op == opLt) op = opGt;
+            else if (op == opGt) op = opLt;
+            else if (op == opLe) op = opGe;
+            else if (op == opGe) op = opLe;
+        }
+        const std::uint8_t* bytes = constant->value.data();
+        const std::size_t size = constant->value.size();
+        std::int64_t value = 0;
+        switch (constant->dataType) {
+            case kFieldSmallInt: value = size >= 2 ? GetLE<std::int16_t>(bytes) : 0; break;
+            case kFieldWord: value = size >= 2 ? GetLE<std::uint16_t>(bytes) : 0; break;
+            case kFieldInteger: value = size >= 4 ? GetLE<std::int32_t>(bytes) : 0; break;
+            default: value = size >= 8 ? GetLE<std::int64_t>(bytes) : 0; break;
+        }
+        return TIntegerComparison{&field, op, value};
+    }
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -324,6 +384,10 @@ void TExpressionCondition::EvaluateNode(TFilterTable& table, const TExpToken* no
 }
 
 void TExpressionCondition::Scan(TFilterTable& table, const TExpToken* node, TRecordsBitmap& bitmap) {
+    if (const auto comparison = IntegerComparison(node, table.Fields())) {
+        table.Scan(bitmap, [&](std::span<const std::uint8_t> record, std::int32_t) { return comparison->Holds(record); });
+        return;
+    }
     TRecordColumns columns(table.Fields());
     const TEvalContext context{table.LanguageId(), table.SortId(), &columns};
     table.Scan(bitmap, [&](std::span<const std::uint8_t> record, std::int32_t) {
