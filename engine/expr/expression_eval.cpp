@@ -674,4 +674,8 @@ bool Accepts(const TExpToken* root, const TEvalContext& context) {
     return IsTrue(*v);
 }
 
+bool LikeMatches(std::string_view value, std::string_view pattern, const TEvalContext& context) {
+    return Like(value, pattern, context);
+}
+
 }  // namespace reruzo

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "engine/expr/expression.h"
@@ -45,5 +46,9 @@ TExpToken* Evaluate(const TExpToken* root, const TEvalContext& context);
 
 // A filter accepts the record when the result is not NULL and not false.
 bool Accepts(const TExpToken* root, const TEvalContext& context);
+
+// LIKE: whether `value` matches `pattern` ("%" any run of bytes, "_" one byte), the
+// bytes compared under the context's language.
+bool LikeMatches(std::string_view value, std::string_view pattern, const TEvalContext& context);
 
 }  // namespace reruzo

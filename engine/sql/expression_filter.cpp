@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "engine/errors/engine_errors.h"
 #include "engine/expr/expression_check.h"
@@ -207,6 +209,33 @@ std::optional<TIntegerComparison> IntegerComparison(const TExpToken* node, const
     return std::nullopt;
 }
 
+// The text of a string: its bytes before the terminating zero.
+std::string_view StringBytes(std::span<const std::uint8_t> bytes) {
+    const char* p = reinterpret_cast<const char*>(bytes.data());
+    return {p, strnlen(p, bytes.size())};
+}
+
+// A string column LIKE (or NOT LIKE) a constant pattern, tested on the record's bytes
+// with the evaluation's rules: a NULL column matches no pattern.
+std::optional<TRecordTest> LikeTest(const TExpToken* node, const std::vector<TFieldDesc>& fields,
+                                    const TEvalContext& context) {
+    if (node->kind != nkPredicate || (node->op != opLike && node->op != opNotLike) || node->operands.size() != 2)
+        return std::nullopt;
+    const TExpToken* column = node->Operand(0);
+    const TExpToken* pattern = node->Operand(1);
+    if (column->kind != nkColumn || pattern->kind != nkConstant || pattern->isNull || pattern->dataType != kFieldString)
+        return std::nullopt;
+    if (column->fieldNo == 0 || column->fieldNo > fields.size()) return std::nullopt;
+    const TFieldDesc* field = &fields[column->fieldNo - 1u];
+    if (field->FieldType != kFieldString) return std::nullopt;
+    const bool negate = node->op == opNotLike;
+    return [field, negate, context, text = std::string(StringBytes(pattern->value))](std::span<const std::uint8_t> record,
+                                                                                   std::int32_t) {
+        const bool match = !FieldIsNull(record, *field) && LikeMatches(StringBytes(FieldData(record, *field)), text, context);
+        return negate ? !match : match;
+    };
+}
+
 }  // namespace
 
 // ---- Analysis ----------------------------------------------------------------------------
@@ -386,6 +415,10 @@ void TExpressionCondition::EvaluateNode(TFilterTable& table, const TExpToken* no
 void TExpressionCondition::Scan(TFilterTable& table, const TExpToken* node, TRecordsBitmap& bitmap) {
     if (const auto comparison = IntegerComparison(node, table.Fields())) {
         table.Scan(bitmap, [&](std::span<const std::uint8_t> record, std::int32_t) { return comparison->Holds(record); });
+        return;
+    }
+    if (const auto like = LikeTest(node, table.Fields(), TEvalContext{table.LanguageId(), table.SortId(), nullptr})) {
+        table.Scan(bitmap, *like);
         return;
     }
     TRecordColumns columns(table.Fields());

@@ -188,6 +188,9 @@ TEST_F(TFilterFixture, IndexedAndScannedConditionsAgreeWithTheRows) {
         {"name <> 'ab*'", 2, [](const TRow& r) { return !(r.name && r.name->starts_with("ab")); }},
         {"name like 'abc%'", 2, [](const TRow& r) { return r.name && r.name->starts_with("abc"); }},
         {"name like '%bc'", 0, [](const TRow& r) { return r.name && r.name->ends_with("bc"); }},
+        // A NULL matches no pattern, so NOT LIKE keeps it.
+        {"name not like '%bc'", 0, [](const TRow& r) { return !(r.name && r.name->ends_with("bc")); }},
+        {"name like '_b%'", 0, [](const TRow& r) { return r.name && r.name->size() >= 2 && (*r.name)[1] == 'b'; }},
         // Only a case-insensitive index answers a comparison that ignores case.
         {"title = 'abc'", 2, [](const TRow& r) { return r.title && Upper(*r.title) == "ABC"; }, true},
         {"name = 'abc'", 0, [](const TRow& r) { return r.name && Upper(*r.name) == "ABC"; }, true},
