@@ -154,40 +154,21 @@ bool IntegerType(std::uint8_t type) {
     return type == kFieldSmallInt || type == kFieldWord || type == kFieldInteger || type == kFieldLargeInt;
 }
 
-// A comparison of an integer column of the table with an integer constant, tested on
-// the record's bytes: the general evaluation makes a value for the column, one for the
-// constant and one for the result, for every record it tests. The NULL rules are the
-// evaluation's: a NULL column is unequal to every constant and neither below nor
-// above it.
-struct TIntegerComparison {
-    const TFieldDesc* field = nullptr;
-    std::uint8_t op = 0;
-    std::int64_t constant = 0;
+// The conditions a scan tests on the record's bytes, where the general evaluation
+// makes a value for the column, one for the constant and one for the result, for every
+// record it tests. Each keeps the evaluation's NULL rules.
 
-    bool Holds(std::span<const std::uint8_t> record) const {
-        if (FieldIsNull(record, *field)) return op == opNe;
-        const std::int64_t v = GetIntegerField(record, *field);
-        switch (op) {
-            case opEq: return v == constant;
-            case opNe: return v != constant;
-            case opLt: return v < constant;
-            case opGt: return v > constant;
-            case opLe: return v <= constant;
-            case opGe: return v >= constant;
-            default: return false;
-        }
-    }
-};
-
-std::optional<TIntegerComparison> IntegerComparison(const TExpToken* node, const std::vector<TFieldDesc>& fields) {
+// An integer column compared with an integer constant: a NULL column is unequal to
+// every constant and neither below nor above it.
+std::optional<TRecordTest> IntegerComparison(const TExpToken* node, const std::vector<TFieldDesc>& fields) {
     if (node->kind != nkBinary || node->op < opEq || node->op > opLe || node->operands.size() != 2) return std::nullopt;
     for (int side = 0; side < 2; ++side) {
         const TExpToken* column = node->Operand(side);
         const TExpToken* constant = node->Operand(1 - side);
         if (column->kind != nkColumn || constant->kind != nkConstant || constant->isNull) continue;
         if (column->fieldNo == 0 || column->fieldNo > fields.size()) continue;
-        const TFieldDesc& field = fields[column->fieldNo - 1u];
-        if (!IntegerType(field.FieldType) || !IntegerType(constant->dataType)) continue;
+        const TFieldDesc* field = &fields[column->fieldNo - 1u];
+        if (!IntegerType(field->FieldType) || !IntegerType(constant->dataType)) continue;
         std::uint8_t op = node->op;
         if (side == 1) {  // "constant op column": the same test seen from the column
             if (op == opLt) op = opGt;
@@ -204,7 +185,19 @@ std::optional<TIntegerComparison> IntegerComparison(const TExpToken* node, const
             case kFieldInteger: value = size >= 4 ? GetLE<std::int32_t>(bytes) : 0; break;
             default: value = size >= 8 ? GetLE<std::int64_t>(bytes) : 0; break;
         }
-        return TIntegerComparison{&field, op, value};
+        return [field, op, value](std::span<const std::uint8_t> record, std::int32_t) {
+            if (FieldIsNull(record, *field)) return op == opNe;
+            const std::int64_t v = GetIntegerField(record, *field);
+            switch (op) {
+                case opEq: return v == value;
+                case opNe: return v != value;
+                case opLt: return v < value;
+                case opGt: return v > value;
+                case opLe: return v <= value;
+                case opGe: return v >= value;
+                default: return false;
+            }
+        };
     }
     return std::nullopt;
 }
@@ -215,8 +208,8 @@ std::string_view StringBytes(std::span<const std::uint8_t> bytes) {
     return {p, strnlen(p, bytes.size())};
 }
 
-// A string column LIKE (or NOT LIKE) a constant pattern, tested on the record's bytes
-// with the evaluation's rules: a NULL column matches no pattern.
+// A string column LIKE (or NOT LIKE) a constant pattern: a NULL column matches no
+// pattern.
 std::optional<TRecordTest> LikeTest(const TExpToken* node, const std::vector<TFieldDesc>& fields,
                                     const TEvalContext& context) {
     if (node->kind != nkPredicate || (node->op != opLike && node->op != opNotLike) || node->operands.size() != 2)
@@ -234,6 +227,11 @@ std::optional<TRecordTest> LikeTest(const TExpToken* node, const std::vector<TFi
         const bool match = !FieldIsNull(record, *field) && LikeMatches(StringBytes(FieldData(record, *field)), text, context);
         return negate ? !match : match;
     };
+}
+
+std::optional<TRecordTest> DirectTest(const TExpToken* node, TFilterTable& table) {
+    if (auto comparison = IntegerComparison(node, table.Fields())) return comparison;
+    return LikeTest(node, table.Fields(), TEvalContext{table.LanguageId(), table.SortId(), nullptr});
 }
 
 }  // namespace
@@ -413,12 +411,8 @@ void TExpressionCondition::EvaluateNode(TFilterTable& table, const TExpToken* no
 }
 
 void TExpressionCondition::Scan(TFilterTable& table, const TExpToken* node, TRecordsBitmap& bitmap) {
-    if (const auto comparison = IntegerComparison(node, table.Fields())) {
-        table.Scan(bitmap, [&](std::span<const std::uint8_t> record, std::int32_t) { return comparison->Holds(record); });
-        return;
-    }
-    if (const auto like = LikeTest(node, table.Fields(), TEvalContext{table.LanguageId(), table.SortId(), nullptr})) {
-        table.Scan(bitmap, *like);
+    if (const auto direct = DirectTest(node, table)) {
+        table.Scan(bitmap, *direct);
         return;
     }
     TRecordColumns columns(table.Fields());

@@ -13,6 +13,7 @@
 #include "engine/sql/sql_statement.h"
 #include "engine/table/data_session.h"
 #include "platform/nls.h"
+#include "tests/support/engine_error.h"
 #include "tests/support/temp_dir.h"
 
 namespace reruzo {
@@ -29,17 +30,11 @@ protected:
     // Every refusal must leave the node pool as it found it.
     std::string Error(const std::string& text) {
         const std::int64_t nodes = LiveNodeCount();
-        try {
-            Parse(text);
-        } catch (const ERERUZOEngineError& e) {
-            EXPECT_EQ(e.EngineCode, RERUZO_SQLPARSE) << text;
-            EXPECT_EQ(LiveNodeCount(), nodes) << "nodes left behind by: " << text;
-            const std::string what = e.what();
-            const auto at = what.find("SQL error - ");
-            return at == std::string::npos ? what : what.substr(at + 12);
-        }
+        const std::string message = quorvane::testing::SqlErrorOf(
+            [&] { Parse(text); },
+            [&](const ERERUZOEngineError& e) { EXPECT_EQ(e.EngineCode, RERUZO_SQLPARSE) << text; });
         EXPECT_EQ(LiveNodeCount(), nodes) << "nodes left behind by: " << text;
-        return "";
+        return message;
     }
     static std::uint16_t LanguageId(const std::string& name) {
         for (const auto& language : quorvane::nls::Languages()) {

@@ -17,6 +17,7 @@
 #include "engine/storage/field_text.h"
 #include "engine/table/data_session.h"
 #include "engine/table/table_swap.h"
+#include "tests/support/engine_error.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -37,16 +38,7 @@ protected:
         return s.rowCount;
     }
 
-    std::string Error(const std::string& text) {
-        try {
-            Exec(text);
-        } catch (const ERERUZOEngineError& e) {
-            const std::string what = e.what();
-            const auto at = what.find("SQL error - ");
-            return at == std::string::npos ? what : what.substr(at + 12);
-        }
-        return "";
-    }
+    std::string Error(const std::string& text) { return quorvane::testing::SqlErrorOf([&] { Exec(text); }); }
 
     // Every row as "v1|v2|...", in record order, read by a session of its own.
     std::vector<std::string> Rows(const std::string& table, const std::vector<std::string>& passwords = {}) {

@@ -15,6 +15,7 @@
 #include "engine/sql/sql_statement.h"
 #include "engine/storage/field_text.h"
 #include "engine/table/data_session.h"
+#include "tests/support/engine_error.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -74,14 +75,7 @@ protected:
 
     // The text of "SQL error - ..." (or the whole message of another error).
     std::string Error(const std::string& text, const std::vector<TParamValue>& parameters = {}) {
-        try {
-            Exec(text, {}, parameters);
-        } catch (const ERERUZOEngineError& e) {
-            const std::string what = e.what();
-            const auto at = what.find("SQL error - ");
-            return at == std::string::npos ? what : what.substr(at + 12);
-        }
-        return "";
+        return quorvane::testing::SqlErrorOf([&] { Exec(text, {}, parameters); });
     }
 
     // A column of every record, in record order, as texts ("NULL" for NULL); read by

@@ -13,6 +13,7 @@
 #include "engine/errors/engine_errors.h"
 #include "engine/storage/byte_order.h"
 #include "engine/table/data_session.h"
+#include "tests/support/engine_error.h"
 #include "tests/support/temp_dir.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -30,16 +31,10 @@ protected:
     // The message a text is refused with, after "SQL error - "; "" when it parses.
     std::string Error(const std::string& text) {
         const std::int64_t nodes = LiveNodeCount();
-        try {
-            Prepare(text);
-        } catch (const ERERUZOEngineError& e) {
+        return quorvane::testing::SqlErrorOf([&] { Prepare(text); }, [&](const ERERUZOEngineError& e) {
             EXPECT_EQ(e.EngineCode, RERUZO_SQLPARSE) << text;
             EXPECT_EQ(LiveNodeCount(), nodes) << "nodes left behind by: " << text;
-            const std::string what = e.what();
-            const auto at = what.find("SQL error - ");
-            return at == std::string::npos ? what : what.substr(at + 12);
-        }
-        return "";
+        });
     }
 
     quorvane::testing::TTempDir tmp;

@@ -19,6 +19,7 @@
 #include "engine/storage/byte_order.h"
 #include "engine/storage/field_text.h"
 #include "engine/table/data_session.h"
+#include "tests/support/engine_error.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -97,15 +98,9 @@ protected:
     }
 
     std::string Error(const std::string& text, bool requestLive = false) {
-        try {
-            Run(text, requestLive);
-        } catch (const ERERUZOEngineError& e) {
+        return quorvane::testing::SqlErrorOf([&] { Run(text, requestLive); }, [](const ERERUZOEngineError& e) {
             EXPECT_EQ(e.EngineCode, RERUZO_SQLPARSE) << e.what();
-            const std::string what = e.what();
-            const auto at = what.find("SQL error - ");
-            return at == std::string::npos ? what : what.substr(at + 12);
-        }
-        return "";
+        });
     }
 
     // The table files in a folder.

@@ -42,8 +42,7 @@ void TRecord::LoadFrom(const std::uint8_t* slot) {
     const std::size_t size = owner_->RecordSize();
     if (buffer_.size() < size) Resize(size);
     std::memcpy(buffer_.data(), slot, size);
-    if (owner_->Encrypted()) ApplyCipher({buffer_.data(), size}, kRecordKey);
-    if (buffer_[0] == 0) PutLE(buffer_.data() + 1, recordNo_);
+    owner_->DecodeSlot({buffer_.data(), size}, recordNo_);
     modified_ = false;
 }
 
@@ -408,14 +407,7 @@ TRecord* TDataFile::GetRecord(TRecordReader* cursor, std::int32_t n, TRecordRead
     k = std::clamp(k, 1, forward ? header_.NextRecordNo - n : n);
     const std::int32_t first = forward ? n : n - k + 1;
     const std::size_t size = header_.RecordSize;
-    const std::size_t bytes = static_cast<std::size_t>(k) * size;
-    Grow(readBuffer_, bytes);
-    const bool allowShort =
-        (Exclusive() || owner_->InTransaction()) && owner_->WrittenByThisProcess();
-    const std::uint64_t got = ReadAt(SlotOffset(first), readBuffer_.data(), bytes, allowShort);
-    ++stats_.readCalls;
-    const std::int32_t whole = size == 0 ? 0 : static_cast<std::int32_t>(got / size);
-    stats_.diskReads += static_cast<std::uint64_t>(whole);
+    const std::int32_t whole = ReadSlots(first, k, readBuffer_);
 
     // Load the run. The wanted record is pinned as soon as it is cached so that the
     // rest of a long run cannot evict it; a flush forced meanwhile leaves the run alone.
@@ -490,22 +482,34 @@ bool TDataFile::VisitRun(TChangeCheck* cursor, std::int32_t first, std::int32_t 
         ~TGiveBack() { to = std::move(from); }
     } giveBack{buffer, visitBuffer_};
     const std::int32_t base = m;
-    const std::size_t bytes = static_cast<std::size_t>(last - base + 1) * size;
-    Grow(buffer, bytes);
-    const bool allowShort = (Exclusive() || owner_->InTransaction()) && owner_->WrittenByThisProcess();
-    const std::uint64_t got = ReadAt(SlotOffset(base), buffer.data(), bytes, allowShort);
-    ++stats_.readCalls;
-    const std::int32_t whole = size == 0 ? 0 : static_cast<std::int32_t>(got / size);
-    stats_.diskReads += static_cast<std::uint64_t>(whole);
+    const std::int32_t whole = ReadSlots(base, last - base + 1, buffer);
     for (; m <= last; ++m) {
         if (visitCached(m)) continue;
         if (m - base >= whole) RaiseTable(RERUZO_FILECORRUPT);
         std::uint8_t* slot = buffer.data() + static_cast<std::size_t>(m - base) * size;
-        if (Encrypted()) ApplyCipher({slot, size}, kRecordKey);
-        if (slot[0] == 0) PutLE(slot + 1, m);
+        DecodeSlot({slot, size}, m);
         visit(m, {slot, size});
     }
     return true;
+}
+
+std::int32_t TDataFile::ReadSlots(std::int32_t first, std::int32_t count, std::vector<std::uint8_t>& buffer) {
+    const std::size_t size = header_.RecordSize;
+    const std::size_t bytes = static_cast<std::size_t>(count) * size;
+    Grow(buffer, bytes);
+    // Slots appended but not yet written may be missing from the file while this
+    // process alone has the table, or inside its transaction.
+    const bool allowShort = (Exclusive() || owner_->InTransaction()) && owner_->WrittenByThisProcess();
+    const std::uint64_t got = ReadAt(SlotOffset(first), buffer.data(), bytes, allowShort);
+    ++stats_.readCalls;
+    const std::int32_t whole = size == 0 ? 0 : static_cast<std::int32_t>(got / size);
+    stats_.diskReads += static_cast<std::uint64_t>(whole);
+    return whole;
+}
+
+void TDataFile::DecodeSlot(std::span<std::uint8_t> slot, std::int32_t n) const {
+    if (Encrypted()) ApplyCipher(slot, kRecordKey);
+    if (slot[0] == 0) PutLE(slot.data() + 1, n);
 }
 
 void TDataFile::ReleaseRecord(TRecord* record) {

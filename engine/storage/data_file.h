@@ -304,6 +304,7 @@ public:
     std::uint64_t SlotOffset(std::int32_t n) const;
 
 private:
+    friend class TRecord;  // loads slots through DecodeSlot
     [[noreturn]] void RaiseTable(std::uint16_t code) const;
     std::size_t NormalCapacity() const;
     // Cache plumbing.
@@ -313,6 +314,12 @@ private:
     void MruUnlink(TRecord* r);
     void MruPushNewest(TRecord* r);
     std::unique_ptr<TRecord> ObtainRecord();
+    // Reads `count` slots from `first` into `buffer` with one call; returns the whole
+    // slots read.
+    std::int32_t ReadSlots(std::int32_t first, std::int32_t count, std::vector<std::uint8_t>& buffer);
+    // Turns a slot's bytes as read into the record's image: deciphered when the table
+    // is encrypted, and a used slot's bytes 1..4 set to its number n.
+    void DecodeSlot(std::span<std::uint8_t> slot, std::int32_t n) const;
     // Evicts up to `count` of the oldest clean, unpinned records; returns how many,
     // and in `passed` how many it had to pass over on the way.
     std::size_t EvictOldest(std::size_t count, std::size_t* passed = nullptr);

@@ -181,20 +181,21 @@ void TDataCursor::TakeSnapshot() {
     snapBlob_ = table_->Blob().IsOpen() ? table_->Blob().Header().ChangeCount : 0;
 }
 
-void TDataCursor::CommitOwnChanges(const std::function<void()>& commit) {
+bool TDataCursor::SnapshotCurrent() const {
     const std::uint32_t blob = table_->Blob().IsOpen() ? table_->Blob().Header().ChangeCount : 0;
-    const bool current = snapData_ == table_->Data().Header().ChangeCount &&
-                         snapIndex_ == table_->Index().Header().ChangeCount && snapBlob_ == blob;
+    return snapData_ == table_->Data().Header().ChangeCount && snapIndex_ == table_->Index().Header().ChangeCount &&
+           snapBlob_ == blob;
+}
+
+void TDataCursor::CommitOwnChanges(const std::function<void()>& commit) {
+    const bool current = SnapshotCurrent();
     commit();
     if (current) TakeSnapshot();
 }
 
 bool TDataCursor::CountersChanged() {
     if ((exclusive_ && !shareExclusive_) || table_->ForcedReadOnly()) return false;
-    const std::uint32_t blob = table_->Blob().IsOpen() ? table_->Blob().Header().ChangeCount : 0;
-    if (snapData_ == table_->Data().Header().ChangeCount && snapIndex_ == table_->Index().Header().ChangeCount &&
-        snapBlob_ == blob)
-        return false;
+    if (SnapshotCurrent()) return false;
     TakeSnapshot();
     return true;
 }

@@ -222,6 +222,8 @@ private:
     void LoadIndex(int slot);
     void Sync();
     bool CountersChanged();
+    // The table object's counters are those of the cursor's snapshot.
+    bool SnapshotCurrent() const;
     void TakeSnapshot();
     void Resync();
     void ReleaseCheck();

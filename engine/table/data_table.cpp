@@ -779,7 +779,7 @@ TDataTable::TLiveKey TDataTable::CurrentLiveKey() const {
 }
 
 bool TDataTable::CopyLiveRecords(TRecordsBitmap& into) const {
-    if (!liveKey_ || !liveKey_->Same(CurrentLiveKey())) return false;
+    if (liveKey_ != CurrentLiveKey()) return false;
     into.Assign(live_);
     return true;
 }

@@ -231,10 +231,7 @@ private:
         std::int32_t indexChanges = 0;
         std::int32_t records = 0;
         std::int32_t slotCount = 0;
-        bool Same(const TLiveKey& o) const {
-            return generation == o.generation && indexChanges == o.indexChanges && records == o.records &&
-                   slotCount == o.slotCount;
-        }
+        bool operator==(const TLiveKey&) const = default;
     };
     TLiveKey CurrentLiveKey() const;
     struct TReadLockState {
