@@ -2,11 +2,17 @@
 #include "platform/registry/registry_files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <list>
+#include <mutex>
+#include <thread>
+
+#include "platform/registry/registry_store.h"
 
 namespace quorvane::registry::files {
 namespace {
@@ -25,6 +31,64 @@ void SyncFolder(const std::string& dir) {
 }
 
 }  // namespace
+
+// The folders this process holds, by device and inode, with the count of their locks.
+struct TFolderLock::THeld {
+    dev_t device;
+    ino_t inode;
+    int fd;
+    int count;
+};
+
+namespace {
+
+std::mutex heldMutex;
+std::list<TFolderLock::THeld>& HeldFolders() {
+    static std::list<TFolderLock::THeld> held;
+    return held;
+}
+
+}  // namespace
+
+TFolderLock::TFolderLock(const std::string& dir, std::chrono::milliseconds wait) {
+    const std::lock_guard<std::mutex> guard(heldMutex);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat s {};
+    if (fd < 0 || ::fstat(fd, &s) != 0) {
+        if (fd >= 0) ::close(fd);
+        throw ERegistryError("The registry folder '" + dir + "' cannot be opened");
+    }
+    std::list<THeld>& folders = HeldFolders();
+    for (THeld& held : folders) {
+        if (held.device == s.st_dev && held.inode == s.st_ino) {
+            ::close(fd);
+            ++held.count;
+            held_ = &held;
+            return;
+        }
+    }
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) {
+            ::close(fd);
+            const auto ms = wait.count();
+            const std::string within =
+                ms % 1000 == 0 ? std::to_string(ms / 1000) + " seconds" : std::to_string(ms) + " milliseconds";
+            throw ERegistryError("The registry in '" + dir +
+                                 "' is being changed by another Quorvane, which did not finish within " + within +
+                                 "; try again later");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    held_ = &folders.emplace_back(THeld{s.st_dev, s.st_ino, fd, 1});
+}
+
+TFolderLock::~TFolderLock() {
+    const std::lock_guard<std::mutex> guard(heldMutex);
+    if (--held_->count > 0) return;
+    ::close(held_->fd);
+    HeldFolders().remove_if([this](const THeld& held) { return &held == held_; });
+}
 
 bool MayWrite(const std::string& path) {
     struct stat s {};

@@ -200,6 +200,13 @@ class THiveKey : public TStoreKey {
         hive_.Changed();
         return true;
     }
+    std::vector<std::u16string> ValueNames() override {
+        std::vector<std::u16string> names;
+        const hive_node_h node = Locate();
+        if (!node) return names;
+        for (const TRawValue& raw : Values(hive_.Handle(), node)) names.push_back(text::FromUtf8(raw.name));
+        return names;
+    }
     std::vector<std::u16string> SubKeyNames() override {
         std::vector<std::u16string> names;
         const hive_node_h node = Locate();
@@ -248,6 +255,7 @@ class TListKey : public TStoreKey {
     std::optional<TValue> QueryValue(std::u16string_view) override { return std::nullopt; }
     bool SetValue(std::u16string_view, const TValue&) override { return false; }
     bool DeleteValue(std::u16string_view) override { return false; }
+    std::vector<std::u16string> ValueNames() override { return {}; }
     std::vector<std::u16string> SubKeyNames() override {
         std::vector<std::u16string> names;
         for (const auto& child : children_) names.push_back(child.first);
@@ -300,7 +308,8 @@ std::string FindUserHive(const std::string& configDir) {
 class THiveStore : public TRegistryStore {
   public:
     THiveStore(const std::string& dir, const TStoreOptions& options)
-        : dir_(dir),
+        : lock_(dir, options.lockWait),
+          dir_(dir),
           software_(quorvane::files::ResolveCaseInsensitive(dir + "/SOFTWARE")),
           system_(quorvane::files::ResolveCaseInsensitive(dir + "/SYSTEM")),
           default_(quorvane::files::ResolveCaseInsensitive(dir + "/DEFAULT")),
@@ -447,6 +456,7 @@ class THiveStore : public TRegistryStore {
         return std::make_pair(hive, TPath(parts.begin() + 3, parts.end()));
     }
 
+    files::TFolderLock lock_;  // first: held before any hive is read
     std::string dir_;
     THive software_;
     THive system_;

@@ -5,6 +5,7 @@
 // raw bytes of the value (strings as UTF-16LE with their terminating zero).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -61,6 +62,9 @@ struct TStoreOptions {
         runCommand;
     // The current time in 100-nanosecond ticks since 1601-01-01 (UTC).
     std::function<std::uint64_t()> clock;
+    // How long opening a store waits for another program that holds the same
+    // registry folder (see files::TFolderLock) before it refuses.
+    std::chrono::milliseconds lockWait{30000};
 };
 
 // An open key. Names are compared without regard to letter case; the empty value
@@ -75,6 +79,9 @@ class TStoreKey {
     virtual bool SetValue(std::u16string_view name, const TValue& value) = 0;
     // False when there is no such value or the store refuses.
     virtual bool DeleteValue(std::u16string_view name) = 0;
+    // The names of the key's values, in the order the store keeps them (the empty
+    // name for the default value).
+    virtual std::vector<std::u16string> ValueNames() = 0;
     virtual std::vector<std::u16string> SubKeyNames() = 0;
     // The existing subkey `name`, or null. A subkey that is a symbolic link is opened
     // as the link itself, not followed.

@@ -217,6 +217,11 @@ class TWineKey : public TStoreKey {
             return k && changed.DeleteValue(k, name, clock_());
         });
     }
+    std::vector<std::u16string> ValueNames() override {
+        TWineHive& hive = file_.Hive();
+        TWineHive::TKey* key = Walk(hive, path_);
+        return key ? hive.ValueNames(key) : std::vector<std::u16string>{};
+    }
     std::vector<std::u16string> SubKeyNames() override {
         TWineHive& hive = file_.Hive();
         TWineHive::TKey* key = Walk(hive, path_);
@@ -261,6 +266,7 @@ class TMergedKey : public TStoreKey {
         return Primary().SetValue(name, value);
     }
     bool DeleteValue(std::u16string_view name) override { return Primary().DeleteValue(name); }
+    std::vector<std::u16string> ValueNames() override { return Primary().ValueNames(); }
     std::vector<std::u16string> SubKeyNames() override {
         std::vector<std::u16string> names =
             user_ ? user_->SubKeyNames() : std::vector<std::u16string>{};
@@ -299,6 +305,7 @@ class TUsersKey : public TStoreKey {
     std::optional<TValue> QueryValue(std::u16string_view) override { return std::nullopt; }
     bool SetValue(std::u16string_view, const TValue&) override { return false; }
     bool DeleteValue(std::u16string_view) override { return false; }
+    std::vector<std::u16string> ValueNames() override { return {}; }
     std::vector<std::u16string> SubKeyNames() override { return {u".Default"}; }
     std::unique_ptr<TStoreKey> OpenSubKey(std::u16string_view name) override {
         return text::SameName(name, u".Default") ? openDefault_() : nullptr;
@@ -323,7 +330,8 @@ struct TResolved {
 class TWineStore : public TRegistryStore {
   public:
     TWineStore(std::string dir, bool prefix, const TStoreOptions& options)
-        : dir_(std::move(dir)),
+        : lock_(dir, options.lockWait),
+          dir_(std::move(dir)),
           prefix_(prefix),
           options_(options),
           clock_(ClockOf(options)),
@@ -452,6 +460,7 @@ class TWineStore : public TRegistryStore {
         return std::nullopt;
     }
 
+    files::TFolderLock lock_;  // first: held before any file is read
     std::string dir_;
     bool prefix_;
     TStoreOptions options_;

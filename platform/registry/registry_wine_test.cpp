@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -193,6 +194,52 @@ TEST(WineStore, ChangesMadeByOthersAreReadBeforeTheNextOperation) {
     ASSERT_TRUE(third.OpenKey("Control Panel\\Desktop", false));
     EXPECT_EQ(third.ReadString("MenuShowDelay"), "20");
     EXPECT_EQ(third.ReadString("Wallpaper"), "w");
+}
+
+TEST(WineStore, AnotherProcessHoldingThePrefixIsWaitedForOrRefused) {
+    TPrefix prefix;
+    int toChild[2], toParent[2];
+    ASSERT_EQ(::pipe(toChild), 0);
+    ASSERT_EQ(::pipe(toParent), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Holds the prefix with a store open until the parent says go, then writes.
+        int status = 1;
+        try {
+            TRegistry reg = prefix.Registry();
+            char c = 'h';
+            if (::write(toParent[1], &c, 1) == 1 && ::read(toChild[0], &c, 1) == 1 &&
+                reg.OpenKey("Control Panel\\Desktop", false)) {
+                reg.WriteString("Wallpaper", "from the child");
+                status = 0;
+            }
+        } catch (...) {
+        }
+        ::_exit(status);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(toParent[0], &c, 1), 1);
+    // A second process gives up after its wait, and changes nothing.
+    prefix.options.lockWait = std::chrono::milliseconds(50);
+    const std::string before = prefix.ReadFile("user.reg");
+    EXPECT_EQ(ErrorOf([&] { prefix.Store(); }),
+              "The registry in '" + prefix.Dir() +
+                  "' is being changed by another Quorvane, which did not finish within 50 milliseconds; try again later");
+    EXPECT_EQ(prefix.ReadFile("user.reg"), before);
+    // With a longer wait it gets the prefix once the holder is done, and sees its change.
+    prefix.options.lockWait = std::chrono::seconds(20);
+    ASSERT_EQ(::write(toChild[1], "g", 1), 1);
+    TRegistry reg = prefix.Registry();
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(reg.OpenKey("Control Panel\\Desktop", false));
+    EXPECT_EQ(reg.ReadString("Wallpaper"), "from the child");
+    // Stores of one process share the hold and never wait for each other.
+    TRegistry again = prefix.Registry();
+    EXPECT_TRUE(again.OpenKey("Control Panel\\Desktop", false));
+    for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) ::close(fd);
 }
 
 TEST(WineStore, APrefixWhoseServerRunsIsRefused) {
