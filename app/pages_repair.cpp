@@ -152,22 +152,11 @@ void TFrame_chg::resizeEvent(QResizeEvent* event) {
 
 void TFrame_chg::TrackBar_infoChange() { TrackBar_info->setToolTip(QString::number(TrackBar_info->value())); }
 
-std::string FileOfCommandLine(const std::string& text) {
-    if (!text.empty() && QFileInfo(QString::fromStdString(quorvane::codepage::ToUtf8(text))).isFile()) return text;
-    std::size_t i = text.find_first_not_of(' ');
-    if (i == std::string::npos) return {};
-    if (text[i] == '"') {
-        const std::size_t end = text.find('"', i + 1);
-        return text.substr(i + 1, end == std::string::npos ? std::string::npos : end - i - 1);
-    }
-    const std::size_t end = text.find(' ', i);
-    return text.substr(i, end == std::string::npos ? std::string::npos : end - i);
-}
 
 std::string TFrame_chg::ChosenValue() const {
     const std::string kind = CurrentKind();
     if (kind == "dir") return StoredText(Dir_info->text());
-    if (kind == "file") return FileOfCommandLine(StoredText(File_info->text()));
+    if (kind == "file") return quorvane::repair::FileOfCommandLine(StoredText(File_info->text()));
     if (kind == "task") return std::to_string(TrackBar_info->value());
     if (kind == "str") return StoredText(FlatEdit_info->text());
     return {};

@@ -81,7 +81,3 @@ private:
 
     TPageHost& host_;
 };
-
-// A command line's program: the text when it names an existing file, else its first
-// word, quotes removed ("\"C:\\Program Files\\x.exe\" /a" gives C:\Program Files\x.exe).
-std::string FileOfCommandLine(const std::string& text);

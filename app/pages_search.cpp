@@ -9,6 +9,7 @@
 
 #include "app/page_host.h"
 #include "app/pages.h"
+#include "app/repair/knowledge_base.h"
 #include "platform/codepage.h"
 
 TFrame_qry::TFrame_qry(QWidget* owner, TPageHost& host) : QWidget(owner), host_(host) {
@@ -59,15 +60,15 @@ void TFrame_qry::FlatButton1Click() {
     reruzo::TRERUZOQuery& query = host_.SearchQuery();
     query.Close();
     query.SQL().Clear();
-    query.SQL().Add("select * from vrqinfo where " + field + " like :text and parent<>-1");
+    query.SQL().Add(quorvane::repair::SearchStatement(FlatCheckBox1->isChecked()));
     query.ParamByName("text").SetAsString("%" + stored.value_or(std::string()) + "%");
     // LIKE compares bytes and knows no escape character: a "%" or "_" of the text is a
     // wildcard there, and in double-byte text a match may straddle two characters. So
     // the rows LIKE finds must also hold the text as it stands, character for
     // character; a text that the tables' code page cannot hold is in no row at all.
     query.SetFiltered(false);
-    query.SetOnFilterRecord([field, typed, stored](reruzo::TRERUZODataSet& row, bool& accept) {
-        accept = stored && ShownText(row.FieldByName(field).AsString()).contains(typed);
+    query.SetOnFilterRecord([field, typed](reruzo::TRERUZODataSet& row, bool& accept) {
+        accept = quorvane::repair::HoldsText(row.FieldByName(field).AsString(), typed.toStdString());
     });
     query.SetFiltered(true);
     query.Open();

@@ -664,8 +664,8 @@ TEST(RegistryText, BinaryTextDecodesTwoDigitsAByte) {
     } catch (const std::exception& e) {
         EXPECT_STREQ(e.what(), "'$0G' is not a valid integer value");
     }
-    EXPECT_EQ(FileOfCommandLine("\"C:\\Program Files\\x.exe\" /a"), "C:\\Program Files\\x.exe");
-    EXPECT_EQ(FileOfCommandLine("notepad.exe %1"), "notepad.exe");
+    EXPECT_EQ(quorvane::repair::FileOfCommandLine("\"C:\\Program Files\\x.exe\" /a"), "C:\\Program Files\\x.exe");
+    EXPECT_EQ(quorvane::repair::FileOfCommandLine("notepad.exe %1"), "notepad.exe");
 }
 
 TEST_F(MainWindowTest, TheListPageShowsTheItemTitleWhenItGetsItsSize) {

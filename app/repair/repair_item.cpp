@@ -2,7 +2,11 @@
 // the rows hold.
 #include "app/repair/repair_item.h"
 
+#include <filesystem>
 #include <utility>
+
+#include "app/repair/entries.h"
+#include "platform/codepage.h"
 
 #include "components/component_text.h"
 #include "engine/errors/engine_errors.h"
@@ -16,13 +20,8 @@ namespace {
 
 // The root key a row names; any other text keeps the one in force.
 std::uint32_t RootKeyOf(const std::string& name, std::uint32_t current) {
-    static const std::pair<const char*, std::uint32_t> kRoots[] = {
-        {"root", reg::HKEY_CLASSES_ROOT}, {"currusr", reg::HKEY_CURRENT_USER}, {"machine", reg::HKEY_LOCAL_MACHINE},
-        {"usr", reg::HKEY_USERS},         {"config", reg::HKEY_CURRENT_CONFIG}, {"data", reg::HKEY_DYN_DATA}};
-    for (const auto& [text, root] : kRoots) {
-        if (name == text) return root;
-    }
-    return current;
+    const std::uint32_t root = RootKeyOfRow(name);
+    return root != 0 ? root : current;
 }
 
 // Writes a "str", "dword" or "bin" row's text as its value; other key types write
@@ -46,6 +45,19 @@ std::int32_t IntegerText(const std::string& text) {
     const auto v = reruzo::ParseInt32(text);
     if (!v) throw reruzo::EDatabaseError(reruzo::FormatText("'%s' is not a valid integer value", text));
     return *v;
+}
+
+std::string FileOfCommandLine(const std::string& text) {
+    std::error_code ec;
+    if (!text.empty() && std::filesystem::is_regular_file(codepage::ToUtf8(text), ec)) return text;
+    std::size_t i = text.find_first_not_of(' ');
+    if (i == std::string::npos) return {};
+    if (text[i] == '"') {
+        const std::size_t end = text.find('"', i + 1);
+        return text.substr(i + 1, end == std::string::npos ? std::string::npos : end - i - 1);
+    }
+    const std::size_t end = text.find(' ', i);
+    return text.substr(i, end == std::string::npos ? std::string::npos : end - i);
 }
 
 std::vector<std::uint8_t> DecodeBinaryText(const std::string& text) {
@@ -80,13 +92,16 @@ void TRepairItem::RunRows(const std::string& question,
     if (!questions_.Confirm(question)) return;
     reg::TRegistry registry(openStore_());
     std::uint32_t root = reg::HKEY_CURRENT_USER;
+    row_ = 0;
     for (rows_.First(); !rows_.Eof(); rows_.Next()) {
+        ++row_;
         root = RootKeyOf(rows_.FieldByName("rootkey").AsString(), root);
         registry.SetRootKey(root);
         registry.OpenKey(rows_.FieldByName("path").AsString(), true);
         row(registry, rows_.FieldByName("keytype").AsString(), rows_.FieldByName("keyname").AsString());
         registry.CloseKey();
     }
+    row_ = 0;
     registry.Flush();
     if (questions_.Confirm(kRestartQuestion)) registry.RequestRestart();
 }

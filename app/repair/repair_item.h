@@ -59,6 +59,11 @@ public:
     // back, and offers the restart as Apply does. Deleted keys and values stay deleted.
     void Restore();
 
+    // While a row is being applied or restored: its number, from 1, the rows dataset
+    // standing on it (so that an error escaping Apply or Restore can name the row);
+    // 0 before the first row and after the last.
+    int CurrentRow() const { return row_; }
+
 private:
     // Asks `question`, then runs `row` on each row from the first, with the row's root
     // key selected and its key path opened (created when missing); flushes the
@@ -70,7 +75,13 @@ private:
     reruzo::TRERUZODataSet& rows_;
     TRepairQuestions& questions_;
     TRegistryStoreFactory openStore_;
+    int row_ = 0;
 };
+
+// The file a value-change item of kind "file" writes for `text` (GBK): the text
+// itself when it names an existing file, else its first word, or the first quoted
+// part when it starts with a quote (a command line with arguments).
+std::string FileOfCommandLine(const std::string& text);
 
 // The bytes a hexadecimal text stands for, two digits a byte (an odd length rounds
 // half to even; a lone last digit is a byte of its own). A pair that is not

@@ -207,12 +207,15 @@ TStoreLocation DefaultStoreLocation() {
     if (!setting.empty()) return ParseStoreLocation(setting);
     const std::string prefix = Folder(Environment("WINEPREFIX"));
     if (HoldsPrefix(prefix)) return {TStoreLocation::EKind::Wine, prefix, true};
-    const std::string home = HomeDirectory();
-    if (!home.empty() && HoldsPrefix(home + "/.wine"))
+    if (const std::string home = HomeDirectory(); !home.empty() && HoldsPrefix(home + "/.wine"))
         return {TStoreLocation::EKind::Wine, home + "/.wine", true};
+    return {TStoreLocation::EKind::Wine, UserDataFolder() + "/registry", false};
+}
+
+std::string UserDataFolder() {
     std::string data = Folder(Environment("XDG_DATA_HOME"));
-    if (data.empty() || data.front() != '/') data = home + "/.local/share";
-    return {TStoreLocation::EKind::Wine, data + "/quorvane/registry", false};
+    if (data.empty() || data.front() != '/') data = HomeDirectory() + "/.local/share";
+    return data + "/quorvane";
 }
 
 std::unique_ptr<TRegistryStore> OpenStore(const TStoreLocation& location,

@@ -112,6 +112,9 @@ struct TStoreLocation {
 TStoreLocation ParseStoreLocation(std::string_view setting);
 // The store the environment selects (rules above); touches nothing on disk.
 TStoreLocation DefaultStoreLocation();
+// Quorvane's folder for the user's data: $XDG_DATA_HOME/quorvane, by default
+// ~/.local/share/quorvane (not created here).
+std::string UserDataFolder();
 
 // Opens a store. Quorvane's own registry folder is created when missing.
 std::unique_ptr<TRegistryStore> OpenStore(const TStoreLocation& location,

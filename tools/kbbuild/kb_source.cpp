@@ -252,7 +252,8 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
             auto it = itemTypes.find(keyid);
             if (it == itemTypes.end())
                 Fail(details.file, keyField.line, "no repair item has the id " + std::to_string(keyid));
-            if (it->second != "single" && it->second != "chg")
+            const bool lists = it->second == "list";
+            if (it->second != "single" && it->second != "chg" && !lists)
                 Fail(details.file, keyField.line, "the item " + std::to_string(keyid) + " of type '" +
                                                       it->second + "' takes no registry rows");
             if (b.Find("oldinfo"))
@@ -260,7 +261,11 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
             CheckOneOf(details, Require(details, b, "rootkey"), "root key",
                        {"root", "currusr", "machine", "usr", "config", "data"});
             const auto& kt = Require(details, b, "keytype");
-            CheckOneOf(details, kt, "key type", {"delkey", "delval", "str", "dword", "bin"});
+            // A list item's rows name the keys whose values or subkeys it lists.
+            if (lists)
+                CheckOneOf(details, kt, "key type of a list item", {"values", "subkeys"});
+            else
+                CheckOneOf(details, kt, "key type", {"delkey", "delval", "str", "dword", "bin"});
             Require(details, b, "path");
             Require(details, b, "keyname");
             const TSourceField* info = b.Find("info");

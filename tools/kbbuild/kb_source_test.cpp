@@ -121,6 +121,17 @@ TEST(KbSource, DetailRowsAreChecked) {
               "vrqdtl.txt:2: 'maybe' is not a valid password switch (yes or no)");
 }
 
+TEST(KbSource, ListItemsNameTheKeysTheyList) {
+    const std::string items = std::string(kItems) + "\nid: 3\nparent: 1\nimgid: 1\ntype: list\ntitle: 列表\nintro: 列出\n";
+    const std::string listRow = "\nkeyid: 3\nrootkey: machine\npath: Software\\Run\nkeyname:\nkeytype: ";
+    EXPECT_EQ(CompileError(items, std::string(kDetails) + listRow + "values\n" + listRow + "subkeys\n"), "");
+    EXPECT_EQ(CompileError(items, std::string(kDetails) + listRow + "str\n"),
+              "vrqdtl.txt:16: 'str' is not a valid key type of a list item");
+    EXPECT_EQ(CompileError(items, std::string(kDetails) +
+                                      "\nkeyid: 2\nrootkey: currusr\npath: a\nkeyname: b\nkeytype: values\n"),
+              "vrqdtl.txt:16: 'values' is not a valid key type");
+}
+
 // The knowledge base that ships with the program.
 TEST(KbSource, ShippedKnowledgeBaseHasASoundTree) {
     TTempDir out;
