@@ -269,7 +269,7 @@ QWidget* TForm_main::CreatePage(const std::string& type) {
     // The type is compared exactly, letter case included; every other type, the
     // empty one too, shows the search page.
     if (type == "single") return new TFrame_singl(this, *this);
-    if (type == "list") return new TFrame_list(this);
+    if (type == "list") return new TFrame_list(this, *this);
     if (type == "chg") return new TFrame_chg(this, *this);
     return new TFrame_qry(this, *this);
 }

@@ -11,6 +11,8 @@
 #include <QVBoxLayout>
 
 #include "app/page_host.h"
+#include "app/repair/repair_item.h"
+#include "ui/message_boxes.h"
 
 namespace {
 
@@ -44,7 +46,7 @@ QFrame* HorizontalRule(QWidget* parent, int width) {
 
 // ---- List page -----------------------------------------------------------------------------
 
-TFrame_list::TFrame_list(QWidget* owner) : QWidget(owner) {
+TFrame_list::TFrame_list(QWidget* owner, TPageHost& host) : QWidget(owner), host_(host) {
     setObjectName(QStringLiteral("Frame_list"));
     resize(450, 340);
     auto* layout = new QVBoxLayout(this);
@@ -73,9 +75,48 @@ TFrame_list::TFrame_list(QWidget* owner) : QWidget(owner) {
     buttons->addWidget(FlatButton2);
     layout->addLayout(buttons);
     connect(FlatButton1, &QPushButton::clicked, this, [this] { FlatButton1Click(); });
+    connect(FlatButton2, &QPushButton::clicked, this, [this] { FlatButton2Click(); });
+    FillList();
 }
 
 void TFrame_list::FrameResize() { Label_title->setText(ShownText(Cur_Title)); }
+
+void TFrame_list::FillList() {
+    FlatListBox_List->clear();
+    entries_.clear();
+    std::unique_ptr<quorvane::registry::TRegistryStore> store = quorvane::repair::OpenRegistryStore();
+    entries_ = quorvane::repair::ListEntries(*store, host_.DetailTable());
+    for (const quorvane::repair::TEntry& entry : entries_) {
+        QString line = QString::fromStdString(entry.Name());
+        if (entry.value) line += QStringLiteral(" = ") + QString::fromStdString(entry.Data());
+        auto* item = new QListWidgetItem(line + QStringLiteral("    (") + QString::fromStdString(entry.Key()) +
+                                         QStringLiteral(")"));
+        item->setToolTip(QString::fromStdString(entry.FullName()));
+        FlatListBox_List->addItem(item);
+    }
+}
+
+void TFrame_list::FlatButton1Click() { FlatListBox_List->selectAll(); }
+
+void TFrame_list::FlatButton2Click() {
+    std::vector<quorvane::repair::TEntry> chosen;
+    for (int i = 0; i < FlatListBox_List->count(); ++i)
+        if (FlatListBox_List->item(i)->isSelected()) chosen.push_back(entries_[static_cast<std::size_t>(i)]);
+    quorvane::ui::TMessageBoxes& boxes = quorvane::ui::MessageBoxes();
+    if (chosen.empty()) {
+        boxes.Warning(this, QStringLiteral("请先选择要删除的项!"));
+        return;
+    }
+    if (!boxes.Confirm(this, QString::fromStdString(quorvane::repair::DeleteQuestion(chosen.size())))) return;
+    std::unique_ptr<quorvane::registry::TRegistryStore> store = quorvane::repair::OpenRegistryStore();
+    const std::string backup =
+        quorvane::repair::SaveBackup(*store, chosen, host_.DetailTable().FieldByName("keyid").AsInteger(),
+                                     quorvane::repair::BackupFolder());
+    quorvane::repair::DeleteEntries(*store, chosen);
+    store.reset();
+    FillList();
+    boxes.Information(this, QString::fromStdString(quorvane::repair::DeletedMessage(chosen.size(), backup)));
+}
 
 void TFrame_list::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);

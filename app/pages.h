@@ -10,16 +10,23 @@
 #include <QWidget>
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "app/repair/entries.h"
 #include "ui/flat_controls.h"
 #include "ui/shown_text.h"
 
-// The list page: the item's title above a list box. The list shows no data of the
-// item; "全 选" does nothing and "删 除" has no action.
+class TPageHost;
+
+// The list page: the item's title above a list box of the entries under the keys the
+// item's rows name (the values of the start-up keys, the subkeys of the browser's
+// menu additions), read from the registry when the page comes up. "全 选" selects
+// every entry; "删 除" asks, saves the selected entries to a .reg file in the user's
+// data folder, deletes them, says where the backup lies and lists again.
 class TFrame_list : public QWidget {
     Q_OBJECT
 public:
-    explicit TFrame_list(QWidget* owner);
+    TFrame_list(QWidget* owner, TPageHost& host);
 
     QLabel* Label1 = nullptr;
     QLabel* Label_title = nullptr;
@@ -29,10 +36,17 @@ public:
     quorvane::ui::TFlatButton* FlatButton2 = nullptr;
 
     void FrameResize();
-    void FlatButton1Click() {}
+    void FlatButton1Click();
+    void FlatButton2Click();
+    // Reads the entries again and shows them, none selected.
+    void FillList();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+
+private:
+    TPageHost& host_;
+    std::vector<quorvane::repair::TEntry> entries_;
 };
 
 // The about page: a link to the program's own help page and a description of the tool.

@@ -167,6 +167,7 @@ std::vector<TEntry> ListEntries(reg::TRegistryStore& store, reruzo::TRERUZODataS
             }
         }
     }
+    rows.First();
     return entries;
 }
 

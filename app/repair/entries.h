@@ -44,7 +44,7 @@ std::uint32_t RootKeyOfRow(const std::string& name);
 
 // The entries under the keys of the rows the dataset shows (a list item's rows, read
 // from the first), in row order, then in the order the store keeps them. Rows of
-// another key type are passed over.
+// another key type are passed over. The dataset is left on its first row.
 std::vector<TEntry> ListEntries(registry::TRegistryStore& store, reruzo::TRERUZODataSet& rows);
 
 // The entries `names` pick out of `entries`: a name is an entry's FullName(), or its
