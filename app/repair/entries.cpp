@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "app/repair/repair_item.h"
 #include "components/component_text.h"
 #include "engine/errors/engine_errors.h"
 #include "platform/registry/registry.h"
@@ -137,14 +138,7 @@ std::string TEntry::Data() const {
         for (int i = 3; i >= 0; --i) v = (v << 8) | value->data[static_cast<std::size_t>(i)];
         return std::to_string(v);
     }
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (std::uint8_t b : value->data) {
-        if (!hex.empty()) hex += ' ';
-        hex += kDigits[b >> 4];
-        hex += kDigits[b & 15];
-    }
-    return hex;
+    return EncodeBinaryText(value->data);
 }
 
 std::vector<TEntry> ListEntries(reg::TRegistryStore& store, reruzo::TRERUZODataSet& rows) {

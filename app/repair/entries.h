@@ -33,7 +33,8 @@ struct TEntry {
     // Key() + "\" + the name: what names the entry on the command line.
     std::string FullName() const;
     // The entry's data as text (UTF-8): a string as it is, a number in decimal, other
-    // data as hexadecimal bytes; empty when there is none.
+    // data as upper-case hexadecimal, two digits a byte, as the knowledge base writes
+    // binary values; empty when there is none.
     std::string Data() const;
 };
 
