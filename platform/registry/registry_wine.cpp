@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 
 #include "platform/registry/registry_files.h"
@@ -537,15 +538,13 @@ std::string WineServerRunningMessage(const std::string& dir) {
            "Close the Wine programs first (or stop the server with \"wineserver -k\").";
 }
 
-bool WineServerRunning(const std::string& dir) {
-    struct stat s {};
-    if (::stat(dir.c_str(), &s) != 0) return false;
-    char serverDir[128];
-    std::snprintf(serverDir, sizeof serverDir, "/tmp/.wine-%u/server-%llx-%llx",
-                  static_cast<unsigned>(::getuid()), static_cast<unsigned long long>(s.st_dev),
-                  static_cast<unsigned long long>(s.st_ino));
-    // The running server holds a write lock on the whole lock file.
-    const std::string lock = std::string(serverDir) + "/lock";
+namespace {
+
+// Whether a wineserver runs with its files in `serverDir`: the running server holds
+// a write lock on the whole "lock" file and listens on "socket" (a socket left
+// behind by a crash refuses the connection).
+bool ServerRunsIn(const std::string& serverDir) {
+    const std::string lock = serverDir + "/lock";
     const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
         struct flock fl {};
@@ -555,8 +554,7 @@ bool WineServerRunning(const std::string& dir) {
         ::close(fd);
         if (locked) return true;
     }
-    // And it listens on its socket; a socket left behind by a crash refuses.
-    const std::string socketPath = std::string(serverDir) + "/socket";
+    const std::string socketPath = serverDir + "/socket";
     sockaddr_un address{};
     if (socketPath.size() >= sizeof address.sun_path) return false;
     address.sun_family = AF_UNIX;
@@ -567,6 +565,36 @@ bool WineServerRunning(const std::string& dir) {
         ::connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     ::close(sock);
     return listening;
+}
+
+}  // namespace
+
+bool WineServerRunning(const std::string& dir) {
+    struct stat s {};
+    if (::stat(dir.c_str(), &s) != 0) return false;
+    char serverName[64];
+    std::snprintf(serverName, sizeof serverName, "server-%llx-%llx",
+                  static_cast<unsigned long long>(s.st_dev), static_cast<unsigned long long>(s.st_ino));
+    // The server's folder is /tmp/.wine-<uid>/server-<dev>-<inode>, named after the
+    // prefix folder; or, where Wine is built to pick a folder of its own, the folder
+    // whose name the prefix's "wineserver" file holds, in the temporary folder.
+    std::vector<std::string> folders = {"/tmp/.wine-" + std::to_string(::getuid())};
+    if (std::ifstream named{dir + "/wineserver"}) {
+        std::string name;
+        std::getline(named, name);
+        if (!name.empty() && name.find("..") == std::string::npos) {
+            if (name.front() == '/') {
+                folders.push_back(name);
+            } else {
+                const char* tmp = std::getenv("TMPDIR");
+                if (tmp && *tmp) folders.push_back(std::string(tmp) + "/" + name);
+                folders.push_back("/tmp/" + name);
+            }
+        }
+    }
+    for (const std::string& folder : folders)
+        if (ServerRunsIn(folder + "/" + serverName)) return true;
+    return false;
 }
 
 int RunCommand(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {

@@ -47,7 +47,9 @@ void CreatePrivateRegistry(const std::string& dir);
 
 // The default check for a running wineserver: the server of a prefix keeps a locked
 // "lock" file and a listening "socket" in /tmp/.wine-<uid>/server-<dev>-<inode>/,
-// named after the prefix folder's device and inode numbers.
+// named after the prefix folder's device and inode numbers, or, for a Wine built to
+// choose its folder, in server-<dev>-<inode>/ below the folder of the temporary
+// folder ($TMPDIR, /tmp) that the prefix's "wineserver" file names.
 bool WineServerRunning(const std::string& dir);
 
 // The default command runner: posix_spawnp with the process's environment plus

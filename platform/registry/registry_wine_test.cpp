@@ -345,6 +345,33 @@ TEST(WineStore, TheDefaultServerCheckFindsTheServersSocketAndLock) {
     EXPECT_FALSE(WineServerRunning(prefix.Dir()));
 }
 
+TEST(WineStore, TheServerCheckFollowsTheFolderThePrefixNames) {
+    // Wine built to choose its server's folder writes the folder's name into the
+    // prefix's "wineserver" file; the server lives below it as anywhere else.
+    TPrefix prefix;
+    quorvane::testing::TTempDir base;
+    const std::string name = std::filesystem::path(base.Dir()).parent_path().filename().string();
+    prefix.WriteFile("wineserver", name);
+    struct stat s {};
+    ::stat(prefix.Dir().c_str(), &s);
+    char server[64];
+    std::snprintf(server, sizeof server, "server-%llx-%llx", static_cast<unsigned long long>(s.st_dev),
+                  static_cast<unsigned long long>(s.st_ino));
+    std::filesystem::create_directories(base.File(server));
+    EXPECT_FALSE(WineServerRunning(prefix.Dir()));
+    const int fd = ::open(base.File(std::string(server) + "/lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+    EXPECT_TRUE(WineServerRunning(prefix.Dir()));
+    // A name that climbs out of the temporary folder is not followed.
+    prefix.WriteFile("wineserver", "../" + name);
+    EXPECT_FALSE(WineServerRunning(prefix.Dir()));
+    ::close(fd);
+}
+
 // Sets environment variables for one test and puts the old values back.
 class TEnvironment {
   public:
