@@ -24,12 +24,14 @@ std::uint32_t RootKeyOf(const std::string& name, std::uint32_t current) {
     return root != 0 ? root : current;
 }
 
-// Writes a "str", "dword" or "bin" row's text as its value; other key types write
-// nothing.
+// Writes a "str", "expand", "dword" or "bin" row's text as its value; other key
+// types write nothing.
 void WriteRowValue(reg::TRegistry& registry, const std::string& keytype, const std::string& keyname,
                    const std::string& text) {
     if (keytype == "str") {
         registry.WriteString(keyname, text);
+    } else if (keytype == "expand") {
+        registry.WriteExpandString(keyname, text);
     } else if (keytype == "dword") {
         registry.WriteInteger(keyname, IntegerText(text));
     } else if (keytype == "bin") {
@@ -116,7 +118,7 @@ void TRepairItem::Apply(const std::string& value) {
             std::string old;
             if (keytype == "delkey" || keytype == "delval") {
                 old = keyname;
-            } else if (keytype == "str") {
+            } else if (keytype == "str" || keytype == "expand") {
                 old = registry.ReadString(keyname);
             } else if (keytype == "dword") {
                 old = std::to_string(registry.ReadInteger(keyname));

@@ -6,7 +6,7 @@
 // restricted to one keyid). Each row names a root key ("root", "currusr", "machine",
 // "usr", "config", "data"; any other text keeps the root key of the row before, the
 // first row starting on HKEY_CURRENT_USER), a key path, a value name, a key type
-// ("str", "dword", "bin", "delkey", "delval") and the text to write (info); oldinfo
+// ("str", "expand", "dword", "bin", "delkey", "delval") and the text to write (info); oldinfo
 // holds the value found before the first application.
 #pragma once
 
@@ -55,7 +55,7 @@ public:
     // its text being `value` when that is not empty, else the row's info. Asks
     // kRestartQuestion after the last row, and requests the restart on yes.
     void Apply(const std::string& value);
-    // Asks kRestoreQuestion, then writes every "str", "dword" and "bin" row's oldinfo
+    // Asks kRestoreQuestion, then writes every "str", "expand", "dword" and "bin" row's oldinfo
     // back, and offers the restart as Apply does. Deleted keys and values stay deleted.
     void Restore();
 

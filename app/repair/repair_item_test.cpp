@@ -8,6 +8,7 @@
 
 #include "engine/errors/engine_errors.h"
 #include "platform/registry/registry_test_prefix.h"
+#include "platform/registry/registry_text.h"
 #include "tests/support/table_builder.h"
 #include "tests/support/temp_dir.h"
 
@@ -170,6 +171,31 @@ TEST_F(RepairItemTest, ApplyWritesEveryKeyTypeAndCapturesTheValuesFoundBefore) {
     // A deleted key is no value of its own: nothing is captured for it.
     EXPECT_EQ(OldInfo(), (std::vector<std::optional<std::string>>{"Old title", "7", "EE", std::nullopt, "Gone",
                                                                   std::nullopt}));
+}
+
+TEST_F(RepairItemTest, ExpandableStringsAreWrittenCapturedAndRestoredWithTheirType) {
+    {
+        auto r = prefix.Registry();
+        r.OpenKey("Software\\Repair Test", true);
+        ASSERT_TRUE(r.Store().OpenKey(reg::HKEY_CURRENT_USER, {u"Software", u"Repair Test"}, false)->SetValue(
+            u"Personal", {reg::REG_EXPAND_SZ, reg::text::ToBytes(u"%USERPROFILE%\\Old", true)}));
+    }
+    AddItem(1, {{"currusr", "Software\\Repair Test", "Personal", "expand", "%USERPROFILE%\\Documents"},
+                {"currusr", "Software\\Repair Test", "Fresh", "expand", "%SystemRoot%"}});
+    questions.answers = {true, false};
+    Item().Apply("");
+    const auto value = [&](const char16_t* name) {
+        auto r = prefix.Registry();
+        return r.Store().OpenKey(reg::HKEY_CURRENT_USER, {u"Software", u"Repair Test"}, false)->QueryValue(name);
+    };
+    EXPECT_EQ(value(u"Personal"),
+              (reg::TValue{reg::REG_EXPAND_SZ, reg::text::ToBytes(u"%USERPROFILE%\\Documents", true)}));
+    EXPECT_EQ(value(u"Fresh"), (reg::TValue{reg::REG_EXPAND_SZ, reg::text::ToBytes(u"%SystemRoot%", true)}));
+    EXPECT_EQ(OldInfo(), (std::vector<std::optional<std::string>>{"%USERPROFILE%\\Old", std::nullopt}));
+    questions.answers = {true, false};
+    Item().Restore();
+    EXPECT_EQ(value(u"Personal"),
+              (reg::TValue{reg::REG_EXPAND_SZ, reg::text::ToBytes(u"%USERPROFILE%\\Old", true)}));
 }
 
 TEST_F(RepairItemTest, ASecondApplyKeepsTheFirstCapturedValuesAndRestoreWritesThemBack) {

@@ -135,9 +135,17 @@ std::vector<std::uint8_t> TRegistry::ReadBinaryData(const std::string& name) {
 }
 
 void TRegistry::WriteString(const std::string& name, const std::string& value) {
+    WriteText(name, value, REG_SZ);
+}
+
+void TRegistry::WriteExpandString(const std::string& name, const std::string& value) {
+    WriteText(name, value, REG_EXPAND_SZ);
+}
+
+void TRegistry::WriteText(const std::string& name, const std::string& value, std::uint32_t type) {
     const std::string_view shown(value.c_str());  // up to a zero byte
     if (!key_ || !key_->SetValue(text::FromProgram(name),
-                                 TValue{REG_SZ, text::ToBytes(text::FromProgram(shown), true)}))
+                                 TValue{type, text::ToBytes(text::FromProgram(shown), true)}))
         throw ERegistryError(Message(kSetFailed, name));
 }
 

@@ -69,6 +69,8 @@ class TRegistry {
 
     // REG_SZ: the text (up to a zero byte in it) and its terminating zero.
     void WriteString(const std::string& name, const std::string& value);
+    // REG_EXPAND_SZ, a text whose %VARIABLES% the reader expands: as WriteString.
+    void WriteExpandString(const std::string& name, const std::string& value);
     // REG_DWORD: the value's 4 bytes.
     void WriteInteger(const std::string& name, std::int32_t value);
     // REG_BINARY: the bytes, possibly none.
@@ -91,6 +93,7 @@ class TRegistry {
 
   private:
     TStoreKey* Key(const std::string& name, const char* failure);
+    void WriteText(const std::string& name, const std::string& value, std::uint32_t type);
 
     std::unique_ptr<TRegistryStore> store_;
     std::uint32_t root_ = HKEY_CURRENT_USER;
