@@ -2,6 +2,8 @@
 #include "tools/kbbuild/kb_source.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -71,6 +73,61 @@ std::string GbkOf(const TSource& src, const TSourceField& f, const std::string& 
 void CheckOneOf(const TSource& src, const TSourceField& f, const std::string& name,
                 const std::set<std::string>& allowed) {
     if (!allowed.count(f.value)) Fail(src.file, f.line, "'" + f.value + "' is not a valid " + name);
+}
+
+// The Windows versions an item names, oldest first; "A-B" names every version from
+// A to B.
+const std::vector<std::string>& WindowsVersions() {
+    static const std::vector<std::string> versions = {"95", "98",   "ME", "NT4", "2000", "XP", "2003",
+                                                      "Vista", "7", "8",  "8.1", "10",   "11"};
+    return versions;
+}
+
+// The versions the `windows` field names ("98, ME", "XP-11", "10, 11"); fails on an
+// empty list or a name that is not a version.
+std::set<std::string> VersionsOf(const TSource& src, const TSourceField& f) {
+    const std::vector<std::string>& all = WindowsVersions();
+    const auto indexOf = [&](std::string name) -> std::ptrdiff_t {
+        while (!name.empty() && name.front() == ' ') name.erase(0, 1);
+        while (!name.empty() && name.back() == ' ') name.pop_back();
+        const auto it = std::find(all.begin(), all.end(), name);
+        if (it == all.end())
+            Fail(src.file, f.line, "'" + name + "' is not a Windows version (one of 95, 98, ME, NT4, 2000, XP, 2003, "
+                                   "Vista, 7, 8, 8.1, 10, 11, or a range such as XP-11)");
+        return it - all.begin();
+    };
+    std::set<std::string> versions;
+    std::istringstream parts(f.value);
+    std::string part;
+    while (std::getline(parts, part, ',')) {
+        const std::size_t dash = part.find('-');
+        const std::ptrdiff_t from = indexOf(part.substr(0, dash));
+        const std::ptrdiff_t to = dash == std::string::npos ? from : indexOf(part.substr(dash + 1));
+        if (to < from) Fail(src.file, f.line, "the range '" + part + "' runs backwards");
+        for (std::ptrdiff_t i = from; i <= to; ++i) versions.insert(all[static_cast<std::size_t>(i)]);
+    }
+    if (versions.empty()) Fail(src.file, f.line, "name the Windows versions the item applies to");
+    return versions;
+}
+
+// Values whose writing weakens a system's security or keeps it from being updated,
+// with the data that does it: an item writing one must warn in its description.
+bool WeakensTheSystem(const std::string& keyname, const std::string& keytype, const std::string& info) {
+    static const std::vector<std::pair<const char*, const char*>> kWeakening = {
+        {"EnableLUA", "0"},           {"ConsentPromptBehaviorAdmin", "0"}, {"PromptOnSecureDesktop", "0"},
+        {"DisableAntiSpyware", "1"},  {"DisableRealtimeMonitoring", "1"},  {"DisableAntiVirus", "1"},
+        {"NoAutoUpdate", "1"},        {"DisableWindowsUpdateAccess", "1"}, {"EnableFirewall", "0"},
+        {"AutoShareWks", "0"},        {"AutoShareServer", "0"},            {"SFCDisable", "1"},
+        {"EnableSmartScreen", "0"},   {"SmartScreenEnabled", "Off"}};
+    if (keytype != "dword" && keytype != "str") return false;
+    for (const auto& [name, data] : kWeakening) {
+        if (keyname.size() == std::strlen(name) &&
+            std::equal(keyname.begin(), keyname.end(), name,
+                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b)); }) &&
+            info == data)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -154,7 +211,7 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
     TSource items{dir + "vrqinfo.txt", {}};
     TSource details{dir + "vrqdtl.txt", {}};
     items.blocks = ParseBlocks(ReadFile(items.file), items.file,
-                               {"id", "parent", "imgid", "type", "title", "intro"});
+                               {"id", "parent", "imgid", "type", "title", "intro", "windows"});
     details.blocks = ParseBlocks(
         ReadFile(details.file), details.file,
         {"keyid", "rootkey", "path", "keyname", "keytype", "info", "bk1", "bk2", "oldinfo"});
@@ -207,6 +264,7 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
     const auto& itemCols = itemTable->Fields();
     std::vector<std::uint8_t> r(itemTable->RecordSize());
     std::map<std::int32_t, std::string> itemTypes;
+    std::map<std::int32_t, std::string> intros;  // UTF-8, for the checks of the rows
     std::int32_t lastId = 0;
     for (const auto& b : items.blocks) {
         const std::int32_t id = IntegerOf(items, Require(items, b, "id"), "id");
@@ -224,6 +282,23 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
         const std::string title = GbkOf(items, Require(items, b, "title"), "title", 40);
         if (title.empty()) Fail(items.file, b.line, "the title is empty");
         const std::string intro = GbkOf(items, Require(items, b, "intro"), "intro", 250);
+        // Every leaf names the Windows versions it applies to; one that only old
+        // Windows (95, 98, ME) knows says so in its description.
+        const bool leaf = typeField.value == "single" || typeField.value == "chg" || typeField.value == "list";
+        if (leaf) {
+            const std::set<std::string> versions = VersionsOf(items, Require(items, b, "windows"));
+            const bool onlyOld = std::all_of(versions.begin(), versions.end(), [](const std::string& v) {
+                return v == "95" || v == "98" || v == "ME";
+            });
+            const std::string& shown = Require(items, b, "intro").value;
+            if (onlyOld && shown.find("98") == std::string::npos && shown.find("ME") == std::string::npos &&
+                shown.find("9x") == std::string::npos)
+                Fail(items.file, Require(items, b, "intro").line,
+                     "an item only for Windows 95, 98 or ME says so in its description");
+        } else if (const TSourceField* windows = b.Find("windows")) {
+            VersionsOf(items, *windows);
+        }
+        intros[id] = Require(items, b, "intro").value;
 
         itemTable->InitRecordDefaults(r);
         reruzo::PutIntegerField(r, itemCols[0], id);
@@ -265,7 +340,13 @@ TCompileResult CompileKnowledgeBase(const std::string& sourceDir, const std::str
             if (lists)
                 CheckOneOf(details, kt, "key type of a list item", {"values", "subkeys"});
             else
-                CheckOneOf(details, kt, "key type", {"delkey", "delval", "str", "dword", "bin"});
+                CheckOneOf(details, kt, "key type", {"delkey", "delval", "str", "expand", "dword", "bin"});
+            const TSourceField* written = b.Find("info");
+            if (WeakensTheSystem(Require(details, b, "keyname").value, kt.value, written ? written->value : "") &&
+                intros[keyid].find("警告") == std::string::npos)
+                Fail(details.file, kt.line,
+                     "the item " + std::to_string(keyid) + " turns a protection off (" +
+                         Require(details, b, "keyname").value + "): its description must warn (警告) first");
             Require(details, b, "path");
             Require(details, b, "keyname");
             const TSourceField* info = b.Find("info");

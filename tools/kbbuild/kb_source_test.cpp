@@ -23,7 +23,7 @@ const char* kItems =
     "# comment\n"
     "id: 1\nparent: -1\nimgid: 0\ntype: category\ntitle: 浏览器修复\nintro: 类别\n"
     "\n"
-    "id: 2\nparent: 1\nimgid: 1\ntype: single\ntitle: 恢复起始页\nintro: 把起始页设为空白页。\n";
+    "id: 2\nparent: 1\nimgid: 1\ntype: single\ntitle: 恢复起始页\nintro: 把起始页设为空白页。\nwindows: XP-11\n";
 const char* kDetails =
     "keyid: 0\noldinfo: no\ninfo:\n"
     "\n"
@@ -121,8 +121,41 @@ TEST(KbSource, DetailRowsAreChecked) {
               "vrqdtl.txt:2: 'maybe' is not a valid password switch (yes or no)");
 }
 
+TEST(KbSource, LeavesNameTheirWindowsAndWarnBeforeTurningProtectionsOff) {
+    const std::string category = "id: 1\nparent: -1\nimgid: 0\ntype: category\ntitle: 类\nintro: 类别\n\n";
+    const auto leaf = [&](const std::string& intro, const std::string& windows) {
+        return category + "id: 2\nparent: 1\nimgid: 1\ntype: single\ntitle: 项\nintro: " + intro +
+               (windows.empty() ? std::string() : "\nwindows: " + windows) + "\n";
+    };
+    const std::string password = "keyid: 0\noldinfo: no\ninfo:\n";
+    EXPECT_EQ(CompileError(leaf("说明", ""), password), "vrqinfo.txt:8: the field 'windows' is missing");
+    EXPECT_EQ(CompileError(leaf("说明", "XP, 7-11"), password), "");
+    EXPECT_EQ(CompileError(leaf("说明", "10-8"), password), "vrqinfo.txt:14: the range '10-8' runs backwards");
+    EXPECT_EQ(CompileError(leaf("说明", "Windows 10"), password),
+              "vrqinfo.txt:14: 'Windows 10' is not a Windows version (one of 95, 98, ME, NT4, 2000, XP, 2003, "
+              "Vista, 7, 8, 8.1, 10, 11, or a range such as XP-11)");
+    // Old Windows only: the description has to say so.
+    EXPECT_EQ(CompileError(leaf("修复菜单", "98, ME"), password),
+              "vrqinfo.txt:13: an item only for Windows 95, 98 or ME says so in its description");
+    EXPECT_EQ(CompileError(leaf("修复菜单(仅98/ME)", "98, ME"), password), "");
+
+    // Turning User Account Control off needs a warning first; turning it on does not.
+    const std::string uac = password +
+                            "\nkeyid: 2\nrootkey: machine\npath: Software\\Microsoft\\Windows\\CurrentVersion\\"
+                            "Policies\\System\nkeyname: enablelua\nkeytype: dword\ninfo: ";
+    EXPECT_EQ(CompileError(leaf("关闭用户帐户控制", "Vista-11"), uac + "0\n"),
+              "vrqdtl.txt:9: the item 2 turns a protection off (enablelua): its description must warn (警告) first");
+    EXPECT_EQ(CompileError(leaf("警告:关闭后系统更易受攻击", "Vista-11"), uac + "0\n"), "");
+    EXPECT_EQ(CompileError(leaf("打开用户帐户控制", "Vista-11"), uac + "1\n"), "");
+    // Expandable strings are a key type of their own.
+    EXPECT_EQ(CompileError(leaf("文档", "XP-11"),
+                           password + "\nkeyid: 2\nrootkey: currusr\npath: a\nkeyname: Personal\nkeytype: expand\n"
+                                      "info: %USERPROFILE%\\Documents\n"),
+              "");
+}
+
 TEST(KbSource, ListItemsNameTheKeysTheyList) {
-    const std::string items = std::string(kItems) + "\nid: 3\nparent: 1\nimgid: 1\ntype: list\ntitle: 列表\nintro: 列出\n";
+    const std::string items = std::string(kItems) + "\nid: 3\nparent: 1\nimgid: 1\ntype: list\ntitle: 列表\nintro: 列出\nwindows: 10, 11\n";
     const std::string listRow = "\nkeyid: 3\nrootkey: machine\npath: Software\\Run\nkeyname:\nkeytype: ";
     EXPECT_EQ(CompileError(items, std::string(kDetails) + listRow + "values\n" + listRow + "subkeys\n"), "");
     EXPECT_EQ(CompileError(items, std::string(kDetails) + listRow + "str\n"),
