@@ -112,12 +112,20 @@ TEST_F(CommandLineTest, ApplyAndRestoreWriteAndCaptureAsTheWindowDoes) {
     EXPECT_EQ(StartPage(reg::HKEY_LOCAL_MACHINE), "about:blank");
     EXPECT_TRUE(prefix.commands.empty());
 
+    // The start page rows of the user and the machine (the item also lifts the policies
+    // that lock the home page, and repairs the 32-bit view).
     const json shown = json::parse(Run({"show", "3", "--json"}).out);
-    ASSERT_EQ(shown["rows"].size(), 2u);
-    EXPECT_EQ(shown["rows"][0]["root"], "HKEY_CURRENT_USER");
-    EXPECT_EQ(shown["rows"][0]["oldinfo"], "http://劫持.test/");
-    EXPECT_EQ(shown["rows"][0]["now"], (json{{"type", "REG_SZ"}, {"data", "about:blank"}}));
-    EXPECT_EQ(shown["rows"][1]["oldinfo"], "http://www.example.com/");  // the sample machine value
+    const auto startPage = [&](const char* root) {
+        for (const json& row : shown["rows"])
+            if (row["root"] == root && row["path"] == kMain && row["keytype"] == "str") return row;
+        return json();
+    };
+    const json user = startPage("HKEY_CURRENT_USER");
+    EXPECT_EQ(user["oldinfo"], "http://劫持.test/");
+    EXPECT_EQ(user["now"], (json{{"type", "REG_SZ"}, {"data", "about:blank"}}));
+    EXPECT_EQ(startPage("HKEY_LOCAL_MACHINE")["oldinfo"], "http://www.example.com/");  // the sample machine value
+    EXPECT_EQ(shown["rows"][0]["keytype"], "delval");
+    EXPECT_EQ(shown["rows"][0]["now"], nullptr);  // no policy locks the home page here
 
     // A second application keeps the first capture; restore writes it back and
     // restarts Wine only with --restart.
@@ -198,8 +206,9 @@ TEST_F(CommandLineTest, AFailingRowIsNamedAndTheRunningServerRefused) {
     prefix.Chmod("system.reg", 0444);
     const TResult r = Run({"apply", "3", "--yes"});
     EXPECT_EQ(r.status, 1);
+    // The machine's policy rows find nothing to delete; its start page cannot be written.
     EXPECT_EQ(r.err,
-              "quorvane: 第 2 行注册表设置失败 (machine Software\\Microsoft\\Internet Explorer\\Main \"Start Page\" "
+              "quorvane: 第 6 行注册表设置失败 (machine Software\\Microsoft\\Internet Explorer\\Main \"Start Page\" "
               "str): Failed to set data for 'Start Page'\n");
     prefix.Chmod("system.reg", 0644);
 
