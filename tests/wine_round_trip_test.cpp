@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -42,6 +43,9 @@ const std::string kIeMain = R"(Software\Microsoft\Internet Explorer\Main)";
 const std::string kSystemPolicies = R"(Software\Microsoft\Windows\CurrentVersion\Policies\System)";
 const std::string kExplorerPolicies = R"(Software\Microsoft\Windows\CurrentVersion\Policies\Explorer)";
 const std::string kRun = R"(Software\Microsoft\Windows\CurrentVersion\Run)";
+const std::string kIePolicyMain = R"(Software\Policies\Microsoft\Internet Explorer\Main)";
+const std::string kIePolicyPanel = R"(Software\Policies\Microsoft\Internet Explorer\Control Panel)";
+const std::string kIeMain32 = R"(Software\Wow6432Node\Microsoft\Internet Explorer\Main)";
 
 // The hijacked start page: text that only survives when every layer keeps UTF-16.
 const std::string kHijackedPage = "http://例子.test/首页";
@@ -138,15 +142,19 @@ std::string FileKeyName(const std::string& path) {
 // next one) of the keys in `touched`: what must survive any change to those keys,
 // including each untouched key's modification time.
 std::vector<std::string> UntouchedLines(const std::string& file, const std::vector<std::string>& touched) {
+    // A touched key's section, and the sections of the keys above it that creating it
+    // may have added.
     std::vector<std::string> wanted;
-    for (const std::string& key : touched) wanted.push_back("[" + Lower(FileKeyName(key)) + "]");
+    for (const std::string& key : touched) wanted.push_back("[" + Lower(FileKeyName(key)));
     std::vector<std::string> kept;
     bool skipping = false;
     for (const std::string& line : Lines(ReadFile(file))) {
         if (!line.empty() && line[0] == '[') {
             const std::size_t end = line.find(']');
-            const std::string name = Lower(line.substr(0, end == std::string::npos ? line.size() : end + 1));
-            skipping = std::find(wanted.begin(), wanted.end(), name) != wanted.end();
+            const std::string name = Lower(line.substr(0, end == std::string::npos ? line.size() : end));
+            skipping = std::any_of(wanted.begin(), wanted.end(), [&](const std::string& key) {
+                return key == name || (key.rfind(name + "\\\\", 0) == 0);
+            });
         }
         if (!skipping) kept.push_back(line);
     }
@@ -379,9 +387,14 @@ protected:
         RegAdd("HKCU\\" + kExplorerPolicies, "NoDriveTypeAutoRun", "REG_BINARY", kOldAutoRun);
     }
 
-    // The keys the three items write to, below each root.
-    static std::vector<std::string> TouchedMachineKeys() { return {kIeMain, kSystemPolicies}; }
-    static std::vector<std::string> TouchedUserKeys() { return {kIeMain, kSystemPolicies, kExplorerPolicies}; }
+    // The keys the three items write to, below each root: the start page item also
+    // lifts the policies that lock the home page, and repairs the 32-bit view.
+    static std::vector<std::string> TouchedMachineKeys() {
+        return {kIeMain, kIePolicyMain, kIePolicyPanel, kIeMain32, kSystemPolicies};
+    }
+    static std::vector<std::string> TouchedUserKeys() {
+        return {kIeMain, kIePolicyMain, kIePolicyPanel, kSystemPolicies, kExplorerPolicies};
+    }
 
     // Runs "quorvane apply|restore ID --yes" and checks that no line outside the
     // touched keys' sections changed on the way.
@@ -444,12 +457,16 @@ TEST_F(WineRoundTripTest, WineReadsWhatItemsWriteAndTheCapturedValuesComeBack) {
 
     // What the items captured is what Wine had written, in the rows' own notation.
     json rows = ShownRows(kStartPageItem);
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0]["root"], "HKEY_CURRENT_USER");
-    EXPECT_EQ(rows[0]["oldinfo"], kHijackedPage);
-    EXPECT_EQ(rows[0]["now"], (json{{"type", "REG_SZ"}, {"data", "about:blank"}}));
-    EXPECT_EQ(rows[1]["root"], "HKEY_LOCAL_MACHINE");
-    EXPECT_TRUE(rows[1]["oldinfo"].is_null()) << rows[1]["oldinfo"];  // Wine sets no machine start page
+    const auto startPage = [&](const char* root) {
+        for (const json& row : rows)
+            if (row["root"] == root && row["path"] == kIeMain && row["keytype"] == "str") return row;
+        ADD_FAILURE() << "no start page row for " << root;
+        return json();
+    };
+    EXPECT_EQ(startPage("HKEY_CURRENT_USER")["oldinfo"], kHijackedPage);
+    EXPECT_EQ(startPage("HKEY_CURRENT_USER")["now"], (json{{"type", "REG_SZ"}, {"data", "about:blank"}}));
+    // Wine sets no machine start page.
+    EXPECT_TRUE(startPage("HKEY_LOCAL_MACHINE")["oldinfo"].is_null()) << startPage("HKEY_LOCAL_MACHINE")["oldinfo"];
 
     rows = ShownRows(kRegistryEditorItem);
     ASSERT_EQ(rows.size(), 2u);
@@ -527,6 +544,29 @@ TEST_F(WineRoundTripTest, APrefixWhoseServerRunsIsRefused) {
     EXPECT_EQ(ExportedLine("HKEY_CURRENT_USER\\" + kIeMain, "Start Page"), "\"Start Page\"=\"" + kHijackedPage + "\"");
     StopServerWhenIdle();
     EXPECT_TRUE(ShownRows(kStartPageItem)[0]["oldinfo"].is_null());
+}
+
+TEST_F(WineRoundTripTest, ExpandableStringsKeepTheirTypeThroughApplyCaptureAndRestore) {
+    // Item 99 points the user's documents folder elsewhere: User Shell Folders holds
+    // REG_EXPAND_SZ, which Windows expands when it reads it.
+    const std::string folders = R"(Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders)";
+    RegAdd("HKCU\\" + folders, "Personal", "REG_EXPAND_SZ", R"(%USERPROFILE%\Documents)");
+    StopServerWhenIdle();
+
+    TRun run = Quorvane({"apply", "99", "--value", R"(D:\Docs)", "--yes"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(Query("HKCU\\" + folders, "Personal"), (TRegValue{"REG_EXPAND_SZ", R"(D:\Docs)"}));
+    StopServerWhenIdle();
+    const json rows = ShownRows(99);
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0]["keytype"], "expand");
+    EXPECT_EQ(rows[0]["oldinfo"], R"(%USERPROFILE%\Documents)");
+    EXPECT_EQ(rows[0]["now"], (json{{"type", "REG_EXPAND_SZ"}, {"data", R"(D:\Docs)"}}));
+
+    run = Quorvane({"restore", "99", "--yes"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(Query("HKCU\\" + folders, "Personal"), (TRegValue{"REG_EXPAND_SZ", R"(%USERPROFILE%\Documents)"}));
+    StopServerWhenIdle();
 }
 
 TEST_F(WineRoundTripTest, DeletedStartUpEntriesComeBackFromTheirBackup) {

@@ -280,7 +280,7 @@ private:
         entry.value = value;
         json now = {{"type", TypeName(value->type)}};
         if (value->type == reg::REG_DWORD && value->data.size() == 4)
-            now["data"] = std::stoul(entry.Data());
+            now["data"] = std::stol(entry.Data());
         else
             now["data"] = entry.Data();
         return now;

@@ -136,7 +136,7 @@ std::string TEntry::Data() const {
     if (value->type == reg::REG_DWORD && value->data.size() == 4) {
         std::uint32_t v = 0;
         for (int i = 3; i >= 0; --i) v = (v << 8) | value->data[static_cast<std::size_t>(i)];
-        return std::to_string(v);
+        return std::to_string(static_cast<std::int32_t>(v));  // as rows write and capture it
     }
     return EncodeBinaryText(value->data);
 }

@@ -32,7 +32,8 @@ struct TEntry {
     std::string Name() const;
     // Key() + "\" + the name: what names the entry on the command line.
     std::string FullName() const;
-    // The entry's data as text (UTF-8): a string as it is, a number in decimal, other
+    // The entry's data as text (UTF-8): a string as it is, a DWORD as the signed
+    // decimal number the knowledge base writes and captures, other
     // data as upper-case hexadecimal, two digits a byte, as the knowledge base writes
     // binary values; empty when there is none.
     std::string Data() const;
