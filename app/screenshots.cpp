@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 
 // The items shown: a single-setting item, and a value-change item whose first detail
 // row asks for a number on a track bar (2 to 10) or for a folder.
-constexpr std::int32_t kSingleItem = 3;
+constexpr std::int32_t kSingleItem = 301;
 constexpr std::int32_t kChangeItem = 80;
 // The text searched for on the search page, in the item names.
 const QString kSearchText = QStringLiteral("IE");
