@@ -157,7 +157,12 @@ bool TRecordsBitmap::Next(std::int32_t& from, std::int32_t k, std::int64_t& ordi
     // The rest of the first word, from the candidate bit on.
     std::uint32_t w = words_[word] & (kAllSet << (bit % 32));
     for (;;) {
-        const int inWord = w == kAllSet ? 32 : PopCount(w);
+        // Empty words, the whole of a sparse bitmap, cost a comparison each.
+        while (w == 0) {
+            if (++word >= used) return false;
+            w = words_[word];
+        }
+        const int inWord = remaining == 1 ? 1 : w == kAllSet ? 32 : PopCount(w);
         if (inWord >= remaining) {
             const int position = NthSetBit(w, remaining);
             from = static_cast<std::int32_t>(word * 32 + static_cast<std::uint32_t>(position) + 1);
@@ -179,7 +184,11 @@ bool TRecordsBitmap::Previous(std::int32_t& from, std::int32_t k, std::int64_t& 
     std::uint32_t w = words_[static_cast<std::size_t>(word)] & (top == 31 ? kAllSet : (std::uint32_t{1} << (top + 1)) - 1);
     std::int32_t remaining = k;
     for (;;) {
-        const int inWord = w == kAllSet ? 32 : PopCount(w);
+        while (w == 0) {
+            if (--word < 0) return false;
+            w = words_[static_cast<std::size_t>(word)];
+        }
+        const int inWord = remaining == 1 ? 1 : w == kAllSet ? 32 : PopCount(w);
         if (inWord >= remaining) {
             const int position = NthSetBitFromTop(w, remaining);
             from = static_cast<std::int32_t>(word * 32 + position + 1);
