@@ -75,7 +75,9 @@ TEST_F(CommandLineTest, ListAndSearchPrintTheTreeAndTheSearchPagesResults) {
     while (std::getline(in, line)) {
         const json item = json::parse(line);
         EXPECT_EQ(item.size(), 4u);
-        if (item["id"] == 3) EXPECT_EQ(item["title"], "将IE起始页设为空白页");
+        if (item["id"] == 3) {
+            EXPECT_EQ(item["title"], "将IE起始页设为空白页");
+        }
         ++count;
     }
     EXPECT_GT(count, 200);
@@ -154,7 +156,9 @@ TEST_F(CommandLineTest, ValueChangeItemsTakeTheirValueAsThePageChecksIt) {
     ASSERT_EQ(Run({"apply", "80", "--value=7", "--yes"}).status, 0);
     const json shown = json::parse(Run({"show", "80", "--json"}).out);
     for (const json& row : shown["rows"]) {
-        if (row["keytype"] == "dword") EXPECT_EQ(row["now"], (json{{"type", "REG_DWORD"}, {"data", 7}}));
+        if (row["keytype"] == "dword") {
+            EXPECT_EQ(row["now"], (json{{"type", "REG_DWORD"}, {"data", 7}}));
+        }
     }
     // A fixed item takes no value.
     TResult fixed = Run({"apply", "3", "--value", "x", "--yes"});
