@@ -64,8 +64,8 @@ protected:
 TEST_F(CommandLineTest, ListAndSearchPrintTheTreeAndTheSearchPagesResults) {
     TResult list = Run({"list"});
     ASSERT_EQ(list.status, 0) << list.err;
-    EXPECT_EQ(list.out.substr(0, list.out.find('\n')), "1  浏览器标题栏与主页修复  [category]");
-    EXPECT_NE(list.out.find("\n  3  将IE起始页设为空白页  [single]\n"), std::string::npos);
+    EXPECT_EQ(list.out.substr(0, list.out.find('\n')), "1  浏览器标题栏与主页修复  [category, 上级 -1]");
+    EXPECT_NE(list.out.find("\n  3  将IE起始页设为空白页  [single, 上级 1]\n"), std::string::npos);
 
     TResult lines = Run({"list", "--json"});
     ASSERT_EQ(lines.status, 0);
