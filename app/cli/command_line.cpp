@@ -236,7 +236,7 @@ private:
             if (Json()) {
                 terminal_.out << ItemJson(item, false).dump() << "\n";
             } else {
-                terminal_.out << std::string(static_cast<std::size_t>(std::max(0, Kb().Depth(item))) * 2, ' ')
+                terminal_.out << std::string(static_cast<std::size_t>(item.depth) * 2, ' ')
                               << item.id << "  " << Utf8(item.title) << "  [" << Utf8(item.type) << ", 上级 "
                               << item.parent << "]\n";
             }

@@ -1,6 +1,7 @@
 // Listing, backing up and deleting the entries of a list item.
 #include "app/repair/entries.h"
 
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -28,6 +29,15 @@ std::string Joined(const std::vector<std::u16string>& path) {
 
 bool IsText(std::uint32_t type) { return type == reg::REG_SZ || type == reg::REG_EXPAND_SZ; }
 
+// The number a REG_DWORD value of four bytes holds (little-endian); none for another
+// type or length.
+std::optional<std::uint32_t> DwordOf(const reg::TValue& value) {
+    if (value.type != reg::REG_DWORD || value.data.size() != 4) return std::nullopt;
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | value.data[static_cast<std::size_t>(i)];
+    return v;
+}
+
 // The value's string without its terminating zero, when it is a plain string a .reg
 // file can hold in quotes: one terminating zero, no other zero, no control character.
 std::optional<std::u16string> QuotableString(const reg::TValue& value) {
@@ -54,11 +64,9 @@ std::u16string Quoted(std::u16string_view s) {
 std::u16string ValueLines(std::u16string_view name, const reg::TValue& value) {
     std::u16string line = name.empty() ? u"@=" : Quoted(name) + u"=";
     if (const std::optional<std::u16string> s = QuotableString(value)) return line + Quoted(*s) + u"\r\n";
-    if (value.type == reg::REG_DWORD && value.data.size() == 4) {
+    if (const std::optional<std::uint32_t> v = DwordOf(value)) {
         char digits[9];
-        std::uint32_t v = 0;
-        for (int i = 3; i >= 0; --i) v = (v << 8) | value.data[static_cast<std::size_t>(i)];
-        std::snprintf(digits, sizeof digits, "%08x", v);
+        std::snprintf(digits, sizeof digits, "%08x", *v);
         return line + u"dword:" + text::FromUtf8(digits) + u"\r\n";
     }
     char prefix[16];
@@ -133,11 +141,8 @@ std::string TEntry::Data() const {
         if (const std::size_t zero = s.find(u'\0'); zero != std::u16string::npos) s.resize(zero);
         return text::ToUtf8(s);
     }
-    if (value->type == reg::REG_DWORD && value->data.size() == 4) {
-        std::uint32_t v = 0;
-        for (int i = 3; i >= 0; --i) v = (v << 8) | value->data[static_cast<std::size_t>(i)];
-        return std::to_string(static_cast<std::int32_t>(v));  // as rows write and capture it
-    }
+    if (const std::optional<std::uint32_t> v = DwordOf(*value))
+        return std::to_string(static_cast<std::int32_t>(*v));  // as rows write and capture it
     return EncodeBinaryText(value->data);
 }
 

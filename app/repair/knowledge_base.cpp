@@ -43,7 +43,8 @@ TKnowledgeBase::TKnowledgeBase(const std::string& dir) : dir_(dir) {
     if (dir_.empty() || dir_.back() != '/') dir_ += '/';
     RequireTable(dir_, "vrqinfo");
     RequireTable(dir_, "vrqdtl");
-    const std::string name = DatabaseName();
+    databaseName_ = DatabaseName();
+    const std::string& name = databaseName_;
     database_.SetDatabaseName(name);
     database_.SetDirectory(dir_);
     database_.Open();
@@ -72,23 +73,19 @@ TKnowledgeBase::TKnowledgeBase(const std::string& dir) : dir_(dir) {
     std::multimap<std::int32_t, std::size_t> children;
     for (std::size_t i = 0; i < byId.size(); ++i) children.emplace(byId[i].parent, i);
     std::vector<bool> placed(byId.size(), false);
-    const auto place = [&](auto&& self, std::int32_t parent) -> void {
+    const auto place = [&](auto&& self, std::int32_t parent, int depth) -> void {
         const auto [from, to] = children.equal_range(parent);
         for (auto it = from; it != to; ++it) {
             if (placed[it->second]) continue;
             placed[it->second] = true;
             items_.push_back(byId[it->second]);
-            self(self, byId[it->second].id);
+            items_.back().depth = depth;
+            self(self, byId[it->second].id, depth + 1);
         }
     };
-    place(place, -1);
+    place(place, -1, 0);
     for (std::size_t i = 0; i < byId.size(); ++i)
         if (!placed[i]) items_.push_back(byId[i]);
-
-    detail_.SetDatabaseName(name);
-    detail_.SetTableName("vrqdtl");
-    detail_.SetIndexName("key");
-    detail_.Open();
 }
 
 TKnowledgeBase::~TKnowledgeBase() {
@@ -102,15 +99,6 @@ const TItem* TKnowledgeBase::Find(std::int32_t id) const {
     return nullptr;
 }
 
-std::vector<const TItem*> TKnowledgeBase::PathTo(std::int32_t id) const {
-    std::vector<const TItem*> path;
-    for (const TItem* item = Find(id); item && path.size() <= items_.size(); item = Find(item->parent))
-        path.insert(path.begin(), item);
-    return path;
-}
-
-int TKnowledgeBase::Depth(const TItem& item) const { return static_cast<int>(PathTo(item.id).size()) - 1; }
-
 std::vector<const TItem*> TKnowledgeBase::Search(const std::string& typed, bool byName) {
     // What the search page's statement and its check of every row find together: the
     // check alone, since every text it accepts also matches the statement's LIKE.
@@ -123,6 +111,12 @@ std::vector<const TItem*> TKnowledgeBase::Search(const std::string& typed, bool 
 }
 
 reruzo::TRERUZOTable& TKnowledgeBase::Rows(std::int32_t id) {
+    if (!detail_.Active()) {
+        detail_.SetDatabaseName(databaseName_);
+        detail_.SetTableName("vrqdtl");
+        detail_.SetIndexName("key");
+        detail_.Open();
+    }
     detail_.SetFiltered(false);
     detail_.SetFilter("keyid=" + std::to_string(id));
     detail_.SetFiltered(true);

@@ -24,6 +24,7 @@ struct TItem {
     std::string type;   // "category", "single", "chg", "list" (any other text: a category)
     std::string title;
     std::string intro;
+    int depth = 0;  // in the tree: 0 for a top-level node (and one whose parent is missing)
 
     // Leaves that change the registry ("single" and "chg"); the list items list
     // entries; everything else is a category.
@@ -49,19 +50,16 @@ public:
     // in the order of their ids. Nodes whose parent is missing come last.
     const std::vector<TItem>& Items() const { return items_; }
     const TItem* Find(std::int32_t id) const;
-    // Nodes from the top of the tree down to the node `id` (empty when unknown).
-    std::vector<const TItem*> PathTo(std::int32_t id) const;
-    // How deep the node lies (0 for a top-level category).
-    int Depth(const TItem& item) const;
     // The items the search page finds for `typed` (UTF-8), in id order.
     std::vector<const TItem*> Search(const std::string& typed, bool byName);
 
     // The detail table restricted to the item's rows, in the order of its "key" index,
-    // standing on the first.
+    // standing on the first. The table opens on first use.
     reruzo::TRERUZOTable& Rows(std::int32_t id);
 
 private:
     std::string dir_;
+    std::string databaseName_;
     reruzo::TRERUZODatabase database_;
     reruzo::TRERUZOTable detail_;
     std::vector<TItem> items_;

@@ -82,6 +82,21 @@ struct TCursorFixture : ::testing::Test {
     static std::int64_t Field(const TDataCursor& c, const std::vector<std::uint8_t>& r, int no) {
         return GetIntegerField(r, c.Fields()[static_cast<std::size_t>(no - 1)]);
     }
+    // Deletes the row of identifier `id` in a child process with a session of its own;
+    // the child's exit status (0: deleted).
+    int DeleteInAnotherProcess(std::int32_t id) const {
+        const std::string path = tmp.Dir();
+        TChild child([&](TChild&) {
+            TDataSession s;
+            TDataDirectory& d = s.OpenDirectory("db", path);
+            TDataTable* t = nullptr;
+            if (d.OpenTable("t", {}, t) < 0) return 1;
+            DeleteRow(*t, id);
+            d.CloseTable(t, false);
+            return 0;
+        });
+        return child.Wait();
+    }
 };
 
 TEST_F(TCursorFixture, PrimaryOrderForwardBackwardAndByNumber) {
@@ -243,17 +258,7 @@ TEST_F(TCursorFixture, NewCursorsSeeEveryDeleteAndAppendSinceTheLastOneCollected
               1);
     // ...and a delete by another process, seen once a checked operation reads the
     // headers again.
-    const std::string path = tmp.Dir();
-    TChild child([&](TChild&) {
-        TDataSession s;
-        TDataDirectory& d = s.OpenDirectory("db", path);
-        TDataTable* t = nullptr;
-        if (d.OpenTable("t", {}, t) < 0) return 1;
-        DeleteRow(*t, 100);
-        d.CloseTable(t, false);
-        return 0;
-    });
-    ASSERT_EQ(child.Wait(), 0);
+    ASSERT_EQ(DeleteInAnotherProcess(100), 0);
     keeper->Refresh();
     auto third = natural();
     EXPECT_EQ(third->GetRecordCount(), kRows - 3);
@@ -307,17 +312,7 @@ TEST_F(TCursorFixture, ADeleteByAnotherProcessIsSeenWithStrictDetection) {
     auto c = Open();
     std::vector<std::uint8_t> r(c->RecordSize());
     c->SetToRecNo(50);
-    const std::string path = tmp.Dir();
-    TChild child([&](TChild&) {
-        TDataSession s;
-        TDataDirectory& d = s.OpenDirectory("db", path);
-        TDataTable* t = nullptr;
-        if (d.OpenTable("t", {}, t) < 0) return 1;
-        DeleteRow(*t, 50);
-        d.CloseTable(t, false);
-        return 0;
-    });
-    ASSERT_EQ(child.Wait(), 0);
+    ASSERT_EQ(DeleteInAnotherProcess(50), 0);
     ASSERT_EQ(c->GetCurRecord(r, false), 0);
     EXPECT_EQ(Field(*c, r, 1), 51);
     EXPECT_EQ(c->GetRecordCount(), kRows - 1);

@@ -1,9 +1,9 @@
 // Parsing, checking and compiling of the knowledge-base sources.
 #include "tools/kbbuild/kb_source.h"
 
+#include <strings.h>
+
 #include <algorithm>
-#include <cctype>
-#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -121,11 +121,7 @@ bool WeakensTheSystem(const std::string& keyname, const std::string& keytype, co
         {"EnableSmartScreen", "0"},   {"SmartScreenEnabled", "Off"}};
     if (keytype != "dword" && keytype != "str") return false;
     for (const auto& [name, data] : kWeakening) {
-        if (keyname.size() == std::strlen(name) &&
-            std::equal(keyname.begin(), keyname.end(), name,
-                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b)); }) &&
-            info == data)
-            return true;
+        if (::strcasecmp(keyname.c_str(), name) == 0 && info == data) return true;
     }
     return false;
 }
